@@ -1,0 +1,852 @@
+#!/usr/bin/env python3
+"""Stand-in factory server for tests and the demo.
+
+Serves the configuration service ("ToolClientConfigManageApi/..."), the device-ownership
+service ("CollectDeviceOwnership/...") and the production service ("ProductionApi/login") on
+one HTTP port and one HTTPS port, plus package and picture files under "files/". Everything
+it answers comes from one JSON data set; every request is recorded; any path can be told to
+misbehave. See README.md next to this file.
+
+Python 3 standard library only.
+"""
+
+import argparse
+import base64
+import copy
+import datetime
+import hashlib
+import json
+import os
+import re
+import shutil
+import signal
+import socket
+import ssl
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import urllib.parse
+import zipfile
+import zlib
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+SIGN_KEY = "r4wq%k#2SIGNKEY58"
+VALUE_CHAIN_PREFIX = "ToolClientConfigManageApi/"
+PAIR_CHAIN_PREFIX = "CollectDeviceOwnership/"
+CONTROL_PREFIX = "__control/"
+FILES_PREFIX = "files/"
+SERVICE_PATHS = (
+    "ToolClientConfigManageApi/toolLogin",
+    "ToolClientConfigManageApi/getProToolLastUpgradePackage",
+    "ToolClientConfigManageApi/recordProToolUpgrade",
+    "ToolClientConfigManageApi/getProductConfigList",
+    "ToolClientConfigManageApi/getProductConfigDetail",
+    "CollectDeviceOwnership/toolLogin",
+    "CollectDeviceOwnership/getDeviceOwnerList",
+    "ProductionApi/login",
+)
+
+# Answer codes of our own where the real services leave them open.
+ACK_OK = "200"
+ACK_BAD_SIGN = "403"
+ACK_BAD_LOGIN = "303"
+ACK_BAD_TOKEN = "401"
+ACK_MISSING_FIELD = "400"
+ACK_NOT_FOUND = "404"
+ACK_UNKNOWN_TOOL_IMEI = "406"
+
+
+# ---------------------------------------------------------------------------------------------
+# Signing, as the clients do it: Latin-1 per UTF-16 code unit with "?" for the rest.
+
+
+def latin1_text(text):
+    out = []
+    for ch in text:
+        code = ord(ch)
+        if code < 0x100:
+            out.append(ch)
+        elif code > 0xFFFF:
+            out.append("??")  # a surrogate pair is two code units, each becomes "?"
+        else:
+            out.append("?")
+    return "".join(out).encode("latin-1")
+
+
+def utf16_order(name):
+    # Big-endian UTF-16 bytes compare like the code units a QString compares.
+    return name.encode("utf-16-be", "surrogatepass")
+
+
+def md5_hex(data):
+    return hashlib.md5(data).hexdigest()
+
+
+def signed_text(fields, pairs):
+    """fields: list of (name, value) in arrival order. Returns the text hashed for "sign"."""
+    others = [(n, v) for n, v in fields if n != "sign"]
+    others.sort(key=lambda nv: utf16_order(nv[0]))  # stable: duplicates keep arrival order
+    if pairs:
+        return "".join(n + v for n, v in others) + SIGN_KEY
+    return "".join(v for _, v in others) + SIGN_KEY
+
+
+def expected_sign(fields, pairs):
+    return md5_hex(latin1_text(signed_text(fields, pairs)))
+
+
+def sign_rule_for(path):
+    if path.startswith(VALUE_CHAIN_PREFIX):
+        return "value"
+    if path.startswith(PAIR_CHAIN_PREFIX):
+        return "pair"
+    return None
+
+
+# ---------------------------------------------------------------------------------------------
+# Request bodies
+
+
+def header_param(header_value, name):
+    """A parameter of a header such as Content-Type; quoted or bare."""
+    m = re.search(r'(?:^|;)\s*' + re.escape(name) + r'\s*=\s*("([^"]*)"|[^;\s]+)', header_value, re.I)
+    if not m:
+        return None
+    return m.group(2) if m.group(2) is not None else m.group(1)
+
+
+def disposition_name(disposition):
+    # The client inserts the name verbatim, so a quote inside it is taken up to the last quote.
+    m = re.search(r'\bname="(.*)"', disposition)
+    if m:
+        name = m.group(1)
+        # Cut off a following filename parameter, if there is one.
+        cut = re.search(r'";\s*filename\*?=', name)
+        return name[: cut.start()] if cut else name
+    m = re.search(r"\bname=([^;\s]+)", disposition)
+    return m.group(1) if m else ""
+
+
+def parse_multipart(body, content_type):
+    """Returns a list of dicts {name, value, headers} in arrival order, or None if malformed."""
+    boundary = header_param(content_type, "boundary")
+    if not boundary:
+        return None
+    delimiter = b"--" + boundary.encode("latin-1")
+    chunks = body.split(delimiter)
+    if len(chunks) < 2:
+        return None
+    fields = []
+    for chunk in chunks[1:]:
+        if chunk.startswith(b"--"):
+            break  # closing delimiter
+        if chunk.startswith(b"\r\n"):
+            chunk = chunk[2:]
+        if chunk.endswith(b"\r\n"):
+            chunk = chunk[:-2]
+        head, sep, value = chunk.partition(b"\r\n\r\n")
+        if not sep:
+            head, value = chunk, b""
+        headers = {}
+        for line in head.split(b"\r\n"):
+            if b":" in line:
+                k, v = line.split(b":", 1)
+                headers[k.decode("latin-1").strip().lower()] = v.decode("utf-8", "replace").strip()
+        name = disposition_name(headers.get("content-disposition", ""))
+        fields.append({"name": name, "value": value.decode("utf-8", "replace"), "headers": headers})
+    return fields
+
+
+# ---------------------------------------------------------------------------------------------
+# Generated demo files: zips from a name->text table, plain PNG pictures, text files.
+
+
+def png_bytes(width, height, color):
+    color = color.lstrip("#")
+    r, g, b = int(color[0:2], 16), int(color[2:4], 16), int(color[4:6], 16)
+    row = b"\x00" + bytes([r, g, b]) * width
+    raw = row * height
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF)
+
+    header = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)
+    return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b"")
+
+
+def safe_join(folder, name):
+    """folder/name, or None when name would leave folder."""
+    if not name or name.startswith("/") or "\\" in name:
+        return None
+    full = os.path.normpath(os.path.join(folder, name))
+    root = os.path.normpath(folder)
+    if full != root and full.startswith(root + os.sep):
+        return full
+    return None
+
+
+def generate_files(data, files_dir):
+    for item in data.get("files", []) or []:
+        target = safe_join(files_dir, item.get("name", ""))
+        if target is None or os.path.exists(target):
+            continue
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        tmp = target + ".part"
+        if "zip" in item:
+            with zipfile.ZipFile(tmp, "w", zipfile.ZIP_DEFLATED) as zf:
+                for entry, text in item["zip"].items():
+                    if entry.endswith("/"):
+                        zf.writestr(zipfile.ZipInfo(entry), b"")
+                    else:
+                        zf.writestr(entry, text.encode("utf-8"))
+        elif "png" in item:
+            p = item["png"]
+            with open(tmp, "wb") as f:
+                f.write(png_bytes(int(p.get("width", 64)), int(p.get("height", 48)), p.get("color", "#447AF0")))
+        elif "base64" in item:
+            with open(tmp, "wb") as f:
+                f.write(base64.b64decode(item["base64"]))
+        else:
+            with open(tmp, "wb") as f:
+                f.write(str(item.get("text", "")).encode("utf-8"))
+        os.replace(tmp, target)
+
+
+# ---------------------------------------------------------------------------------------------
+# Certificates, made with the openssl command.
+
+CA_CONFIG = """[ ca ]
+default_ca = dev
+[ dev ]
+database = {db}/index.txt
+serial = {db}/serial
+new_certs_dir = {db}
+default_md = sha256
+policy = anything
+copy_extensions = copy
+unique_subject = no
+[ anything ]
+commonName = supplied
+[ ext ]
+subjectAltName = IP:127.0.0.1,DNS:localhost
+basicConstraints = CA:true
+"""
+
+
+def make_certificate(folder, expired):
+    key = os.path.join(folder, "key.pem")
+    csr = os.path.join(folder, "req.csr")
+    cert = os.path.join(folder, "cert.pem")
+    db = os.path.join(folder, "db")
+    os.makedirs(db, exist_ok=True)
+    open(os.path.join(db, "index.txt"), "w").close()
+    with open(os.path.join(db, "serial"), "w") as f:
+        f.write("01\n")
+    cnf = os.path.join(folder, "ca.cnf")
+    with open(cnf, "w") as f:
+        f.write(CA_CONFIG.format(db=db))
+    now = datetime.datetime.now(datetime.timezone.utc)
+    if expired:
+        start, end = now - datetime.timedelta(days=400), now - datetime.timedelta(days=35)
+    else:
+        start, end = now - datetime.timedelta(days=1), now + datetime.timedelta(days=3650)
+    fmt = "%Y%m%d%H%M%SZ"
+    run = lambda args: subprocess.run(args, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    run(["openssl", "req", "-new", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+         "-keyout", key, "-out", csr, "-subj", "/CN=127.0.0.1"])
+    run(["openssl", "ca", "-batch", "-config", cnf, "-selfsign", "-keyfile", key, "-in", csr, "-out", cert,
+         "-startdate", start.strftime(fmt), "-enddate", end.strftime(fmt), "-extensions", "ext", "-notext"])
+    return cert, key
+
+
+# ---------------------------------------------------------------------------------------------
+# State shared by both listeners.
+
+
+def version_tuple(text):
+    parts = text.split(".")
+    if not text or not all(p.isdigit() for p in parts):
+        return None
+    return tuple(int(p) for p in parts)
+
+
+class State:
+    def __init__(self, data, files_dir):
+        self.lock = threading.Lock()
+        self.files_dir = files_dir
+        self.initial = copy.deepcopy(data)
+        self.data = None
+        self.behaviours = {}
+        self.behaviour_uses = {}
+        self.requests = []
+        self.seq = 0
+        self.ports = {}
+        self.replace_data(data)
+
+    def replace_data(self, data):
+        generate_files(data, self.files_dir)
+        with self.lock:
+            self.data = copy.deepcopy(data)
+            self.behaviours = copy.deepcopy(data.get("behaviours", {}) or {})
+            self.behaviour_uses = {}
+
+    def reset(self):
+        self.replace_data(self.initial)
+        with self.lock:
+            self.requests = []
+
+    def set_behaviour(self, path, behaviour):
+        with self.lock:
+            path = path.lstrip("/")
+            if behaviour:
+                self.behaviours[path] = behaviour
+            else:
+                self.behaviours.pop(path, None)
+            self.behaviour_uses.pop(path, None)
+
+    def take_behaviour(self, path):
+        """The behaviour for path (exact, else the longest "prefix*" pattern), counting its uses."""
+        with self.lock:
+            candidates = [path] if path in self.behaviours else []
+            candidates += sorted((p for p in self.behaviours if p.endswith("*") and path.startswith(p[:-1])),
+                                 key=len, reverse=True)
+            for key in candidates:
+                behaviour = self.behaviours[key]
+                times = behaviour.get("times")
+                if times is not None:
+                    used = self.behaviour_uses.get(key, 0)
+                    if used >= int(times):
+                        continue  # used up: the next broader rule applies
+                    self.behaviour_uses[key] = used + 1
+                return copy.deepcopy(behaviour)
+            return {}
+
+    def record(self, entry):
+        with self.lock:
+            self.seq += 1
+            entry["seq"] = self.seq
+            self.requests.append(entry)
+
+    def snapshot(self):
+        with self.lock:
+            return copy.deepcopy(self.data)
+
+
+# ---------------------------------------------------------------------------------------------
+# The three services.
+
+
+def find_account(data, account):
+    for acc in data.get("accounts", []) or []:
+        if acc.get("account") == account:
+            return acc
+    return None
+
+
+def password_hash(acc):
+    if acc.get("passwordMd5"):
+        return acc["passwordMd5"].lower()
+    return md5_hex(latin1_text(acc.get("password", "")))
+
+
+def login_token(acc):
+    return acc.get("loginToken") or "tok-" + md5_hex(("config:" + acc.get("account", "")).encode("utf-8"))[:20]
+
+
+def ownership_token(acc):
+    return acc.get("ownershipToken") or "own-" + md5_hex(("owner:" + acc.get("account", "")).encode("utf-8"))[:20]
+
+
+def known_config_token(data, token):
+    return any(login_token(a) == token for a in data.get("accounts", []) or [])
+
+
+def account_by_ownership_token(data, token):
+    for acc in data.get("accounts", []) or []:
+        if ownership_token(acc) == token:
+            return acc
+    return None
+
+
+def answer(ack, data=None, msg=None):
+    out = {"ack": ack, "msg": msg if msg is not None else ("success" if ack == ACK_OK else "error")}
+    if data is not None:
+        out["data"] = data
+    return out
+
+
+def file_url(base, data, name_or_url):
+    if not name_or_url:
+        return ""
+    if re.match(r"^[a-zA-Z][a-zA-Z0-9+.-]*://", name_or_url):
+        return name_or_url
+    return base + FILES_PREFIX + urllib.parse.quote(name_or_url)
+
+
+def handle_service(path, fields, query, data, base):
+    """The answer object of one of SERVICE_PATHS."""
+    f = {}
+    for name, value in fields:
+        f.setdefault(name, value)
+    check_config_token = bool(data.get("checkConfigToken", False))
+
+    def need(*names):
+        missing = [n for n in names if n not in f]
+        return answer(ACK_MISSING_FIELD, msg="missing field: " + ",".join(missing)) if missing else None
+
+    def config_token_refused():
+        if check_config_token and not known_config_token(data, f.get("loginToken", "")):
+            return answer(ACK_BAD_TOKEN, msg="loginToken invalid")
+        return None
+
+    if path == "ToolClientConfigManageApi/toolLogin":
+        bad = need("account", "password")
+        if bad:
+            return bad
+        acc = find_account(data, f["account"])
+        if acc is None or password_hash(acc) != f["password"].lower():
+            return answer(ACK_BAD_LOGIN, msg="account or password wrong")
+        return answer(ACK_OK, {"loginToken": login_token(acc), "nickName": acc.get("nickName", acc["account"])})
+
+    if path == "ToolClientConfigManageApi/getProToolLastUpgradePackage":
+        bad = need("proToolId", "version") or config_token_refused()
+        if bad:
+            return bad
+        tool = next((t for t in data.get("tools", []) or [] if str(t.get("proToolId")) == f["proToolId"]), None)
+        if tool is None:
+            return answer(ACK_NOT_FOUND, msg="tool not found")
+        out = {"proToolUniqId": tool.get("proToolUniqId", ""), "versionUniqId": "", "versionNo": "",
+               "versionRemark": "", "upgradePackageUrl": "", "forceUpgrade": 0}
+        pkg = tool.get("package")
+        if pkg:
+            offer = pkg.get("offer", "newer")
+            wanted, have = version_tuple(pkg.get("versionNo", "")), version_tuple(f["version"])
+            if offer == "always":
+                offered = True
+            elif offer == "never":
+                offered = False
+            elif wanted is not None and have is not None:
+                offered = wanted > have
+            else:
+                offered = pkg.get("versionNo", "") != f["version"]
+            if offered:
+                out.update({
+                    "versionUniqId": pkg.get("versionUniqId", ""),
+                    "versionNo": pkg.get("versionNo", ""),
+                    "versionRemark": pkg.get("versionRemark", ""),
+                    "upgradePackageUrl": file_url(base, data, pkg.get("url") or pkg.get("file", "")),
+                    "forceUpgrade": pkg.get("forceUpgrade", 0),
+                })
+        return answer(ACK_OK, out)
+
+    if path == "ToolClientConfigManageApi/recordProToolUpgrade":
+        bad = need("loginToken", "proToolUniqId", "versionUniqId", "testMachineName", "beforeUpgradeVersion",
+                   "afterUpgradeVersion", "upgradeTime") or config_token_refused()
+        if bad:
+            return bad
+        if not re.fullmatch(r"\d+", f["upgradeTime"]):
+            return answer(ACK_MISSING_FIELD, msg="upgradeTime is not a number")
+        return answer(ACK_OK, {})
+
+    if path == "ToolClientConfigManageApi/getProductConfigList":
+        bad = need("releaseStatus") or config_token_refused()
+        if bad:
+            return bad
+        pid, name = f.get("productId", ""), f.get("productName", "").lower()
+        found = []
+        for p in data.get("products", []) or []:
+            if str(p.get("releaseStatus", "2")) != f["releaseStatus"]:
+                continue
+            if pid and p.get("productUniqId") != pid:
+                continue
+            if name and name not in p.get("productName", "").lower():
+                continue
+            item = {k: v for k, v in p.items() if k not in ("funList", "frontImg", "releaseStatus")}
+            item["frontImgUrl"] = file_url(base, data, p.get("frontImgUrl") or p.get("frontImg", ""))
+            found.append(item)
+        start = int(f.get("startId") or 0) if (f.get("startId") or "0").isdigit() else 0
+        count = int(f.get("count") or 100) if (f.get("count") or "100").isdigit() else 100
+        return answer(ACK_OK, found[start:start + count])
+
+    if path == "ToolClientConfigManageApi/getProductConfigDetail":
+        bad = need("productUniqId") or config_token_refused()
+        if bad:
+            return bad
+        p = next((p for p in data.get("products", []) or [] if p.get("productUniqId") == f["productUniqId"]), None)
+        if p is None:
+            return answer(ACK_NOT_FOUND, msg="product not found")
+        return answer(ACK_OK, {"productUniqId": p["productUniqId"], "productName": p.get("productName", ""),
+                               "funList": p.get("funList", [])})
+
+    if path in ("CollectDeviceOwnership/toolLogin", "CollectDeviceOwnership/getDeviceOwnerList"):
+        imei = data.get("toolImei")
+        if imei and f.get("toolImei") != imei:
+            return answer(ACK_UNKNOWN_TOOL_IMEI, msg="unknown toolImei")
+        if path.endswith("toolLogin"):
+            bad = need("account", "password")
+            if bad:
+                return bad
+            acc = find_account(data, f["account"])
+            if acc is None or password_hash(acc) != f["password"].lower():
+                return answer(ACK_BAD_LOGIN, {}, msg="account or password wrong")
+            return answer(ACK_OK, {"loginToken": ownership_token(acc)})
+        acc = account_by_ownership_token(data, f.get("loginToken", ""))
+        if acc is None:
+            return answer(ACK_BAD_TOKEN, msg="loginToken invalid")
+        return answer(ACK_OK, acc.get("dealers", []))
+
+    if path == "ProductionApi/login":
+        q = dict(query)
+        pos, user = q.get("position_id", ""), q.get("user_id", "")
+        for st in data.get("stations", []) or []:
+            if st.get("position_id", "*") in ("*", pos) and st.get("user_id", "*") in ("*", user):
+                return answer(st.get("ack", ACK_OK), st.get("data", {}), st.get("msg"))
+        default = data.get("stationDefault", {}) or {}
+        return answer(default.get("ack", ACK_BAD_TOKEN), None, default.get("msg", "position or employee unknown"))
+
+    raise ValueError("no service at " + path)
+
+
+# ---------------------------------------------------------------------------------------------
+# HTTP handling.
+
+
+class Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "devserver/1"
+
+    def log_message(self, fmt, *args):
+        if self.server.verbose:
+            sys.stderr.write("devserver: " + (fmt % args) + "\n")
+
+    def do_GET(self):
+        self.dispatch()
+
+    def do_POST(self):
+        self.dispatch()
+
+    def do_PUT(self):
+        self.dispatch()
+
+    def do_DELETE(self):
+        self.dispatch()
+
+    def do_HEAD(self):
+        self.dispatch()
+
+    # -- plumbing
+
+    def read_body(self):
+        length = int(self.headers.get("Content-Length") or 0)
+        body = b""
+        while len(body) < length:
+            chunk = self.rfile.read(length - len(body))
+            if not chunk:
+                break
+            body += chunk
+        return body
+
+    def base_url(self):
+        return "%s://127.0.0.1:%d/" % (self.server.scheme, self.server.server_address[1])
+
+    def send(self, status, body=b"", content_type="application/json;charset=UTF-8", extra=None):
+        if isinstance(body, str):
+            body = body.encode("utf-8")
+        self.send_response(status)
+        for k, v in (extra or {}).items():
+            self.send_header(k, v)
+        if status not in (204, 304):
+            self.send_header("Content-Type", content_type)
+            self.send_header("Content-Length", str(len(body)))
+        else:
+            body = b""
+        self.end_headers()
+        if self.command != "HEAD" and body:
+            self.wfile.write(body)
+
+    def send_json(self, obj, status=200):
+        self.send(status, json.dumps(obj, ensure_ascii=False))
+
+    def drop(self):
+        self.close_connection = True
+        try:
+            self.connection.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+
+    def dispatch(self):
+        state = self.server.state
+        split = urllib.parse.urlsplit(self.path)
+        path = urllib.parse.unquote(split.path).lstrip("/")
+        body = self.read_body()
+        if path.startswith(CONTROL_PREFIX):
+            return self.control(path[len(CONTROL_PREFIX):], split.query, body)
+
+        content_type = self.headers.get("Content-Type", "")
+        parts = None
+        if content_type.lower().startswith("multipart/form-data"):
+            parts = parse_multipart(body, content_type) or []
+        elif content_type.lower().startswith("application/x-www-form-urlencoded"):
+            parts = [{"name": n, "value": v, "headers": {}}
+                     for n, v in urllib.parse.parse_qsl(body.decode("utf-8", "replace"), keep_blank_values=True)]
+        fields = [(p["name"], p["value"]) for p in parts or []]
+        query = urllib.parse.parse_qsl(split.query, keep_blank_values=True)
+
+        rule = sign_rule_for(path)
+        sign_ok = None
+        expected = None
+        if rule:
+            expected = expected_sign(fields, rule == "pair")
+            sent = [v for n, v in fields if n == "sign"]
+            sign_ok = bool(sent) and sent[0].lower() == expected
+        entry = {
+            "method": self.command,
+            "path": path,
+            "scheme": self.server.scheme,
+            "target": self.path,
+            "query": split.query,
+            "queryFields": [{"name": n, "value": v} for n, v in query],
+            "headers": {k.lower(): v for k, v in self.headers.items()},
+            "contentType": content_type,
+            "bodySize": len(body),
+            "fields": [{"name": p["name"], "value": p["value"], "headers": p["headers"]} for p in parts or []],
+            "signRule": rule,
+            "signOk": sign_ok,
+            "expectedSign": expected,
+            "receivedMs": int(time.time() * 1000),
+            # Filled in when answering; present from the start so that a concurrent copy of the
+            # record list never sees the dict change size.
+            "status": None,
+            "ack": None,
+        }
+        if parts is None and body:
+            entry["body"] = body.decode("utf-8", "replace")
+        state.record(entry)
+
+        behaviour = state.take_behaviour(path)
+        if behaviour.get("delayMs"):
+            time.sleep(int(behaviour["delayMs"]) / 1000.0)
+        if behaviour.get("drop"):
+            entry["status"] = 0
+            return self.drop()
+        if behaviour.get("redirect"):
+            entry["status"] = int(behaviour.get("status", 302))
+            return self.send(entry["status"], "<html><body>moved</body></html>", "text/html",
+                             {"Location": behaviour["redirect"]})
+        if "status" in behaviour and int(behaviour["status"]) != 200:
+            entry["status"] = int(behaviour["status"])
+            text = behaviour.get("body", "<html><body>%d</body></html>" % entry["status"])
+            return self.send(entry["status"], text, "text/html")
+        if "body" in behaviour:
+            entry["status"] = 200
+            return self.send(200, behaviour["body"], behaviour.get("contentType", "text/plain;charset=UTF-8"))
+
+        if path.startswith(FILES_PREFIX) and self.command in ("GET", "HEAD"):
+            return self.serve_file(path[len(FILES_PREFIX):], behaviour, entry)
+
+        if path not in SERVICE_PATHS:
+            entry["status"] = 404
+            return self.send(404, "<html><body>not found</body></html>", "text/html")
+        data = state.data  # replaced wholesale, never mutated in place
+        if rule and not sign_ok and data.get("checkSign", True) and not behaviour.get("ignoreSign"):
+            result = answer(ACK_BAD_SIGN, msg="sign mismatch")
+        else:
+            result = handle_service(path, fields, query, data, self.base_url())
+        if "json" in behaviour:
+            result = behaviour["json"]
+        if isinstance(result, dict):
+            if "ack" in behaviour:
+                result["ack"] = behaviour["ack"]
+            if "data" in behaviour:
+                result["data"] = behaviour["data"]
+        entry["status"] = 200
+        entry["ack"] = result.get("ack") if isinstance(result, dict) else None
+        self.send_json(result)
+
+    def serve_file(self, name, behaviour, entry):
+        full = safe_join(self.server.state.files_dir, name)
+        if full is None or not os.path.isfile(full):
+            entry["status"] = 404
+            return self.send(404, "<html><body>no such file</body></html>", "text/html")
+        with open(full, "rb") as f:
+            content = f.read()
+        entry["status"] = 200
+        self.send_response(200)
+        self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("Content-Length", str(len(content)))
+        self.end_headers()
+        if self.command == "HEAD":
+            return
+        limit = behaviour.get("truncateAfter")
+        if limit is not None:
+            content = content[: int(limit)]
+        trickle = behaviour.get("trickle")
+        try:
+            if trickle:
+                chunk = max(1, int(trickle.get("chunkBytes", 1024)))
+                interval = int(trickle.get("intervalMs", 100)) / 1000.0
+                for i in range(0, len(content), chunk):
+                    self.wfile.write(content[i:i + chunk])
+                    self.wfile.flush()
+                    if i + chunk < len(content):
+                        time.sleep(interval)
+            else:
+                self.wfile.write(content)
+        except (BrokenPipeError, ConnectionResetError, ssl.SSLError):
+            self.close_connection = True
+            return
+        if limit is not None:
+            self.wfile.flush()
+            self.drop()
+
+    # -- control endpoint
+
+    def control(self, what, query, body):
+        state = self.server.state
+        try:
+            payload = json.loads(body.decode("utf-8")) if body else {}
+        except ValueError as e:
+            return self.send_json({"ok": False, "error": "bad JSON: %s" % e}, 400)
+        if what == "ping":
+            return self.send_json({"ok": True, "ports": state.ports})
+        if what == "behaviour" and self.command == "POST":
+            if "behaviours" in payload:
+                for p, b in payload["behaviours"].items():
+                    state.set_behaviour(p, b)
+            else:
+                if "path" not in payload:
+                    return self.send_json({"ok": False, "error": "path missing"}, 400)
+                state.set_behaviour(payload["path"], payload.get("behaviour"))
+            return self.send_json({"ok": True})
+        if what == "behaviour" and self.command == "GET":
+            with state.lock:
+                return self.send_json(dict(state.behaviours))
+        if what == "reset" and self.command == "POST":
+            state.reset()
+            return self.send_json({"ok": True})
+        if what == "requests" and self.command == "GET":
+            wanted = dict(urllib.parse.parse_qsl(query)).get("path")
+            with state.lock:
+                found = [r for r in state.requests if wanted is None or r["path"] == wanted.lstrip("/")]
+                return self.send_json(copy.deepcopy(found))
+        if (what == "requests/clear" and self.command == "POST") or (what == "requests" and self.command == "DELETE"):
+            with state.lock:
+                state.requests = []
+            return self.send_json({"ok": True})
+        if what == "data" and self.command == "GET":
+            return self.send_json(state.snapshot())
+        if what == "data" and self.command == "POST":
+            if not isinstance(payload, dict):
+                return self.send_json({"ok": False, "error": "data must be an object"}, 400)
+            state.replace_data(payload)
+            return self.send_json({"ok": True})
+        return self.send_json({"ok": False, "error": "unknown control " + what}, 404)
+
+
+class Server(ThreadingHTTPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+    def __init__(self, port, state, scheme, verbose, tls_context=None):
+        self.state = state
+        self.scheme = scheme
+        self.verbose = verbose
+        self.tls_context = tls_context
+        super().__init__(("127.0.0.1", port), Handler)
+
+    def get_request(self):
+        sock, addr = self.socket.accept()
+        if self.tls_context is not None:
+            # The handshake happens in the handler's thread, so a stalled client cannot block accepting.
+            sock = self.tls_context.wrap_socket(sock, server_side=True, do_handshake_on_connect=False)
+        return sock, addr
+
+    def handle_error(self, request, client_address):
+        if self.verbose:
+            super().handle_error(request, client_address)
+
+
+# ---------------------------------------------------------------------------------------------
+
+
+def main(argv=None):
+    here = os.path.dirname(os.path.abspath(__file__))
+    ap = argparse.ArgumentParser(description="Stand-in factory server (HTTP and HTTPS on loopback).")
+    ap.add_argument("--port", type=int, default=0, help="HTTP port, 0 = a free one")
+    ap.add_argument("--https-port", type=int, default=0, help="HTTPS port, 0 = a free one")
+    ap.add_argument("--no-https", action="store_true", help="serve HTTP only")
+    ap.add_argument("--expired-cert", action="store_true", help="serve HTTPS with an expired certificate")
+    ap.add_argument("--data", default=os.path.join(here, "demo-data.json"), help="JSON data file")
+    ap.add_argument("--files", default=None, help="folder of served files (default: a temporary folder)")
+    ap.add_argument("--ready-file", default=None, help="write the chosen ports as JSON here when ready")
+    ap.add_argument("--watch-stdin", action="store_true", help="exit when standard input closes")
+    ap.add_argument("--verbose", action="store_true", help="log every request to stderr")
+    args = ap.parse_args(argv)
+
+    with open(args.data, encoding="utf-8") as f:
+        data = json.load(f)
+
+    workdir = tempfile.mkdtemp(prefix="devserver-")
+    files_dir = os.path.abspath(args.files) if args.files else os.path.join(workdir, "files")
+    os.makedirs(files_dir, exist_ok=True)
+    state = State(data, files_dir)
+
+    servers = [Server(args.port, state, "http", args.verbose)]
+    if not args.no_https:
+        try:
+            cert, key = make_certificate(os.path.join(workdir, "tls"), args.expired_cert)
+        except (OSError, subprocess.CalledProcessError) as e:
+            sys.stderr.write("devserver: cannot make a certificate with openssl: %s\n" % e)
+            shutil.rmtree(workdir, ignore_errors=True)
+            return 2
+        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        ctx.load_cert_chain(cert, key)
+        servers.append(Server(args.https_port, state, "https", args.verbose, ctx))
+
+    ports = {"http": servers[0].server_address[1],
+             "https": servers[1].server_address[1] if len(servers) > 1 else 0,
+             "pid": os.getpid(), "files": files_dir}
+    state.ports = ports
+
+    stop = threading.Event()
+    signal.signal(signal.SIGTERM, lambda *_: stop.set())
+    signal.signal(signal.SIGINT, lambda *_: stop.set())
+    for s in servers:
+        threading.Thread(target=s.serve_forever, kwargs={"poll_interval": 0.1}, daemon=True).start()
+
+    if args.watch_stdin:
+        def watch():
+            # The raw descriptor, not sys.stdin: a thread blocked inside the buffered reader
+            # would abort the interpreter at exit.
+            fd = sys.stdin.fileno()
+            try:
+                while os.read(fd, 4096):
+                    pass
+            except OSError:
+                pass
+            stop.set()
+        threading.Thread(target=watch, daemon=True).start()
+
+    line = json.dumps(ports)
+    if args.ready_file:
+        tmp = args.ready_file + ".tmp"
+        with open(tmp, "w", encoding="utf-8") as f:
+            f.write(line + "\n")
+        os.replace(tmp, args.ready_file)
+    sys.stdout.write(line + "\n")
+    sys.stdout.flush()
+
+    while not stop.wait(0.1):
+        pass
+    for s in servers:
+        s.shutdown()
+        s.server_close()
+    shutil.rmtree(workdir, ignore_errors=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

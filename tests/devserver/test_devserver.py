@@ -1,0 +1,546 @@
+"""Self-test of the stand-in factory server, run as a separate process over real sockets.
+
+Expected signatures are written out by hand per case (field order, text, key), so that a
+fault in the server's own ordering or encoding cannot hide behind the same code here.
+"""
+
+import hashlib
+import http.client
+import json
+import os
+import signal
+import socket
+import ssl
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import uuid
+
+SOURCE_DIR = os.environ.get("TOVARIN_SOURCE_DIR") or os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+SCRIPT = os.path.join(SOURCE_DIR, "devserver", "devserver.py")
+DEMO = os.path.join(SOURCE_DIR, "devserver", "demo-data.json")
+KEY = "r4wq%k#2SIGNKEY58"
+IMEI = "Tq7hXn2vLp9sRb4kWc6yJm1dFz8gNa3e"
+
+
+def md5(data):
+    return hashlib.md5(data).hexdigest()
+
+
+def multipart(fields, quoted=True):
+    """Encodes (name, value) pairs in the given order, as a Qt client lays them out."""
+    boundary = "boundary_.oOo._" + uuid.uuid4().hex
+    body = b""
+    for name, value in fields:
+        body += b"--" + boundary.encode() + b"\r\n"
+        body += ('Content-Disposition: form-data; name="%s"\r\n\r\n' % name).encode("utf-8")
+        body += value.encode("utf-8") + b"\r\n"
+    body += b"--" + boundary.encode() + b"--\r\n"
+    ctype = 'multipart/form-data; boundary="%s"' % boundary if quoted else "multipart/form-data; boundary=" + boundary
+    return body, ctype
+
+
+class Server:
+    def __init__(self, *args, data=None):
+        self.tmp = tempfile.TemporaryDirectory()
+        self.ready = os.path.join(self.tmp.name, "ready.json")
+        data_file = DEMO
+        if data is not None:
+            data_file = os.path.join(self.tmp.name, "data.json")
+            with open(data_file, "w", encoding="utf-8") as f:
+                json.dump(data, f)
+        self.proc = subprocess.Popen(
+            [sys.executable, "-B", SCRIPT, "--data", data_file, "--files", os.path.join(self.tmp.name, "files"),
+             "--ready-file", self.ready, "--watch-stdin"] + list(args),
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, cwd=self.tmp.name)
+        line = self.proc.stdout.readline()
+        self.ports = json.loads(line)
+        self.files = os.path.join(self.tmp.name, "files")
+
+    def stop(self):
+        if not self.proc.stdin.closed:
+            self.proc.stdin.close()
+        if self.proc.poll() is None:
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.proc.stdout.close()
+        self.tmp.cleanup()
+
+    def request(self, method, path, body=None, headers=None, https=False, timeout=15):
+        if https:
+            ctx = ssl.create_default_context()
+            ctx.check_hostname = False
+            ctx.verify_mode = ssl.CERT_NONE
+            conn = http.client.HTTPSConnection("127.0.0.1", self.ports["https"], timeout=timeout, context=ctx)
+        else:
+            conn = http.client.HTTPConnection("127.0.0.1", self.ports["http"], timeout=timeout)
+        try:
+            conn.request(method, "/" + path, body=body, headers=headers or {})
+            r = conn.getresponse()
+            return r.status, dict((k.lower(), v) for k, v in r.getheaders()), r.read()
+        finally:
+            conn.close()
+
+    def post(self, path, fields, https=False, quoted=True):
+        body, ctype = multipart(fields, quoted)
+        return self.request("POST", path, body, {"Content-Type": ctype}, https)
+
+    def post_json(self, path, fields, https=False):
+        status, _, body = self.post(path, fields, https)
+        assert status == 200, (status, body)
+        return json.loads(body)
+
+    def control(self, method, what, payload=None):
+        body = json.dumps(payload).encode() if payload is not None else None
+        status, _, out = self.request(method, "__control/" + what, body, {"Content-Type": "application/json"})
+        assert status == 200, (status, out)
+        return json.loads(out)
+
+
+class ServerTestCase(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.server = Server()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+
+    def setUp(self):
+        self.server.control("POST", "reset")
+
+    def last(self, path):
+        got = self.server.control("GET", "requests?path=" + path)
+        self.assertTrue(got, "no request recorded for " + path)
+        return got[-1]
+
+
+class SignatureTest(ServerTestCase):
+    """Both signature rules, accepted and refused, with hand-written signed texts."""
+
+    CONFIG = "ToolClientConfigManageApi/getProToolLastUpgradePackage"
+    LIST = "ToolClientConfigManageApi/getProductConfigList"
+    OWNER_LOGIN = "CollectDeviceOwnership/toolLogin"
+    OWNER_LIST = "CollectDeviceOwnership/getDeviceOwnerList"
+
+    def check(self, path, fields, signed_bytes, expect_ok):
+        sign = md5(signed_bytes)
+        answer = self.server.post_json(path, fields + [("sign", sign)])
+        rec = self.last(path)
+        self.assertEqual(rec["signOk"], expect_ok, rec.get("expectedSign"))
+        if expect_ok:
+            self.assertNotEqual(answer["ack"], "403")
+        else:
+            self.assertEqual(answer["ack"], "403")
+            self.assertEqual(answer["msg"], "sign mismatch")
+
+    def test_value_chain(self):
+        pw = md5(b"123456")
+        cases = [
+            # name, path, fields in sending order, signed text, accepted
+            ("sorted by name, not by arrival", self.CONFIG,
+             [("version", "0.0.0.0"), ("proToolId", "101"), ("loginToken", "T"), ("controlProToolId", "100")],
+             ("100" + "T" + "101" + "0.0.0.0" + KEY).encode("latin-1"), True),
+            ("arrival order is refused", self.CONFIG,
+             [("version", "0.0.0.0"), ("proToolId", "101"), ("loginToken", "T"), ("controlProToolId", "100")],
+             ("0.0.0.0" + "101" + "T" + "100" + KEY).encode("latin-1"), False),
+            ("key missing is refused", self.CONFIG,
+             [("controlProToolId", "100"), ("loginToken", "T"), ("proToolId", "101"), ("version", "1.0")],
+             ("100T1011.0").encode("latin-1"), False),
+            ("login", "ToolClientConfigManageApi/toolLogin", [("account", "operator"), ("password", pw)],
+             ("operator" + pw + KEY).encode("latin-1"), True),
+            # Upper-case names sort before lower-case ones (UTF-16 code units), not alphabetically.
+            ("upper case first", self.LIST,
+             [("count", "100"), ("Zone", "z"), ("releaseStatus", "2"), ("loginToken", "L")],
+             ("z" + "100" + "L" + "2" + KEY).encode("latin-1"), True),
+            ("case-folded order is refused", self.LIST,
+             [("count", "100"), ("Zone", "z"), ("releaseStatus", "2"), ("loginToken", "L")],
+             ("100" + "L" + "2" + "z" + KEY).encode("latin-1"), False),
+            # Characters outside Latin-1 become "?", one per UTF-16 code unit.
+            ("chinese as question marks", self.LIST,
+             [("productName", "摄像机"), ("releaseStatus", "2"), ("count", "100")],
+             ("100" + "???" + "2" + KEY).encode("latin-1"), True),
+            ("astral character as two question marks", self.LIST,
+             [("productName", "a\U0001F4F7b"), ("releaseStatus", "2"), ("count", "100")],
+             ("100" + "a??b" + "2" + KEY).encode("latin-1"), True),
+            ("utf-8 bytes of chinese are refused", self.LIST,
+             [("productName", "摄像机"), ("releaseStatus", "2"), ("count", "100")],
+             ("100" + "摄像机" + "2" + KEY).encode("utf-8"), False),
+            # A Latin-1 character is hashed as its single Latin-1 byte.
+            ("latin-1 byte", self.LIST, [("productName", "Café"), ("releaseStatus", "2"), ("count", "100")],
+             ("100" + "Café" + "2" + KEY).encode("latin-1"), True),
+            ("latin-1 hashed as utf-8 is refused", self.LIST,
+             [("productName", "Café"), ("releaseStatus", "2"), ("count", "100")],
+             ("100" + "Café" + "2" + KEY).encode("utf-8"), False),
+            ("empty values take part", self.LIST,
+             [("count", "100"), ("loginToken", ""), ("productId", ""), ("productName", ""), ("releaseStatus", "2"),
+              ("startId", "0")], ("100" + "2" + "0" + KEY).encode("latin-1"), True),
+        ]
+        for name, path, fields, signed, ok in cases:
+            with self.subTest(name):
+                self.check(path, fields, signed, ok)
+
+    def test_pair_chain(self):
+        pw = md5(b"123456")
+        cases = [
+            ("login", self.OWNER_LOGIN, [("toolImei", IMEI), ("account", "operator"), ("password", pw)],
+             ("account" + "operator" + "password" + pw + "toolImei" + IMEI + KEY).encode("latin-1"), True),
+            ("values only is refused", self.OWNER_LOGIN,
+             [("account", "operator"), ("password", pw), ("toolImei", IMEI)],
+             ("operator" + pw + IMEI + KEY).encode("latin-1"), False),
+            ("list", self.OWNER_LIST, [("loginToken", "own-operator-0001"), ("toolImei", IMEI)],
+             ("loginToken" + "own-operator-0001" + "toolImei" + IMEI + KEY).encode("latin-1"), True),
+            ("upper-case name first, non-Latin-1 value", self.OWNER_LIST,
+             [("loginToken", "own-operator-0001"), ("toolImei", IMEI), ("Note", "経")],
+             ("Note" + "?" + "loginToken" + "own-operator-0001" + "toolImei" + IMEI + KEY).encode("latin-1"), True),
+        ]
+        for name, path, fields, signed, ok in cases:
+            with self.subTest(name):
+                self.check(path, fields, signed, ok)
+
+    def test_sign_missing_or_upper_case(self):
+        status, _, body = self.server.post(self.CONFIG, [("proToolId", "101"), ("version", "1")])
+        self.assertEqual(json.loads(body)["ack"], "403")
+        self.assertFalse(self.last(self.CONFIG)["signOk"])
+        sign = md5(("101" + "1" + KEY).encode()).upper()
+        answer = self.server.post_json(self.CONFIG, [("proToolId", "101"), ("sign", sign), ("version", "1")])
+        self.assertEqual(answer["ack"], "200")
+
+    def test_bare_boundary_and_unsigned_path(self):
+        pw = md5(b"123456")
+        fields = [("account", "operator"), ("password", pw), ("sign", md5(("operator" + pw + KEY).encode()))]
+        status, _, body = self.server.post("ToolClientConfigManageApi/toolLogin", fields, quoted=False)
+        self.assertEqual(json.loads(body)["ack"], "200")
+        self.server.request("GET", "ProductionApi/login?position_id=W01&user_id=E1001")
+        self.assertIsNone(self.last("ProductionApi/login")["signOk"])
+
+
+class FaultInjectionTest(ServerTestCase):
+    PATH = "ProductionApi/login?position_id=W01&user_id=E1001"
+    KEY_PATH = "ProductionApi/login"
+
+    def behave(self, behaviour, path=KEY_PATH):
+        self.assertTrue(self.server.control("POST", "behaviour", {"path": path, "behaviour": behaviour})["ok"])
+
+    def test_behaviours(self):
+        cases = [
+            # behaviour, expected status, check of headers/body
+            ({"status": 404}, 404, lambda h, b: self.assertNotIn(b"ack", b)),
+            ({"status": 500}, 500, None),
+            ({"status": 204}, 204, lambda h, b: self.assertEqual(b, b"")),
+            ({"redirect": "http://127.0.0.1:9/x"}, 302,
+             lambda h, b: (self.assertEqual(h["location"], "http://127.0.0.1:9/x"), self.assertTrue(b))),
+            ({"body": "plain words"}, 200, lambda h, b: self.assertEqual(b, b"plain words")),
+            ({"body": ""}, 200, lambda h, b: self.assertEqual(b, b"")),
+            ({"ack": 200}, 200, lambda h, b: self.assertIs(type(json.loads(b)["ack"]), int)),
+            ({"ack": "500"}, 200, lambda h, b: self.assertEqual(json.loads(b)["ack"], "500")),
+            ({"json": {"ack": "200"}}, 200, lambda h, b: self.assertEqual(json.loads(b), {"ack": "200"})),
+            ({"data": []}, 200, lambda h, b: self.assertEqual(json.loads(b)["data"], [])),
+        ]
+        for behaviour, status, check in cases:
+            with self.subTest(json.dumps(behaviour)):
+                self.behave(behaviour)
+                for https in (False, True):
+                    got_status, headers, body = self.server.request("GET", self.PATH, https=https)
+                    self.assertEqual(got_status, status)
+                    if check:
+                        check(headers, body)
+                self.assertEqual(self.last(self.KEY_PATH)["status"], status)
+
+    def test_delay_does_not_block_others(self):
+        self.behave({"delayMs": 800})
+        start = time.monotonic()
+        import threading
+        slow = {}
+        t = threading.Thread(target=lambda: slow.update(r=self.server.request("GET", self.PATH)))
+        t.start()
+        time.sleep(0.1)
+        fast_start = time.monotonic()
+        self.server.control("GET", "ping")
+        self.assertLess(time.monotonic() - fast_start, 0.5)
+        t.join()
+        self.assertGreaterEqual(time.monotonic() - start, 0.8)
+        self.assertEqual(json.loads(slow["r"][2])["ack"], "200")
+
+    def test_times_patterns_and_removal(self):
+        self.behave({"status": 500, "times": 2})
+        self.behave({"ack": "777"}, "ProductionApi/*")
+        statuses = [self.server.request("GET", self.PATH)[0] for _ in range(3)]
+        self.assertEqual(statuses, [500, 500, 200])
+        self.assertEqual(json.loads(self.server.request("GET", self.PATH)[2])["ack"], "777")
+        self.behave(None, "ProductionApi/*")
+        self.assertEqual(json.loads(self.server.request("GET", self.PATH)[2])["ack"], "200")
+
+    def test_drop(self):
+        self.behave({"drop": True})
+        with self.assertRaises((http.client.HTTPException, ConnectionError, OSError)):
+            self.server.request("GET", self.PATH)
+
+    def test_files_trickle_truncate_and_escape(self):
+        with open(os.path.join(self.server.files, "blob.bin"), "wb") as f:
+            f.write(b"0123456789" * 50)
+        status, headers, body = self.server.request("GET", "files/blob.bin")
+        self.assertEqual((status, len(body)), (200, 500))
+        self.behave({"trickle": {"chunkBytes": 200, "intervalMs": 250}}, "files/*")
+        start = time.monotonic()
+        status, headers, body = self.server.request("GET", "files/blob.bin")
+        self.assertEqual(body, b"0123456789" * 50)
+        self.assertGreaterEqual(time.monotonic() - start, 0.5)
+        self.behave({"truncateAfter": 100}, "files/*")
+        with self.assertRaises(http.client.IncompleteRead):
+            self.server.request("GET", "files/blob.bin")
+        self.behave({"delayMs": 300, "times": 1}, "files/blob.bin")
+        start = time.monotonic()
+        self.assertEqual(self.server.request("GET", "files/blob.bin")[0], 200)
+        self.assertGreaterEqual(time.monotonic() - start, 0.3)
+        # Paths that leave the files folder are not served, however they are spelled.
+        for path in ("files/../ready.json", "files/%2e%2e/ready.json", "files//etc/passwd", "files/..%2Fready.json"):
+            with socket.create_connection(("127.0.0.1", self.server.ports["http"])) as s:
+                s.sendall(("GET /%s HTTP/1.0\r\n\r\n" % path).encode())
+                reply = b""
+                while chunk := s.recv(4096):
+                    reply += chunk
+            self.assertTrue(reply.startswith(b"HTTP/1.0 404") or reply.startswith(b"HTTP/1.1 404"), path)
+
+
+class RecordingTest(ServerTestCase):
+    def test_fields_headers_and_filtering(self):
+        fields = [("version", "1.0"), ("sign", "abc"), ("productName", "摄像机 Café"), ("a\"b", "q")]
+        self.server.post("ToolClientConfigManageApi/getProToolLastUpgradePackage", fields, https=True)
+        self.server.request("GET", "ProductionApi/login?user_id=E%201&position_id=")
+        self.server.control("GET", "ping")
+        everything = self.server.control("GET", "requests")
+        self.assertEqual([r["path"] for r in everything],
+                         ["ToolClientConfigManageApi/getProToolLastUpgradePackage", "ProductionApi/login"])
+        first, second = everything
+        self.assertEqual([(f["name"], f["value"]) for f in first["fields"]], fields)
+        self.assertEqual(first["scheme"], "https")
+        self.assertEqual(first["method"], "POST")
+        self.assertTrue(first["headers"]["content-type"].startswith("multipart/form-data"))
+        self.assertFalse(first["signOk"])
+        self.assertEqual(first["ack"], "403")
+        self.assertEqual(second["queryFields"], [{"name": "user_id", "value": "E 1"},
+                                                 {"name": "position_id", "value": ""}])
+        self.assertEqual(second["query"], "user_id=E%201&position_id=")
+        self.assertEqual(second["target"], "/ProductionApi/login?user_id=E%201&position_id=")
+        self.assertLess(first["seq"], second["seq"])
+        only = self.server.control("GET", "requests?path=ProductionApi/login")
+        self.assertEqual(len(only), 1)
+        self.server.control("POST", "requests/clear")
+        self.assertEqual(self.server.control("GET", "requests"), [])
+        # A bare "?" is kept in the target, where the parsed query cannot show it.
+        self.server.request("GET", "ProductionApi/login?")
+        self.assertEqual(self.last("ProductionApi/login")["target"], "/ProductionApi/login?")
+
+
+class ServicesTest(ServerTestCase):
+    def signed(self, path, fields, pairs=False):
+        """Signs in the order given by the caller (already sorted by hand); the signature cases
+        themselves are in SignatureTest."""
+        text = "".join((n + v) if pairs else v for n, v in fields) + KEY
+        return self.server.post_json(path, fields + [("sign", md5(text.encode("latin-1", "replace")))])
+
+    def test_login(self):
+        cases = [("operator", "123456", "200"), ("operator", "1234567", "303"), ("ghost", "123456", "303")]
+        for account, password, ack in cases:
+            with self.subTest(account=account, password=password):
+                a = self.signed("ToolClientConfigManageApi/toolLogin",
+                                [("account", account), ("password", md5(password.encode()))])
+                self.assertEqual(a["ack"], ack)
+                if ack == "200":
+                    self.assertEqual(a["data"]["loginToken"], "tok-operator-0001")
+                    self.assertTrue(a["data"]["nickName"])
+
+    def test_tool_package(self):
+        path = "ToolClientConfigManageApi/getProToolLastUpgradePackage"
+        cases = [
+            # tool id, installed version, expect versionNo, forced
+            ("101", "0.0.0.0", "2.1.0.0", 0),
+            ("101", "2.0.9.9", "2.1.0.0", 0),
+            ("101", "2.1.0.0", "", 0),
+            ("101", "10.0.0.0", "", 0),
+            ("102", "1.0.0.0", "1.5.0.0", 1),
+            ("105", "0.0.0.0", "", 0),
+            ("100", "1.1.1.2", "", 0),
+        ]
+        for tool, version, want, force in cases:
+            with self.subTest(tool=tool, version=version):
+                a = self.signed(path, [("controlProToolId", "100"), ("loginToken", "t"), ("proToolId", tool),
+                                       ("version", version)])
+                self.assertEqual(a["ack"], "200")
+                d = a["data"]
+                self.assertEqual(d["versionNo"], want)
+                self.assertEqual(d["forceUpgrade"], force)
+                self.assertTrue(d["proToolUniqId"])
+                if want:
+                    self.assertTrue(d["versionUniqId"])
+                    url = d["upgradePackageUrl"]
+                    self.assertTrue(url.startswith("http://127.0.0.1:%d/files/" % self.server.ports["http"]), url)
+                    status, _, body = self.server.request("GET", url.split("/", 3)[3])
+                    self.assertEqual(status, 200)
+                    self.assertTrue(body.startswith(b"PK"))
+                else:
+                    self.assertEqual(d["upgradePackageUrl"], "")
+        a = self.signed(path, [("controlProToolId", "100"), ("loginToken", "t"), ("proToolId", "999"),
+                               ("version", "1")])
+        self.assertEqual(a["ack"], "404")
+
+    def test_urls_follow_the_scheme_asked(self):
+        fields = [("controlProToolId", "100"), ("loginToken", "t"), ("proToolId", "103"), ("version", "0.0.0.0")]
+        sign = md5(("100t1030.0.0.0" + KEY).encode())
+        a = self.server.post_json("ToolClientConfigManageApi/getProToolLastUpgradePackage",
+                                  fields + [("sign", sign)], https=True)
+        self.assertTrue(a["data"]["upgradePackageUrl"].startswith("https://127.0.0.1:%d/" % self.server.ports["https"]))
+
+    def test_products(self):
+        path = "ToolClientConfigManageApi/getProductConfigList"
+        cases = [
+            # productId, productName, releaseStatus, expected ids
+            ("", "", "2", ["D24010001", "D24010002", "D24010003", "D24010004", "D24010005", "D24010006",
+                           "D24010007"]),
+            ("", "", "1", ["D24010008", "D24010009"]),
+            ("D24010002", "", "2", ["D24010002"]),
+            ("D24010008", "", "2", []),
+            ("", "低功耗", "2", ["D24010003"]),
+            ("", "nvr", "2", ["D24010006"]),
+        ]
+        for pid, name, status, ids in cases:
+            with self.subTest(pid=pid, name=name, status=status):
+                a = self.signed(path, [("count", "100"), ("loginToken", "t"), ("productId", pid),
+                                       ("productName", name), ("releaseStatus", status), ("startId", "0")])
+                self.assertEqual(a["ack"], "200")
+                self.assertEqual([p["productUniqId"] for p in a["data"]], ids)
+                for p in a["data"]:
+                    self.assertIsInstance(p["createTime"], int)
+                    for member in ("productName", "moduleName", "moduleVersion", "frontImgUrl"):
+                        self.assertTrue(p[member], member)
+        a = self.signed("ToolClientConfigManageApi/getProductConfigDetail",
+                        [("loginToken", "t"), ("productUniqId", "D24010002")])
+        flags = {f["funFlag"]: f["defaultValue"] for f in a["data"]["funList"]}
+        self.assertEqual(flags["PPC.CustomIDFlag"], "ID02")
+        a = self.signed("ToolClientConfigManageApi/getProductConfigDetail",
+                        [("loginToken", "t"), ("productUniqId", "D99999999")])
+        self.assertEqual(a["ack"], "404")
+
+    def test_dealers(self):
+        pw = md5(b"123456")
+        for account, names in (("operator", ["华东经销商", "NorthStar Security", "欧洲客户B"]), ("nodealer", [])):
+            with self.subTest(account=account):
+                a = self.signed("CollectDeviceOwnership/toolLogin",
+                                [("account", account), ("password", pw), ("toolImei", IMEI)], pairs=True)
+                self.assertEqual(a["ack"], "200")
+                token = a["data"]["loginToken"]
+                self.assertNotEqual(token, "tok-operator-0001")  # not the configuration service's token
+                b = self.signed("CollectDeviceOwnership/getDeviceOwnerList",
+                                [("loginToken", token), ("toolImei", IMEI)], pairs=True)
+                self.assertEqual([d["ownerName"] for d in b["data"]], names)
+        refused = [
+            ("CollectDeviceOwnership/toolLogin", [("account", "operator"), ("password", md5(b"x")),
+                                                  ("toolImei", IMEI)], "303"),
+            ("CollectDeviceOwnership/toolLogin", [("account", "operator"), ("password", pw),
+                                                  ("toolImei", "other")], "406"),
+            ("CollectDeviceOwnership/getDeviceOwnerList", [("loginToken", "tok-operator-0001"),
+                                                           ("toolImei", IMEI)], "401"),
+        ]
+        for path, fields, ack in refused:
+            with self.subTest(path=path, ack=ack):
+                a = self.signed(path, fields, pairs=True)
+                self.assertEqual(a["ack"], ack)
+                self.assertTrue(a["msg"])
+
+    def test_station_check(self):
+        for query, ack in (("position_id=W01&user_id=E1001", "200"), ("position_id=W01&user_id=E1002", "401"),
+                           ("position_id=W02&user_id=E1002", "200"), ("", "401")):
+            with self.subTest(query=query):
+                status, _, body = self.server.request("GET", "ProductionApi/login?" + query)
+                self.assertEqual(json.loads(body)["ack"], ack)
+
+    def test_upgrade_record_and_token_check(self):
+        path = "ToolClientConfigManageApi/recordProToolUpgrade"
+        full = [("afterUpgradeVersion", "2.1.0.0"), ("beforeUpgradeVersion", "0.0.0.0"),
+                ("loginToken", "tok-operator-0001"), ("proToolUniqId", "U"), ("testMachineName", "host"),
+                ("upgradeTime", "1700000000"), ("versionUniqId", "V")]
+        self.assertEqual(self.signed(path, full)["ack"], "200")
+        self.assertEqual(self.signed(path, full[:-1])["ack"], "400")
+        data = self.server.control("GET", "data")
+        data["checkConfigToken"] = True
+        self.server.control("POST", "data", data)
+        self.assertEqual(self.signed(path, full)["ack"], "200")
+        stale = [(n, "stale" if n == "loginToken" else v) for n, v in full]
+        self.assertEqual(self.signed(path, stale)["ack"], "401")
+
+    def test_unknown_path_and_sign_check_off(self):
+        self.assertEqual(self.server.request("GET", "ToolClientConfigManageApi/nothing")[0], 404)
+        data = self.server.control("GET", "data")
+        data["checkSign"] = False
+        self.server.control("POST", "data", data)
+        a = self.server.post_json("ToolClientConfigManageApi/toolLogin",
+                                  [("account", "operator"), ("password", md5(b"123456")), ("sign", "x")])
+        self.assertEqual(a["ack"], "200")
+        self.assertFalse(self.last("ToolClientConfigManageApi/toolLogin")["signOk"])
+
+    def test_set_data_generates_files_and_reset_restores(self):
+        data = self.server.control("GET", "data")
+        data["files"] = [{"name": "new/pic.png", "png": {"width": 3, "height": 2, "color": "#FF0000"}},
+                         {"name": "../outside.txt", "text": "no"}]
+        data["accounts"] = []
+        self.server.control("POST", "data", data)
+        status, _, body = self.server.request("GET", "files/new/pic.png")
+        self.assertEqual(status, 200)
+        self.assertTrue(body.startswith(b"\x89PNG\r\n\x1a\n"))
+        self.assertFalse(os.path.exists(os.path.join(os.path.dirname(self.server.files), "outside.txt")))
+        self.server.control("POST", "reset")
+        self.assertEqual(self.server.control("GET", "data")["accounts"][0]["account"], "operator")
+
+
+class CommandLineTest(unittest.TestCase):
+    def test_ready_file_and_stdin_close(self):
+        s = Server("--no-https", data={"accounts": []})
+        try:
+            with open(s.ready, encoding="utf-8") as f:
+                ready = json.load(f)
+            self.assertEqual(ready["http"], s.ports["http"])
+            self.assertEqual(ready["https"], 0)
+            self.assertEqual(s.request("GET", "__control/ping")[0], 200)
+            s.proc.stdin.close()
+            self.assertEqual(s.proc.wait(10), 0)
+        finally:
+            s.stop()
+
+    def test_sigterm(self):
+        s = Server("--no-https")
+        try:
+            s.proc.send_signal(signal.SIGTERM)
+            self.assertEqual(s.proc.wait(10), 0)
+        finally:
+            s.stop()
+
+    def test_expired_certificate(self):
+        s = Server("--expired-cert")
+        try:
+            ctx = ssl.create_default_context()
+            ctx.check_hostname = False
+            ctx.verify_mode = ssl.CERT_NONE
+            with socket.create_connection(("127.0.0.1", s.ports["https"])) as raw:
+                with ctx.wrap_socket(raw) as tls:
+                    cert = ssl.DER_cert_to_PEM_cert(tls.getpeercert(binary_form=True))
+            with tempfile.NamedTemporaryFile("w", suffix=".pem", delete=False) as f:
+                f.write(cert)
+            try:
+                out = subprocess.run(["openssl", "x509", "-in", f.name, "-noout", "-checkend", "0"],
+                                     capture_output=True, text=True)
+            finally:
+                os.unlink(f.name)
+            self.assertNotEqual(out.returncode, 0, out.stdout)  # expired now
+            self.assertEqual(s.request("GET", "__control/ping", https=True)[0], 200)
+        finally:
+            s.stop()
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,346 @@
+#include "devserver.h"
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QHttpMultiPart>
+#include <QJsonDocument>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QSettings>
+#include <QSslConfiguration>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+namespace {
+
+struct Reply {
+    QNetworkReply::NetworkError error = QNetworkReply::NoError;
+    int status = 0;
+    QByteArray body;
+    QByteArray location;
+    bool timedOut = false;
+};
+
+// Sends the way the product's clients do: multipart form-data, one part per field, TLS peer
+// verification off unless asked for.
+Reply send(const QString &url, const QList<QPair<QString, QString>> &fields, bool verifyPeer = false,
+           bool get = false) {
+    QNetworkAccessManager nam;
+    QNetworkRequest request{QUrl(url)};
+    if (url.startsWith(QLatin1String("https"))) {
+        QSslConfiguration tls = request.sslConfiguration();
+        tls.setPeerVerifyMode(verifyPeer ? QSslSocket::VerifyPeer : QSslSocket::VerifyNone);
+        tls.setProtocol(QSsl::TlsV1SslV3);
+        request.setSslConfiguration(tls);
+    }
+    QNetworkReply *reply = nullptr;
+    if (get) {
+        reply = nam.get(request);
+    } else {
+        auto *multi = new QHttpMultiPart(QHttpMultiPart::FormDataType);
+        for (const auto &f : fields) {
+            QHttpPart part;
+            part.setHeader(QNetworkRequest::ContentDispositionHeader,
+                           QStringLiteral("form-data; name=\"%1\"").arg(f.first));
+            part.setBody(f.second.toUtf8());
+            multi->append(part);
+        }
+        reply = nam.post(request, multi);
+        multi->setParent(reply);
+    }
+    QEventLoop loop;
+    QTimer limit;
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    limit.start(15000);
+    loop.exec();
+    Reply r;
+    r.timedOut = !limit.isActive();
+    r.error = reply->error();
+    r.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    r.body = reply->readAll();
+    r.location = reply->rawHeader("Location");
+    delete reply;
+    return r;
+}
+
+const QString kLogin = QStringLiteral("ToolClientConfigManageApi/toolLogin");
+// MD5 of "123456", and of "operator" + that + the signing key, as computed by md5sum.
+const QString kPasswordMd5 = QStringLiteral("e10adc3949ba59abbe56e057f20f883e");
+const QString kLoginSign = QStringLiteral("3b1abac4e15783b5946166f28b437c31");
+
+QList<QPair<QString, QString>> loginFields(const QString &sign) {
+    return {{QStringLiteral("account"), QStringLiteral("operator")},
+            {QStringLiteral("password"), kPasswordMd5},
+            {QStringLiteral("sign"), sign}};
+}
+
+QJsonObject json(const QByteArray &body) {
+    return QJsonDocument::fromJson(body).object();
+}
+
+} // namespace
+
+class tst_DevServerControl : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+
+    void loginOverSchemes_data();
+    void loginOverSchemes();
+    void faultInjection_data();
+    void faultInjection();
+    void behaviourTimesAndPatterns();
+    void recordsAndControl();
+    void filesServedAndTrickled();
+    void serverConfigFile();
+    void stopEndsTheProcess();
+
+private:
+    DevServer m_server;
+};
+
+void tst_DevServerControl::initTestCase() {
+    QVERIFY2(m_server.start(), qPrintable(m_server.lastError()));
+}
+
+void tst_DevServerControl::cleanupTestCase() {
+    m_server.stop();
+}
+
+void tst_DevServerControl::init() {
+    QVERIFY2(m_server.reset(), qPrintable(m_server.lastError()));
+}
+
+void tst_DevServerControl::loginOverSchemes_data() {
+    QTest::addColumn<QStringList>("extraArgs");
+    QTest::addColumn<bool>("https");
+    QTest::addColumn<bool>("verifyPeer");
+    QTest::addColumn<QString>("sign");
+    QTest::addColumn<QString>("ack"); // empty: the transfer must fail
+
+    const QString bad = QStringLiteral("00000000000000000000000000000000");
+    QTest::newRow("http, good sign") << QStringList() << false << false << kLoginSign << "200";
+    QTest::newRow("http, wrong sign") << QStringList() << false << false << bad << "403";
+    QTest::newRow("https, good sign") << QStringList() << true << false << kLoginSign << "200";
+    QTest::newRow("https, upper-case hex sign")
+        << QStringList() << true << false << kLoginSign.toUpper() << "200";
+    QTest::newRow("expired cert, no verification")
+        << QStringList{QStringLiteral("--expired-cert")} << true << false << kLoginSign << "200";
+    QTest::newRow("expired cert, verification on")
+        << QStringList{QStringLiteral("--expired-cert")} << true << true << kLoginSign << "";
+}
+
+void tst_DevServerControl::loginOverSchemes() {
+    QFETCH(QStringList, extraArgs);
+    QFETCH(bool, https);
+    QFETCH(bool, verifyPeer);
+    QFETCH(QString, sign);
+    QFETCH(QString, ack);
+
+    DevServer own;
+    DevServer *server = &m_server;
+    if (!extraArgs.isEmpty()) {
+        QVERIFY2(own.start(QString(), extraArgs), qPrintable(own.lastError()));
+        server = &own;
+    }
+    const QString base = https ? server->httpsBase() : server->httpBase();
+    QVERIFY(base.startsWith(https ? "https://127.0.0.1:" : "http://127.0.0.1:"));
+    const Reply r = send(base + kLogin, loginFields(sign), verifyPeer);
+    QVERIFY(!r.timedOut);
+    if (ack.isEmpty()) {
+        QCOMPARE(r.error, QNetworkReply::SslHandshakeFailedError);
+        return;
+    }
+    QCOMPARE(r.error, QNetworkReply::NoError);
+    const QJsonObject answer = json(r.body);
+    QCOMPARE(answer.value("ack").toString(), ack);
+    if (ack == "200")
+        QVERIFY(!answer.value("data").toObject().value("loginToken").toString().isEmpty());
+
+    const QJsonArray got = server->requests(kLogin);
+    QCOMPARE(got.size(), 1);
+    const QJsonObject rec = got.at(0).toObject();
+    QCOMPARE(rec.value("scheme").toString(), https ? QString("https") : QString("http"));
+    QCOMPARE(rec.value("signOk").toBool(), ack == "200");
+    QCOMPARE(DevServer::fieldNames(rec), (QStringList{"account", "password", "sign"}));
+    QCOMPARE(DevServer::fieldValue(rec, "password"), kPasswordMd5);
+}
+
+void tst_DevServerControl::faultInjection_data() {
+    QTest::addColumn<QJsonObject>("behaviour");
+    QTest::addColumn<int>("error");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("body"); // expected exact body; empty: not compared
+    QTest::addColumn<QJsonValue>("ack");  // undefined: not compared
+    QTest::addColumn<int>("minMs");
+
+    QTest::newRow("404") << QJsonObject{{"status", 404}} << int(QNetworkReply::ContentNotFoundError) << 404
+                         << QByteArray() << QJsonValue(QJsonValue::Undefined) << 0;
+    QTest::newRow("500") << QJsonObject{{"status", 500}} << int(QNetworkReply::InternalServerError) << 500
+                         << QByteArray() << QJsonValue(QJsonValue::Undefined) << 0;
+    QTest::newRow("204") << QJsonObject{{"status", 204}} << int(QNetworkReply::NoError) << 204 << QByteArray()
+                         << QJsonValue(QJsonValue::Undefined) << 0;
+    QTest::newRow("redirect") << QJsonObject{{"redirect", "http://127.0.0.1:9/elsewhere"}}
+                              << int(QNetworkReply::NoError) << 302 << QByteArray()
+                              << QJsonValue(QJsonValue::Undefined) << 0;
+    QTest::newRow("raw body") << QJsonObject{{"body", "not json {"}} << int(QNetworkReply::NoError) << 200
+                              << QByteArray("not json {") << QJsonValue(QJsonValue::Undefined) << 0;
+    QTest::newRow("numeric ack") << QJsonObject{{"ack", 200}} << int(QNetworkReply::NoError) << 200
+                                 << QByteArray() << QJsonValue(200) << 0;
+    QTest::newRow("string ack 500") << QJsonObject{{"ack", "500"}} << int(QNetworkReply::NoError) << 200
+                                    << QByteArray() << QJsonValue("500") << 0;
+    QTest::newRow("delay") << QJsonObject{{"delayMs", 700}} << int(QNetworkReply::NoError) << 200
+                           << QByteArray() << QJsonValue("200") << 700;
+    QTest::newRow("drop") << QJsonObject{{"drop", true}} << int(QNetworkReply::RemoteHostClosedError) << 0
+                          << QByteArray() << QJsonValue(QJsonValue::Undefined) << 0;
+}
+
+void tst_DevServerControl::faultInjection() {
+    QFETCH(QJsonObject, behaviour);
+    QFETCH(int, error);
+    QFETCH(int, status);
+    QFETCH(QByteArray, body);
+    QFETCH(QJsonValue, ack);
+    QFETCH(int, minMs);
+
+    QVERIFY2(m_server.setBehaviour(kLogin, behaviour), qPrintable(m_server.lastError()));
+    for (const bool https : {false, true}) {
+        QElapsedTimer clock;
+        clock.start();
+        const Reply r =
+            send((https ? m_server.httpsBase() : m_server.httpBase()) + kLogin, loginFields(kLoginSign));
+        QVERIFY(!r.timedOut);
+        QCOMPARE(int(r.error), error);
+        QCOMPARE(r.status, status);
+        QVERIFY(clock.elapsed() >= minMs);
+        if (!body.isEmpty())
+            QCOMPARE(r.body, body);
+        if (status == 204)
+            QVERIFY(r.body.isEmpty());
+        if (behaviour.contains("redirect"))
+            QCOMPARE(r.location, behaviour.value("redirect").toString().toUtf8());
+        if (!ack.isUndefined())
+            QCOMPARE(json(r.body).value("ack"), ack);
+    }
+    // Other paths are unaffected.
+    const Reply other =
+        send(m_server.httpBase() + "ProductionApi/login?position_id=W01&user_id=E1001", {}, false, true);
+    QCOMPARE(json(other.body).value("ack").toString(), QString("200"));
+    // An empty behaviour removes it.
+    QVERIFY(m_server.clearBehaviour(kLogin));
+    QCOMPARE(json(send(m_server.httpBase() + kLogin, loginFields(kLoginSign)).body).value("ack").toString(),
+             QString("200"));
+}
+
+void tst_DevServerControl::behaviourTimesAndPatterns() {
+    QVERIFY(m_server.setBehaviour(kLogin, QJsonObject{{"status", 500}, {"times", 1}}));
+    QCOMPARE(send(m_server.httpBase() + kLogin, loginFields(kLoginSign)).status, 500);
+    QCOMPARE(send(m_server.httpBase() + kLogin, loginFields(kLoginSign)).status, 200);
+
+    QVERIFY(m_server.setBehaviour("ToolClientConfigManageApi/*", QJsonObject{{"ack", "999"}}));
+    QCOMPARE(json(send(m_server.httpBase() + kLogin, loginFields(kLoginSign)).body).value("ack").toString(),
+             QString("999"));
+    // The exact path wins over the pattern.
+    QVERIFY(m_server.setBehaviour(kLogin, QJsonObject{{"ack", "111"}}));
+    QCOMPARE(json(send(m_server.httpBase() + kLogin, loginFields(kLoginSign)).body).value("ack").toString(),
+             QString("111"));
+    // reset() drops every behaviour.
+    QVERIFY(m_server.reset());
+    QCOMPARE(json(send(m_server.httpBase() + kLogin, loginFields(kLoginSign)).body).value("ack").toString(),
+             QString("200"));
+}
+
+void tst_DevServerControl::recordsAndControl() {
+    send(m_server.httpBase() + kLogin, loginFields("x"));
+    send(m_server.httpBase() + "ProductionApi/login?position_id=W%2001&user_id=", {}, false, true);
+    QCOMPARE(m_server.requests().size(), 2);
+    const QJsonArray station = m_server.requests("ProductionApi/login");
+    QCOMPARE(station.size(), 1);
+    const QJsonObject rec = station.at(0).toObject();
+    QCOMPARE(rec.value("method").toString(), QString("GET"));
+    QCOMPARE(DevServer::queryValue(rec, "position_id"), QString("W 01"));
+    QVERIFY(rec.value("signOk").isNull());
+    QVERIFY(rec.value("headers").toObject().contains("host"));
+
+    QVERIFY(m_server.clearRequests());
+    QCOMPARE(m_server.requests().size(), 0);
+    // A bare "?" after the path reaches the server and is kept in the recorded target.
+    send(m_server.httpBase() + "ProductionApi/login?", {}, false, true);
+    QCOMPARE(m_server.requests("ProductionApi/login").at(0).toObject().value("target").toString(),
+             QString("/ProductionApi/login?"));
+    QVERIFY(m_server.clearRequests());
+
+    // Replacing the data set changes the answers; reset() brings the start-up set back.
+    QJsonObject data = m_server.data();
+    QCOMPARE(data.value("accounts").toArray().first().toObject().value("account").toString(),
+             DevServer::demoAccount());
+    data.insert("accounts", QJsonArray());
+    QVERIFY(m_server.setData(data));
+    QCOMPARE(json(send(m_server.httpBase() + kLogin, loginFields(kLoginSign)).body).value("ack").toString(),
+             QString("303"));
+    QVERIFY(m_server.reset());
+    QCOMPARE(json(send(m_server.httpBase() + kLogin, loginFields(kLoginSign)).body).value("ack").toString(),
+             QString("200"));
+    QCOMPARE(m_server.requests().size(), 1);
+    QVERIFY(m_server.waitForRequests(kLogin, 1, 100));
+    QVERIFY(!m_server.waitForRequests(kLogin, 2, 100));
+}
+
+void tst_DevServerControl::filesServedAndTrickled() {
+    QFile f(m_server.filesDir() + "/sub/pkg.bin");
+    QVERIFY(QDir().mkpath(m_server.filesDir() + "/sub"));
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    const QByteArray content = QByteArray(3000, 'x') + "end";
+    f.write(content);
+    f.close();
+
+    Reply r = send(m_server.fileUrl("sub/pkg.bin", true), {}, false, true);
+    QCOMPARE(r.error, QNetworkReply::NoError);
+    QCOMPARE(r.body, content);
+
+    QVERIFY(m_server.setBehaviour(
+        "files/*", QJsonObject{{"trickle", QJsonObject{{"chunkBytes", 1000}, {"intervalMs", 300}}}}));
+    QElapsedTimer clock;
+    clock.start();
+    r = send(m_server.fileUrl("sub/pkg.bin"), {}, false, true);
+    QCOMPARE(r.body, content);
+    QVERIFY(clock.elapsed() >= 900); // four chunks, three pauses
+
+    QVERIFY(m_server.setBehaviour("files/*", QJsonObject{{"truncateAfter", 100}}));
+    r = send(m_server.fileUrl("sub/pkg.bin"), {}, false, true);
+    QVERIFY(r.error != QNetworkReply::NoError || r.body.size() < content.size());
+
+    QCOMPARE(send(m_server.fileUrl("missing.bin"), {}, false, true).status, 404);
+    // Demo pictures are generated when the server starts.
+    QVERIFY(QFile::exists(m_server.filesDir() + "/product-D24010001.png"));
+}
+
+void tst_DevServerControl::serverConfigFile() {
+    QTemporaryDir dir;
+    QVERIFY(DevServer::writeServerConfig(dir.path(), m_server.httpBase(), QString(), m_server.httpsBase()));
+    QSettings ini(dir.filePath("serverConfig.ini"), QSettings::IniFormat);
+    QCOMPARE(ini.value("ServerDomainName/DomainName").toString(), m_server.httpBase());
+    QCOMPARE(ini.value("ServerManagerName/DomainName").toString(), m_server.httpBase());
+    QCOMPARE(ini.value("ServerPPCName/DomainName").toString(), m_server.httpsBase());
+}
+
+void tst_DevServerControl::stopEndsTheProcess() {
+    DevServer own;
+    QVERIFY2(own.startWithData(QJsonObject{{"accounts", QJsonArray()}}, {"--no-https"}),
+             qPrintable(own.lastError()));
+    QVERIFY(own.httpsBase().isEmpty());
+    const QString base = own.httpBase();
+    QCOMPARE(json(send(base + kLogin, loginFields(kLoginSign)).body).value("ack").toString(), QString("303"));
+    own.stop();
+    QVERIFY(!own.isRunning());
+    QCOMPARE(send(base + kLogin, loginFields(kLoginSign)).error, QNetworkReply::ConnectionRefusedError);
+}
+
+QTEST_GUILESS_MAIN(tst_DevServerControl)
+#include "tst_devservercontrol.moc"

@@ -1,0 +1,131 @@
+#pragma once
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+
+// Runs the stand-in factory server (devserver/devserver.py) on free loopback ports for one test.
+//
+// All three services share one root, so every base below serves the configuration service
+// ("ToolClientConfigManageApi/..."), the device-ownership service ("CollectDeviceOwnership/...")
+// and the production service ("ProductionApi/login"); package and picture files are served
+// under "files/" from filesDir().
+//
+//     DevServer server;
+//     QVERIFY2(server.start(), qPrintable(server.lastError()));      // demo data set
+//     DevServer::writeServerConfig(stationDir, server.httpBase());     // serverConfig.ini
+//     ... run the code under test ...
+//     const QJsonArray got = server.requests("ToolClientConfigManageApi/toolLogin");
+//     QCOMPARE(got.size(), 1);
+//     QVERIFY(got.at(0).toObject().value("signOk").toBool());
+//     QCOMPARE(DevServer::fieldValue(got.at(0).toObject(), "account"), QString("operator"));
+//
+// Each recorded request is a JSON object with: "seq", "method", "path" (no leading "/"),
+// "scheme" ("http"/"https"), "target" (the request line's target as sent, e.g.
+// "/ProductionApi/login?"), "query" (raw), "queryFields" and "fields" (arrays of
+// {"name","value","headers"} in arrival order; multipart values decoded as UTF-8), "headers"
+// (names in lower case), "contentType", "bodySize", "signRule" ("value", "pair" or null),
+// "signOk" (true/false, null when the path is not signed), "expectedSign", "receivedMs",
+// "status" (HTTP status answered, 0 when dropped) and "ack" (the answer's ack, when JSON).
+//
+// A behaviour makes one path misbehave (exact path, or a pattern ending in "*" such as
+// "files/*"); members, all optional:
+//     "delayMs": 10500        wait before answering (other requests are served meanwhile)
+//     "status": 404 / 204 / 500   answer this HTTP status with a small HTML body (none for 204)
+//     "redirect": "URL"       answer 302 (or "status") with Location and a small body
+//     "body": "text"          answer 200 with exactly this body ("contentType" optional)
+//     "ack": 200 or "500"     replace the ack of the normal JSON answer (numbers stay numbers)
+//     "data": ...             replace the data member of the normal answer
+//     "json": {...}           answer exactly this JSON object
+//     "drop": true            close the connection without answering
+//     "ignoreSign": true      answer normally even if the signature is wrong
+//     "trickle": {"chunkBytes": 256, "intervalMs": 200}   files: send slowly
+//     "truncateAfter": 100    files: announce the full length, send this many bytes, close
+//     "times": 1              apply only to the next N requests of that path
+// Wrong signatures are answered with ack "403" (msg "sign mismatch"); wrong credentials with
+// "303"; unknown tool or product with "404". See devserver/README.md for the data file.
+//
+// Demo data (devserver/demo-data.json): account "operator" / password "123456" with three
+// dealers; account "nodealer" / "123456" with none; launcher id "100"; tool ids "101".."116"
+// in the order of the launcher's tool table (IPCProductCheck = "101" ... JBM = "116");
+// "105" (MACSetting) has no package; "102" (BPC) is a forced upgrade.
+//
+// Control calls are plain blocking socket exchanges: they do not spin an event loop, so they
+// are safe from the GUI thread and never re-enter the code under test.
+class DevServer {
+public:
+    DevServer();
+    ~DevServer(); // stops the server
+    DevServer(const DevServer &) = delete;
+    DevServer &operator=(const DevServer &) = delete;
+
+    // Starts python3 devserver/devserver.py on free loopback ports and waits (at most 20 s)
+    // until it listens. dataFile empty: the demo data set. extraArgs go to the server, e.g.
+    // {"--expired-cert"} to serve HTTPS with an expired certificate, or {"--no-https"}.
+    bool start(const QString &dataFile = QString(), const QStringList &extraArgs = {});
+    // The same with a data set given as JSON (written to a temporary file first).
+    bool startWithData(const QJsonObject &data, const QStringList &extraArgs = {});
+    void stop();
+    bool isRunning() const;
+    QString lastError() const { return m_szLastError; }
+
+    QString httpBase() const;  // "http://127.0.0.1:PORT/"
+    QString httpsBase() const; // "https://127.0.0.1:PORT/" (empty with --no-https)
+    quint16 httpPort() const { return m_iHttpPort; }
+    quint16 httpsPort() const { return m_iHttpsPort; }
+    // Files served under "files/"; tests may add files here while the server runs.
+    QString filesDir() const;
+    // Address of a served file ("files/<name>") on the HTTP or HTTPS port.
+    QString fileUrl(const QString &name, bool https = false) const;
+
+    // Fault injection per path (see above); an empty behaviour removes it.
+    bool setBehaviour(const QString &path, const QJsonObject &behaviour);
+    bool clearBehaviour(const QString &path) { return setBehaviour(path, QJsonObject()); }
+    // Back to the start-up data set, no behaviours, no recorded requests.
+    bool reset();
+    // Replaces the whole data set (same layout as the data file); files it lists are generated.
+    bool setData(const QJsonObject &data);
+    QJsonObject data() const;
+
+    // Recorded requests in arrival order; path empty: all of them. Control calls are not recorded.
+    QJsonArray requests(const QString &path = QString()) const;
+    bool clearRequests();
+    // Waits (processing events) until at least count requests of path were recorded.
+    bool waitForRequests(const QString &path, int count = 1, int timeoutMs = 5000) const;
+
+    // Helpers for recorded requests.
+    static QString fieldValue(const QJsonObject &request, const QString &name); // first field of that name
+    static QStringList fieldNames(const QJsonObject &request);                  // in arrival order
+    static QString queryValue(const QJsonObject &request, const QString &name);
+
+    // The demo data set as JSON, to be modified and passed to setData()/startWithData().
+    static QJsonObject demoData();
+    static QString demoAccount() { return QStringLiteral("operator"); }
+    static QString demoPassword() { return QStringLiteral("123456"); }
+
+    // Writes folder/serverConfig.ini pointing the three services at the given bases (each ends
+    // with "/"); empty ownership or production base: the configuration base.
+    static bool writeServerConfig(const QString &folder, const QString &configBase,
+                                  const QString &ownershipBase = QString(),
+                                  const QString &productionBase = QString());
+
+private:
+    // One HTTP exchange with the control endpoint (path already percent-encoded); returns the
+    // body, or a null array on failure.
+    QByteArray control(const QByteArray &method, const QString &path,
+                       const QByteArray &body = QByteArray()) const;
+    bool controlOk(const QByteArray &method, const QString &path,
+                   const QByteArray &body = QByteArray()) const;
+
+    std::unique_ptr<QTemporaryDir> m_pTempDir;
+    std::unique_ptr<QProcess> m_pProcess;
+    quint16 m_iHttpPort = 0;
+    quint16 m_iHttpsPort = 0;
+    QString m_szFilesDir;
+    mutable QString m_szLastError;
+};
