@@ -1,0 +1,261 @@
+#include "imageresources.h"
+#include "popupdaterwidget.h"
+#include "popwidget.h"
+
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSignalSpy>
+#include <QTextEdit>
+#include <QtTest>
+
+namespace {
+template <typename Pop> QString shownText(Pop &pop) {
+    return pop.template findChild<QTextEdit *>(QStringLiteral("txtboxMessage"))->toPlainText();
+}
+template <typename Pop> QString shownTitle(Pop &pop) {
+    return pop.template findChild<QLabel *>(QStringLiteral("labTitle"))->text();
+}
+// How many of the question's controls (radio button, confirm, cancel) are shown: 3 or 0.
+template <typename Pop> int questionParts(Pop &pop) {
+    int shown = 0;
+    shown += pop.template findChild<QRadioButton *>(QStringLiteral("radioButton"))->isVisibleTo(&pop);
+    shown += pop.template findChild<QPushButton *>(QStringLiteral("btnConfirm"))->isVisibleTo(&pop);
+    shown += pop.template findChild<QPushButton *>(QStringLiteral("btnCancel"))->isVisibleTo(&pop);
+    return shown;
+}
+} // namespace
+
+class TestPopWidget : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() { initImageResources(); }
+    void joinMessages_data();
+    void joinMessages();
+    void messageText_data();
+    void messageText();
+    void states_data();
+    void states();
+    void unknownTypeKeepsDisplay();
+    void answer_data();
+    void answer();
+    void closeSignal();
+    void windowSetup();
+    void updaterStates_data();
+    void updaterStates();
+    void updaterCancelCloses();
+};
+
+void TestPopWidget::joinMessages_data() {
+    QTest::addColumn<QStringList>("items");
+    QTest::addColumn<QString>("joined");
+    QTest::newRow("none") << QStringList() << QString();
+    QTest::newRow("one") << QStringList{QStringLiteral("修复崩溃")} << QStringLiteral("·修复崩溃");
+    QTest::newRow("three") << QStringList{QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")}
+                           << QStringLiteral("·a\r\n\n·b\r\n\n·c");
+    QTest::newRow("empty item kept") << QStringList{QString(), QStringLiteral("b")}
+                                     << QStringLiteral("·\r\n\n·b");
+}
+
+void TestPopWidget::joinMessages() {
+    QFETCH(QStringList, items);
+    QFETCH(QString, joined);
+    QCOMPARE(popWidgetBase::joinMessages(items), joined);
+    QCOMPARE(popWidgetBase::joinMessages(items).count(QStringLiteral("\r\n\n")), qMax(0, items.size() - 1));
+}
+
+void TestPopWidget::messageText_data() {
+    QTest::addColumn<QString>("version");
+    QTest::addColumn<QStringList>("items"); // used when not empty
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("screen");
+    QTest::newRow("text") << QStringLiteral("1.1.2.0") << QStringList() << QStringLiteral("修复崩溃")
+                          << QStringLiteral("v1.1.2.0\n\n版本说明:\n\n修复崩溃");
+    QTest::newRow("empty version") << QString() << QStringList() << QStringLiteral("x")
+                                   << QStringLiteral("v\n\n版本说明:\n\nx");
+    QTest::newRow("one note") << QStringLiteral("2.0") << QStringList{QStringLiteral("新增全部更新")}
+                              << QString() << QStringLiteral("v2.0\n\n版本说明:\n\n·新增全部更新");
+    QTest::newRow("three notes") << QStringLiteral("2.0")
+                                 << QStringList{QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")}
+                                 << QString() << QStringLiteral("v2.0\n\n版本说明:\n\n·a\n\n·b\n\n·c");
+}
+
+void TestPopWidget::messageText() {
+    QFETCH(QString, version);
+    QFETCH(QStringList, items);
+    QFETCH(QString, message);
+    QFETCH(QString, screen);
+
+    popWidget pop;
+    popUpdaterWidget updater;
+    if (items.isEmpty()) {
+        pop.slotSetPopUI(version, message, POP_TYPE_UPGRADE);
+        updater.slotSetPopUI(version, message, POP_TYPE_UPGRADE);
+    } else {
+        pop.slotSetPopUI(version, items, POP_TYPE_UPGRADE);
+        updater.slotSetPopUI(version, items, POP_TYPE_UPGRADE);
+    }
+    QCOMPARE(shownText(pop), screen);
+    QCOMPARE(shownText(updater), screen);
+}
+
+void TestPopWidget::states_data() {
+    QTest::addColumn<int>("type");
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<bool>("question");
+    QTest::newRow("upgrade") << 0 << QStringLiteral("新版本升级") << true;
+    QTest::newRow("installing") << 1 << QStringLiteral("安装中...") << false;
+    QTest::newRow("downloading") << 2 << QStringLiteral("下载中...") << false;
+}
+
+void TestPopWidget::states() {
+    QFETCH(int, type);
+    QFETCH(QString, title);
+    QFETCH(bool, question);
+
+    popWidget pop;
+    // From the opposite state, so every element has to change.
+    pop.slotSetPopUI(QStringLiteral("0.9"), QStringLiteral("old"),
+                     question ? POP_TYPE_INSTALLING : POP_TYPE_UPGRADE);
+    pop.slotSetPopUI(QStringLiteral("1.0"), QStringLiteral("notes"), popType(type));
+    QCOMPARE(shownTitle(pop), title);
+    QCOMPARE(questionParts(pop), question ? 3 : 0);
+    const QPixmap pic = pop.findChild<QLabel *>(QStringLiteral("labPic"))->pixmap(Qt::ReturnByValue);
+    QVERIFY(!pic.isNull());
+    QCOMPARE(pic.size(), QSize(40, 40));
+    QCOMPARE(shownText(pop), QStringLiteral("v1.0\n\n版本说明:\n\nnotes"));
+}
+
+void TestPopWidget::unknownTypeKeepsDisplay() {
+    popWidget pop;
+    pop.slotSetPopUI(QStringLiteral("1.0"), QStringLiteral("first"), POP_TYPE_UPGRADE);
+    pop.slotSetPopUI(QStringLiteral("2.0"), QStringList{QStringLiteral("second")}, popType(5));
+    QCOMPARE(shownTitle(pop), QStringLiteral("新版本升级"));
+    QCOMPARE(shownText(pop), QStringLiteral("v1.0\n\n版本说明:\n\nfirst"));
+    QCOMPARE(questionParts(pop), 3);
+
+    // The texts were kept: the progress notice after confirm shows them.
+    QTest::mouseClick(pop.findChild<QPushButton *>(QStringLiteral("btnConfirm")), Qt::LeftButton);
+    QCOMPARE(shownTitle(pop), QStringLiteral("下载中..."));
+    QCOMPARE(shownText(pop), QStringLiteral("v2.0\n\n版本说明:\n\n·second"));
+}
+
+void TestPopWidget::answer_data() {
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<bool>("remember");
+    QTest::addColumn<QStringList>("signalOrder");
+    QTest::addColumn<bool>("visibleAfter");
+
+    const QString record = QStringLiteral("record");
+    QTest::newRow("confirm") << QStringLiteral("btnConfirm") << false << QStringList{QStringLiteral("yes")}
+                             << true;
+    QTest::newRow("confirm, postpone checked")
+        << QStringLiteral("btnConfirm") << true << QStringList{record, QStringLiteral("yes")} << true;
+    QTest::newRow("cancel") << QStringLiteral("btnCancel") << false << QStringList{QStringLiteral("no")}
+                            << false;
+    QTest::newRow("cancel, postpone checked")
+        << QStringLiteral("btnCancel") << true << QStringList{record, QStringLiteral("no")} << false;
+}
+
+void TestPopWidget::answer() {
+    QFETCH(QString, button);
+    QFETCH(bool, remember);
+    QFETCH(QStringList, signalOrder);
+    QFETCH(bool, visibleAfter);
+
+    popWidget pop;
+    QStringList order;
+    connect(&pop, &popWidget::signalRecordCurrentTime, this, [&] { order << QStringLiteral("record"); });
+    connect(&pop, &popWidget::signalContinueUpgrade, this,
+            [&](bool yes) { order << (yes ? QStringLiteral("yes") : QStringLiteral("no")); });
+    pop.slotSetPopUI(QStringLiteral("1.1.2.0"), QStringList{QStringLiteral("a"), QStringLiteral("b")},
+                     POP_TYPE_UPGRADE);
+    pop.resize(800, 560);
+    pop.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&pop));
+    if (remember)
+        QTest::mouseClick(pop.findChild<QRadioButton *>(QStringLiteral("radioButton")), Qt::LeftButton);
+    QCOMPARE(pop.findChild<QRadioButton *>(QStringLiteral("radioButton"))->isChecked(), remember);
+
+    QTest::mouseClick(pop.findChild<QPushButton *>(button), Qt::LeftButton);
+    QCOMPARE(order, signalOrder);
+    QCOMPARE(pop.isVisible(), visibleAfter);
+    if (visibleAfter) {
+        // It stays open as the download notice, with the same version and notes.
+        QCOMPARE(shownTitle(pop), QStringLiteral("下载中..."));
+        QCOMPARE(questionParts(pop), 0);
+        QCOMPARE(shownText(pop), QStringLiteral("v1.1.2.0\n\n版本说明:\n\n·a\n\n·b"));
+    }
+}
+
+void TestPopWidget::closeSignal() {
+    popWidget pop;
+    QSignalSpy closing(&pop, SIGNAL(signalClosePop()));
+    QVERIFY(QMetaObject::invokeMethod(&pop, "slotPopClose"));
+    QCOMPARE(closing.count(), 1);
+}
+
+void TestPopWidget::windowSetup() {
+    popWidget pop;
+    popUpdaterWidget updater;
+    for (QWidget *w : {static_cast<QWidget *>(&pop), static_cast<QWidget *>(&updater)}) {
+        QCOMPARE(w->windowFlags() & Qt::WindowType_Mask, Qt::Tool);
+        QVERIFY(w->windowFlags() & Qt::FramelessWindowHint);
+        QVERIFY(w->testAttribute(Qt::WA_TranslucentBackground));
+        QCOMPARE(w->windowModality(), Qt::ApplicationModal);
+        QCOMPARE(w->findChild<QWidget *>(QStringLiteral("widgetMain"))->minimumSize(), QSize(480, 280));
+    }
+    QCOMPARE(pop.findChild<QRadioButton *>(QStringLiteral("radioButton"))->text(),
+             QStringLiteral("3天内不再提示"));
+    QCOMPARE(updater.findChild<QRadioButton *>(QStringLiteral("radioButton"))->text(),
+             QStringLiteral("3天内不再提醒"));
+    QCOMPARE(pop.findChild<QPushButton *>(QStringLiteral("btnConfirm"))->text(), QStringLiteral("确认升级"));
+    QCOMPARE(pop.findChild<QPushButton *>(QStringLiteral("btnCancel"))->text(), QStringLiteral("取消"));
+}
+
+void TestPopWidget::updaterStates_data() {
+    QTest::addColumn<int>("type");
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<bool>("question");
+    QTest::addColumn<QString>("text");
+    const QString before = QStringLiteral("v1.0\n\n版本说明:\n\nold");
+    const QString after = QStringLiteral("v2.0\n\n版本说明:\n\nnew");
+    QTest::newRow("upgrade") << 0 << QStringLiteral("新版本升级") << true << after;
+    QTest::newRow("installing") << 1 << QStringLiteral("安装中...") << false << after;
+    QTest::newRow("downloading is not its state") << 2 << QStringLiteral("安装中...") << false << before;
+    QTest::newRow("out of range") << 9 << QStringLiteral("安装中...") << false << before;
+}
+
+void TestPopWidget::updaterStates() {
+    QFETCH(int, type);
+    QFETCH(QString, title);
+    QFETCH(bool, question);
+    QFETCH(QString, text);
+
+    popUpdaterWidget updater;
+    updater.slotSetPopUI(QStringLiteral("1.0"), QStringLiteral("old"), POP_TYPE_INSTALLING);
+    updater.slotSetPopUI(QStringLiteral("2.0"), QStringLiteral("new"), popType(type));
+    QCOMPARE(shownTitle(updater), title);
+    QCOMPARE(questionParts(updater), question ? 3 : 0);
+    QCOMPARE(shownText(updater), text);
+}
+
+void TestPopWidget::updaterCancelCloses() {
+    popUpdaterWidget updater;
+    updater.slotSetPopUI(QStringLiteral("1.0"), QStringLiteral("notes"), POP_TYPE_UPGRADE);
+    updater.resize(800, 560);
+    updater.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&updater));
+    QTest::mouseClick(updater.findChild<QPushButton *>(QStringLiteral("btnCancel")), Qt::LeftButton);
+    QVERIFY(!updater.isVisible());
+
+    // Its confirm button is not wired: pressing it changes nothing.
+    updater.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&updater));
+    QTest::mouseClick(updater.findChild<QPushButton *>(QStringLiteral("btnConfirm")), Qt::LeftButton);
+    QVERIFY(updater.isVisible());
+    QCOMPARE(shownTitle(updater), QStringLiteral("新版本升级"));
+}
+
+QTEST_MAIN(TestPopWidget)
+#include "tst_popwidget.moc"

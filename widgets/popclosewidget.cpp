@@ -1,0 +1,20 @@
+#include "popclosewidget.h"
+
+popCloseWidget::popCloseWidget(QWidget *parent) : QWidget(parent), ui(new Ui::popCloseWidget) {
+    ui->setupUi(this);
+    setWindowFlags(Qt::Tool | Qt::FramelessWindowHint);
+    setAttribute(Qt::WA_TranslucentBackground);
+    setWindowModality(Qt::ApplicationModal);
+}
+
+popCloseWidget::~popCloseWidget() {
+    delete ui;
+}
+
+void popCloseWidget::on_btnClose_clicked() {
+    close();
+}
+
+void popCloseWidget::on_btnCancel_clicked() {
+    close();
+}

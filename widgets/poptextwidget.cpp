@@ -1,0 +1,42 @@
+#include "poptextwidget.h"
+#include "ui_poptextwidget.h"
+
+popTextWidget::popTextWidget(QWidget *parent) : QWidget(parent), ui(new Ui::popTextWidget) {
+    ui->setupUi(this);
+    setWindowFlags(Qt::Tool | Qt::FramelessWindowHint);
+    setAttribute(Qt::WA_TranslucentBackground);
+    connect(&m_timerClose, SIGNAL(timeout()), this, SLOT(slotCloseEvent()));
+}
+
+popTextWidget::~popTextWidget() {
+    delete ui;
+}
+
+void popTextWidget::setLabelText(QString text) {
+    ui->labText->setText(text);
+    // Showing an already visible toast brings no show event; a new message still gets its
+    // full time.
+    if (isVisible())
+        restartCloseTimer();
+}
+
+void popTextWidget::setShowTimes(int milliseconds) {
+    m_iShowTimes = milliseconds;
+    if (isVisible())
+        restartCloseTimer();
+}
+
+void popTextWidget::slotCloseEvent() {
+    m_timerClose.stop();
+    close();
+}
+
+void popTextWidget::showEvent(QShowEvent *event) {
+    restartCloseTimer();
+    QWidget::showEvent(event);
+}
+
+void popTextWidget::restartCloseTimer() {
+    m_timerClose.stop();
+    m_timerClose.start(m_iShowTimes);
+}

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QTimer>
+#include <QWidget>
+
+namespace Ui {
+class popTextWidget;
+}
+
+// A toast: white text on a dark translucent strip that closes itself after its display time.
+class popTextWidget : public QWidget {
+    Q_OBJECT
+public:
+    explicit popTextWidget(QWidget *parent = nullptr);
+    ~popTextWidget() override;
+
+    void setLabelText(QString text);
+    void setShowTimes(int milliseconds);
+
+public slots:
+    void slotCloseEvent();
+
+protected:
+    void showEvent(QShowEvent *event) override;
+
+private:
+    void restartCloseTimer();
+
+    Ui::popTextWidget *ui;
+    int m_iShowTimes = 2000;
+    QTimer m_timerClose;
+};
