@@ -1,0 +1,353 @@
+#include "common.h"
+
+#include "applicationfolder.h"
+#include "downloadtool.h"
+#include "logrecorder.h"
+#include "packageguard.h"
+#include "platform.h"
+
+#include <QCryptographicHash>
+#include <QDebug>
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QHttpMultiPart>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QSettings>
+#include <QSslConfiguration>
+#include <QTimer>
+
+#include <quazip/JlCompress.h>
+
+namespace {
+
+const char kSigningKey[] = "r4wq%k#2SIGNKEY58";
+constexpr int kRequestLimitMs = 10000;
+#ifdef COMMON_FOR_UPDATER
+constexpr int kDownloadLimitMs = 10000;
+#else
+constexpr int kDownloadLimitMs = 120000;
+#endif
+
+QString md5Hex(const QByteArray &bytes) {
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
+}
+
+void applyTlsSettings(QNetworkRequest &request) {
+    // The factory servers run self-signed or expired certificates: verification stays off.
+    // TlsV1SslV3 means "TLS 1.0 or later" here, which still negotiates TLS 1.2/1.3 with
+    // current OpenSSL.
+    QSslConfiguration tls = request.sslConfiguration();
+    tls.setPeerVerifyMode(QSslSocket::VerifyNone);
+    tls.setProtocol(QSsl::TlsV1SslV3);
+    request.setSslConfiguration(tls);
+}
+
+} // namespace
+
+Common::Common(QObject *parent)
+    : QObject(parent), m_szServerConfigPath(ApplicationFolder::path() + QStringLiteral("/serverConfig.ini")) {
+}
+
+QString Common::getServerConfigPath() {
+    return m_szServerConfigPath;
+}
+
+QString Common::getDomainName() {
+    QSettings settings(m_szServerConfigPath, QSettings::IniFormat);
+    m_szDomainName = settings.value(QStringLiteral("ServerDomainName/DomainName")).toString();
+    return m_szDomainName;
+}
+
+QString Common::getManagerName() {
+    QSettings settings(m_szServerConfigPath, QSettings::IniFormat);
+    m_szManagerName = settings.value(QStringLiteral("ServerManagerName/DomainName")).toString();
+    return m_szManagerName;
+}
+
+QString Common::getPPCDomain() {
+    QSettings settings(m_szServerConfigPath, QSettings::IniFormat);
+    return settings.value(QStringLiteral("ServerPPCName/DomainName")).toString();
+}
+
+QString Common::stringMod5Encryption(QString text) {
+    return md5Hex(text.toLatin1() + kSigningKey);
+}
+
+QString Common::stringMod5EncryptionOrg(QString text) {
+    return md5Hex(text.toLatin1());
+}
+
+QString Common::valueChainSign(const QMap<QString, QString> &params) {
+    QString chain;
+    for (auto it = params.cbegin(); it != params.cend(); ++it) {
+        if (it.key() != QLatin1String("sign"))
+            chain += it.value();
+    }
+    return stringMod5Encryption(chain);
+}
+
+QString Common::pairChainSign(const QMap<QString, QString> &params) {
+    QString chain;
+    for (auto it = params.cbegin(); it != params.cend(); ++it) {
+        if (it.key() != QLatin1String("sign"))
+            chain += it.key() + it.value();
+    }
+    return stringMod5Encryption(chain);
+}
+
+QString Common::httpPostRequest(QString url, QMap<QString, QString> params) {
+    return post(url, params, false);
+}
+
+QString Common::httpsPostRequest(QString url, QMap<QString, QString> params) {
+    return post(url, params, true);
+}
+
+QString Common::httpGetRequest(QString url, QMap<QString, QString> params) {
+    return get(url, params, false);
+}
+
+QString Common::httpsGetRequest(QString url, QMap<QString, QString> params) {
+    return get(url, params, true);
+}
+
+QString Common::post(const QString &url, const QMap<QString, QString> &params, bool secure) {
+    auto *body = new QHttpMultiPart(QHttpMultiPart::FormDataType, this);
+    QHttpPart part;
+    for (auto it = params.cbegin(); it != params.cend(); ++it) {
+        part.setHeader(QNetworkRequest::ContentDispositionHeader,
+                       QStringLiteral("form-data; name=\"%1\"").arg(it.key()));
+        part.setBody(it.value().toUtf8());
+        body->append(part);
+        qDebug().noquote() << "test::" << it.key() << ":" << it.value();
+    }
+
+    QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
+    if (secure)
+        applyTlsSettings(request);
+
+    auto *manager = new QNetworkAccessManager(this);
+    QNetworkReply *reply = manager->post(request, body);
+    body->setParent(reply);
+    return awaitAnswer(manager, reply, secure);
+}
+
+QString Common::get(const QString &url, const QMap<QString, QString> &params, bool secure) {
+    QStringList pairs;
+    for (auto it = params.cbegin(); it != params.cend(); ++it)
+        pairs << it.key() + QLatin1Char('=') + it.value();
+    const QString fullUrl = url + QLatin1Char('?') + pairs.join(QLatin1Char('&'));
+    qDebug().noquote() << "geng:" << fullUrl;
+
+    QNetworkRequest request(QUrl(fullUrl, QUrl::TolerantMode));
+    if (secure)
+        applyTlsSettings(request);
+    auto *manager = new QNetworkAccessManager(this);
+    return awaitAnswer(manager, manager->get(request), secure);
+}
+
+QString Common::awaitAnswer(QNetworkAccessManager *manager, QNetworkReply *reply, bool secure) {
+    QString answer;
+    QTimer limit;
+    limit.setSingleShot(true);
+    // Coarse timers may fire 5 % early; the limit is meant to the millisecond.
+    limit.setTimerType(Qt::PreciseTimer);
+    limit.setInterval(kRequestLimitMs);
+
+    QEventLoop loop;
+    connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+    const QMetaObject::Connection done =
+        connect(manager, &QNetworkAccessManager::finished, &loop, &QEventLoop::quit);
+    limit.start();
+    if (!reply->isFinished())
+        loop.exec();
+
+    if (!limit.isActive()) {
+        disconnect(done);
+        reply->abort();
+        qDebug() << "http请求超时";
+        if (secure)
+            recordFailure(QStringLiteral("http请求超时"));
+    } else {
+        limit.stop();
+        if (reply->error() != QNetworkReply::NoError) {
+            answer = QString::fromLatin1(reply->errorString().toLatin1());
+            if (secure)
+                recordFailure(answer);
+        } else {
+            const int code = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+            qDebug() << "服务器返回的Code : " << code;
+            if (code == 200)
+                answer = QString::fromUtf8(reply->readAll());
+        }
+    }
+
+    // The multipart body is a child of the reply and goes with it.
+    reply->deleteLater();
+    manager->deleteLater();
+    return answer;
+}
+
+void Common::recordFailure(const QString &message) {
+#ifdef COMMON_FOR_UPDATER
+    Q_UNUSED(message);
+#else
+    slotLogRecord(message);
+#endif
+}
+
+#ifndef COMMON_FOR_UPDATER
+void Common::slotLogRecord(QString message) {
+    LogRecorder::recordInLogFolder(message);
+}
+#endif
+
+bool Common::UpdataExe(QString sourceExe, QString targetExe) {
+    if (!QFileInfo(sourceExe).isFile()) {
+        qDebug() << "exe不存在";
+        return false;
+    }
+    if (!QFileInfo::exists(targetExe)) {
+        qDebug() << "目标exe文件不存在";
+        return false;
+    }
+    // The old executable stays in place until the new one is completely copied beside it.
+    if (!PackageGuard::replaceFile(sourceExe, targetExe)) {
+        qDebug() << "拷贝exe失败";
+        return false;
+    }
+    if (!QFile::remove(sourceExe)) {
+        qDebug() << "删除exe失败";
+        return false;
+    }
+    return true;
+}
+
+bool Common::UpdataZip(QString packageFile, QString targetFolder) {
+    if (!QFileInfo(packageFile).isFile()) {
+        qDebug() << "安装包不存在";
+        return false;
+    }
+    if (!QFileInfo(targetFolder).isDir()) {
+        qDebug() << "解压路径不存在";
+        return false;
+    }
+    // The extractor deletes what it has written (overwritten files included) when an entry
+    // fails half-way, and follows links it has just created: test the whole archive first.
+    if (!PackageGuard::testArchive(packageFile, targetFolder) ||
+        JlCompress::extractDir(packageFile, targetFolder).isEmpty()) {
+        qDebug() << "解压失败";
+        return false;
+    }
+    if (!QFile::remove(packageFile)) {
+        qDebug() << "删除安装包失败";
+        return false;
+    }
+    return true;
+}
+
+bool Common::compressDir(QString packageFile, QString sourceFolder) {
+    const bool bResult = JlCompress::compressDir(packageFile, sourceFolder, true);
+    qDebug() << "bResult压缩:" << bResult;
+    if (!bResult)
+        qDebug() << "压缩失败";
+    return bResult;
+}
+
+QString Common::GetEXEVersionNum(QString exePath) {
+    const QString version = Platform::fileVersionOf(exePath);
+    qDebug().noquote() << version;
+    return version;
+}
+
+QString Common::mkMutiDir(QString path) {
+    if (QFileInfo::exists(path))
+        return path;
+    const int slash = path.lastIndexOf(QLatin1Char('/'));
+    if (slash < 0) {
+        // A bare relative name has no ancestor to recurse to: create it in the working folder.
+        QDir().mkdir(path);
+        return path;
+    }
+    const QString parent = path.left(slash);
+    const QString last = path.mid(slash + 1);
+    // "/name": the parent is the file-system root, not the working folder.
+    const QString base = parent.isEmpty() ? QString() : mkMutiDir(parent);
+    if (!last.isEmpty())
+        QDir(base.isEmpty() ? QStringLiteral("/") : base).mkdir(last);
+    return base + QLatin1Char('/') + last;
+}
+
+bool Common::copyDirectory(const QString &sourceFolder, const QString &targetFolder, bool overwrite) {
+    QDir source(sourceFolder);
+    QDir target(targetFolder);
+    if (!target.exists() && !target.mkdir(target.absolutePath()))
+        return false;
+
+    const QFileInfoList entries =
+        source.entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Name | QDir::IgnoreCase);
+    for (const QFileInfo &entry : entries) {
+        const QString name = entry.fileName();
+        if (entry.isDir()) {
+            if (!copyDirectory(entry.filePath(), target.filePath(name), overwrite))
+                return false;
+        } else {
+            if (overwrite && target.exists(name))
+                target.remove(name);
+            if (!QFile::copy(entry.filePath(), target.filePath(name)))
+                return false;
+        }
+    }
+    return true;
+}
+
+bool Common::delDir(const QString &path) {
+    if (path.isEmpty())
+        return false;
+    QDir dir(path);
+    if (!dir.exists())
+        return true;
+
+    const QFileInfoList entries =
+        dir.entryInfoList(QDir::Files | QDir::Dirs | QDir::Drives | QDir::NoDotAndDotDot);
+    for (const QFileInfo &entry : entries) {
+        // A link is removed itself; following it would delete whatever it points to.
+        if (entry.isSymLink())
+            QFile::remove(entry.absoluteFilePath());
+        else if (entry.isDir())
+            delDir(entry.absoluteFilePath());
+        else
+            dir.remove(entry.fileName());
+    }
+    return dir.rmdir(dir.absolutePath());
+}
+
+bool Common::DownloadFiles(const QString &url, const QString &saveDir, const QString &fileName) {
+    QTimer limit;
+    limit.setSingleShot(true);
+    limit.setTimerType(Qt::PreciseTimer);
+    limit.setInterval(kDownloadLimitMs);
+
+    auto *downloader = new DownloadTool(url, saveDir, nullptr);
+    bool finished = false;
+    connect(downloader, &DownloadTool::sigDownloadFinished, downloader, [&finished] { finished = true; });
+    downloader->startDownload(fileName);
+
+    // Nothing was sent (bad URL, target not writable): there is nothing to wait for.
+    if (downloader->hasStarted() && !finished) {
+        QEventLoop loop;
+        connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+        connect(downloader, &DownloadTool::sigDownloadFinished, &loop, &QEventLoop::quit);
+        limit.start();
+        loop.exec();
+        qDebug() << "helloworld";
+    }
+
+    const bool result = finished && !downloader->isFailed();
+    delete downloader;
+    return result;
+}

@@ -1,0 +1,87 @@
+#pragma once
+
+#include <QMap>
+#include <QObject>
+#include <QString>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+
+// Shared services of both programs: server addresses, signed requests, file and package
+// operations and blocking downloads (and, in the launcher, the daily log). Requests and
+// downloads block the caller but keep its thread's events flowing; the object must live in
+// the calling thread, since the network objects of a request become its children.
+//
+// Built twice: as "common" for the launcher and, with COMMON_FOR_UPDATER defined, as
+// "common_updater" for the updater, whose HTTPS requests log nothing, whose download waits
+// 10 s instead of 120 s and which has no slotLogRecord.
+class Common : public QObject {
+    Q_OBJECT
+public:
+    explicit Common(QObject *parent = nullptr);
+
+    // --- Server addresses ("serverConfig.ini" beside the program, read afresh each time) -----
+    QString getServerConfigPath();
+    QString getDomainName();
+    QString getManagerName();
+    QString getPPCDomain();
+
+    // --- Signatures ------------------------------------------------------------------------
+    // MD5 (lower-case hex) over the Latin-1 bytes of text followed by the signing key.
+    QString stringMod5Encryption(QString text);
+    // MD5 (lower-case hex) over the Latin-1 bytes of text, without key.
+    QString stringMod5EncryptionOrg(QString text);
+    // "sign" for the tool configuration service: the values of all fields but "sign" in
+    // ascending key order, then the key.
+    QString valueChainSign(const QMap<QString, QString> &params);
+    // "sign" for the device-ownership service: name and value of every field but "sign" in
+    // ascending key order, then the key.
+    QString pairChainSign(const QMap<QString, QString> &params);
+
+    // --- Requests (10 s limit) --------------------------------------------------------------
+    // The body (UTF-8) on status 200; the reply's error text on a transfer or HTTP error; an
+    // empty string on any other status or when the limit runs out. Redirects are not followed.
+    QString httpPostRequest(QString url, QMap<QString, QString> params);
+    // As httpPostRequest, with TLS and no certificate verification; logs time-outs and errors.
+    QString httpsPostRequest(QString url, QMap<QString, QString> params);
+    // GET of url + "?" + key=value pairs joined by "&" (a bare "?" for an empty map).
+    QString httpGetRequest(QString url, QMap<QString, QString> params);
+    // The same GET with httpsPostRequest's TLS settings and logging.
+    QString httpsGetRequest(QString url, QMap<QString, QString> params);
+
+#ifndef COMMON_FOR_UPDATER
+    // Appends one line to the day's file in "log" under the working directory.
+    void slotLogRecord(QString message);
+#endif
+
+    // --- Files and packages -----------------------------------------------------------------
+    // Replaces the existing targetExe by sourceExe and removes sourceExe.
+    bool UpdataExe(QString sourceExe, QString targetExe);
+    // Unpacks packageFile over the existing targetFolder and removes packageFile. A damaged or
+    // unsafe archive is refused before anything is written.
+    bool UpdataZip(QString packageFile, QString targetFolder);
+    // Packs the whole tree below sourceFolder into packageFile.
+    bool compressDir(QString packageFile, QString sourceFolder);
+    // File version "a.b.c.d" of an executable, "0.0.0.0" when it has none.
+    QString GetEXEVersionNum(QString exePath);
+    // Creates path with all missing levels and returns it (see the definition for the form).
+    QString mkMutiDir(QString path);
+    bool copyDirectory(const QString &sourceFolder, const QString &targetFolder, bool overwrite);
+    // Deletes a folder tree; true when the folder is gone (or never existed).
+    bool delDir(const QString &path);
+
+    // --- Downloads --------------------------------------------------------------------------
+    // Downloads url into saveDir + "/" + the chosen file name (see DownloadTool); true only
+    // when the file arrived completely within the time limit.
+    bool DownloadFiles(const QString &url, const QString &saveDir, const QString &fileName);
+
+private:
+    QString post(const QString &url, const QMap<QString, QString> &params, bool secure);
+    QString get(const QString &url, const QMap<QString, QString> &params, bool secure);
+    QString awaitAnswer(QNetworkAccessManager *manager, QNetworkReply *reply, bool secure);
+    void recordFailure(const QString &message);
+
+    QString m_szServerConfigPath;
+    QString m_szDomainName;
+    QString m_szManagerName;
+};

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QNetworkAccessManager>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QUrl>
+
+#include <memory>
+
+class QFile;
+class QNetworkReply;
+
+// Streams one URL into one file. Used once: construct, startDownload, then exactly one
+// sigDownloadFinished() unless the preparation failed (see hasStarted()).
+class DownloadTool : public QObject {
+    Q_OBJECT
+public:
+    DownloadTool(const QString &url, const QString &saveDir, QObject *parent = nullptr);
+    // Closes the target file (what was written stays on disk) and ends a running transfer.
+    ~DownloadTool() override;
+
+    // Target: saveDir (or the program's folder + "/tmp") + "/" + the last segment of fileName,
+    // else of the URL's path, else "tmp" ("/" and "\\" both end a segment). An existing file
+    // there is removed first.
+    void startDownload(QString fileName);
+    void startRequest(const QUrl &url);
+
+    // True once the request has been sent; false when startDownload stopped early (invalid
+    // URL, target not writable), in which case no signal will follow.
+    bool hasStarted() const { return m_bStarted; }
+    // Outcome of a finished transfer: false on success, true on any failure.
+    bool isFailed() const { return m_bFailed; }
+
+signals:
+    void sigProgress(qint64 bytesReceived, qint64 bytesTotal, double ratio);
+    void sigDownloadFinished();
+
+private slots:
+    void httpReadyRead();
+    void networkReplyProgress(qint64 bytesReceived, qint64 bytesTotal);
+    void httpFinished();
+
+private:
+    void noteWriteError();
+
+    QString m_szUrl;
+    QString m_szSaveDir;
+    QString m_szDefaultName = QStringLiteral("tmp");
+    QUrl m_currentUrl;
+    QNetworkAccessManager m_netManager;
+    QPointer<QNetworkReply> m_reply;
+    std::unique_ptr<QFile> m_file;
+    bool m_bFailed = false;
+    bool m_bStarted = false;
+    QString m_szWriteError; // first failed write into the target file
+};

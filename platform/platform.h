@@ -2,42 +2,66 @@
 
 // The operating system behind one set of plain functions. Each function has a Windows
 // implementation (platform_win.cpp, calling the facilities the launcher was designed around)
-// and a Linux one (platform_posix.cpp) with the same observable behaviour.
+// and a Linux one (platform_posix.cpp) with the same observable behaviour; the INI writer and
+// the version reader are portable code used on both.
 
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
 
+class QSettings;
+
 namespace Platform {
 
 // --- Private-profile INI writer -------------------------------------------------------------
 // Writes one key the way the Windows private-profile writer does: section and key matched
-// without regard to case, an existing value replaced in place, a new key at the end of its
-// section, a new section at the end of the file, the file created when missing, everything
-// else kept byte for byte. The value is stored in the form QSettings (INI, UTF-8) reads back
-// exactly (see iniEncodeValue). iniPath is the file's path in the system's 8-bit encoding.
+// without regard to case (the stored spelling is kept), an existing value replaced in place
+// (every occurrence, so no stale duplicate shadows it), a new key right after the last key
+// line of its section (blank lines and comments that follow stay below it), a new section at
+// the end of the file after one blank line, the file created when missing, every other byte
+// kept. New lines use the file's own line ending. The file is rewritten through a temporary
+// file beside it and renamed, so a crash never leaves half a file. This is done by our own
+// code on Windows too: the ANSI profile writer passes the bytes through the system code page,
+// which mangles UTF-8 text on a Chinese (GBK) system.
+// Returns false for an empty or multi-line section or key, a key holding '=' or starting with
+// ';', '#' or '[', a section holding ']', or when the file cannot be read or replaced.
+// iniPath is the file's path in the system's 8-bit encoding.
 bool writeProfileString(const QByteArray &iniPath, const QString &section, const QString &key,
                         const QString &value);
 
-// The text stored for a value: the value itself when QSettings reads it back unchanged,
-// otherwise a quoted, escaped form that it does read back unchanged.
+// The text stored for a value: the value's own UTF-8 bytes when QSettings (INI, UTF-8) reads
+// them back unchanged ("true", "123", "2026-01-02 10:00:00", names, Chinese text); otherwise
+// backslash escapes for '\', '"', control characters and line breaks ("\n" - so multi-line
+// text stays on one line), double quotes around values with ',' or ';' or leading or trailing
+// blanks, and "@@" for a leading '@'. Pass release notes with their real line breaks.
 QByteArray iniEncodeValue(const QString &value);
+
+// "section/key" as stored in the file that settings reads, both matched without regard to
+// case; the given spelling when absent. QSettings matches case-sensitively on Linux, while the
+// files are written and read with differing spellings ("upgradePackageType" and
+// "UpgradePackageType").
+QString findProfileKey(QSettings &settings, const QString &section, const QString &key);
 
 // --- Executable versions --------------------------------------------------------------------
 // File version (not product version) of a PE executable's version resource, or of the
 // version note a Linux tool carries (see toolversion.h), as "a.b.c.d"; "0.0.0.0" when the
-// file is missing, is not an executable, carries no version or is damaged.
+// file is missing, is not an executable, carries no version or is damaged. The same portable
+// reader runs on every platform; it checks every offset against the file's size.
 QString fileVersionOf(const QString &path);
 
 // --- Processes ------------------------------------------------------------------------------
-// Image names of the running processes ("tool.exe" on Windows, the program name on Linux).
+// Image names of the running processes, one per process ("tool.exe" on Windows). On Linux it
+// scans /proc without starting anything: the name is the executable's file name; a program
+// started through a "#!" line (a script tool) or as "sh tool.sh" is listed under the script's
+// file name, found in its command line (the kernel's own name for it is cut to 15 characters).
 QStringList listRunningImages();
 
-// Ends, without asking, every process of exactly this image name that the current user owns.
-// Returns how many were signalled.
+// Ends, without asking (like taskkill /f), every process of exactly this image name that the
+// current user owns, never this process itself. Returns how many were signalled; on Linux it
+// waits up to 3 s for them to be gone, so files can be replaced right after.
 int forceEndImage(const QString &imageName);
 
-// Starts a program detached from this process, in the given working folder.
+// Starts a program detached from this process, in the given working folder (which must exist).
 bool startDetached(const QString &program, const QStringList &arguments, const QString &workingFolder);
 
 // ".exe" on Windows, empty on Linux: appended where a program's configured name needs it.
@@ -50,14 +74,19 @@ QString toolStartScriptName();
 QString helperScriptName();
 
 // Contents of a start script with three roles: a comment line, change to the script's own
-// folder, start the program (executable name with its suffix) detached.
+// folder, start the program (executable name with its suffix) detached. Windows: three lines
+// joined by CR LF, no final line break. Linux: a POSIX sh script that starts ./<name> in its
+// own session (setsid, nohup, standard streams on /dev/null) so it outlives the script.
 QByteArray toolStartScriptText(const QString &executableFileName);
 
 // Writes a script file and makes it runnable (executable bit on Linux).
 bool writeScriptFile(const QString &path, const QByteArray &text);
 
-// Runs a script as a child process and waits for it at most timeoutMs without processing
-// events. Returns false when it could not be started or did not end in time.
-bool runScript(const QString &scriptPath, const QString &workingFolder, int timeoutMs);
+// Runs a script as a child process ("cmd" on Windows, /bin/sh on Linux) and waits for it at
+// most timeoutMs (negative: no limit) without processing events; a script still running then
+// is killed. Returns true only when it ran to its end in time with exit code 0. exitCode gets
+// the code (-1 when it did not start, crashed or timed out), errorText the process error text.
+bool runScript(const QString &scriptPath, const QString &workingFolder, int timeoutMs,
+               int *exitCode = nullptr, QString *errorText = nullptr);
 
 } // namespace Platform

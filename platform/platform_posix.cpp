@@ -1,1 +1,271 @@
 #include "platform.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QSaveFile>
+
+#include <cerrno>
+#include <csignal>
+#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace Platform {
+
+namespace {
+
+// The kernel keeps at most 15 characters of a program's name (TASK_COMM_LEN - 1).
+const int kCommLength = 15;
+
+QByteArray readSmallFile(const QByteArray &path) {
+    QByteArray data;
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return data;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        data.append(buffer, int(n));
+        if (data.size() > 256 * 1024) // command lines are short; never swallow a huge one whole
+            break;
+    }
+    ::close(fd);
+    return data;
+}
+
+QByteArray baseName(const QByteArray &path) {
+    const int slash = path.lastIndexOf('/');
+    return slash < 0 ? path : path.mid(slash + 1);
+}
+
+// Interpreters whose first plain argument is the script they run ("sh tool.sh").
+bool isInterpreter(const QByteArray &name) {
+    static const char *const names[] = {"sh",      "bash", "dash", "zsh",  "ksh",    "mksh",    "ash",
+                                        "busybox", "perl", "ruby", "node", "python", "python2", "python3"};
+    for (const char *n : names) {
+        if (name == n)
+            return true;
+    }
+    return name.startsWith("python3.") || name.startsWith("python2.");
+}
+
+struct ProcessImage {
+    pid_t pid = 0;
+    uid_t owner = 0;
+    QByteArray image;
+    bool zombie = false;
+};
+
+// The image name of one process: its executable's file name, or for a program started
+// through a "#!" line or an interpreter, the script's file name.
+bool readProcess(const char *pidText, ProcessImage &out) {
+    char *end = nullptr;
+    const long pid = strtol(pidText, &end, 10);
+    if (pid <= 0 || !end || *end != '\0')
+        return false;
+    const QByteArray dir = QByteArray("/proc/") + pidText;
+
+    struct stat st;
+    if (::stat(dir.constData(), &st) != 0)
+        return false;
+    out.pid = pid_t(pid);
+    out.owner = st.st_uid;
+
+    const QByteArray stat = readSmallFile(dir + "/stat");
+    const int close = stat.lastIndexOf(')');
+    out.zombie =
+        close > 0 && close + 2 < stat.size() && (stat.at(close + 2) == 'Z' || stat.at(close + 2) == 'X');
+
+    QByteArray comm = readSmallFile(dir + "/comm");
+    if (comm.endsWith('\n'))
+        comm.chop(1);
+
+    QByteArray exe;
+    char link[4096];
+    const ssize_t n = ::readlink((dir + "/exe").constData(), link, sizeof link - 1);
+    if (n > 0) {
+        exe = baseName(QByteArray(link, int(n)));
+        if (exe.endsWith(" (deleted)")) // replaced while running: still the same program
+            exe.chop(int(sizeof(" (deleted)") - 1));
+    }
+
+    const QList<QByteArray> argv = readSmallFile(dir + "/cmdline").split('\0');
+
+    QByteArray image = exe.isEmpty() ? comm : exe;
+    if (!comm.isEmpty() && comm != exe.left(kCommLength)) {
+        // Started through a "#!" line: the kernel named it after the script, which the
+        // interpreter received as an argument; its full name comes from there. No match: a
+        // program that renamed itself keeps its executable's name.
+        for (const QByteArray &arg : argv) {
+            const QByteArray name = baseName(arg);
+            if (!name.isEmpty() && name.left(kCommLength) == comm) {
+                image = name;
+                break;
+            }
+        }
+    }
+    if (isInterpreter(image)) {
+        // "sh tool.sh": the first argument that is not an option names the script; code given
+        // on the command line ("sh -c", "python3 -m", "perl -e") leaves the interpreter's name.
+        const bool shell = image.endsWith("sh") || image == "busybox";
+        for (int i = 1; i < argv.size(); ++i) {
+            const QByteArray &arg = argv.at(i);
+            if (arg.isEmpty() || arg == "-c" || (!shell && (arg == "-m" || arg == "-e")))
+                break;
+            if (arg.startsWith('-'))
+                continue;
+            if (!arg.startsWith("/dev/fd/") && !arg.startsWith("/proc/")) // a script fed through a pipe
+                image = baseName(arg);
+            break;
+        }
+    }
+    out.image = image;
+    return !image.isEmpty();
+}
+
+template <typename Visit> void forEachProcess(Visit visit) {
+    DIR *proc = ::opendir("/proc");
+    if (!proc)
+        return;
+    while (const dirent *entry = ::readdir(proc)) {
+        if (entry->d_name[0] < '1' || entry->d_name[0] > '9')
+            continue;
+        ProcessImage process;
+        if (readProcess(entry->d_name, process))
+            visit(process);
+    }
+    ::closedir(proc);
+}
+
+bool isGone(pid_t pid) {
+    const QByteArray stat = readSmallFile("/proc/" + QByteArray::number(pid) + "/stat");
+    if (stat.isEmpty())
+        return true;
+    const int close = stat.lastIndexOf(')');
+    return close > 0 && close + 2 < stat.size() && (stat.at(close + 2) == 'Z' || stat.at(close + 2) == 'X');
+}
+
+QByteArray shellQuoted(const QString &text) {
+    QByteArray quoted = text.toLocal8Bit();
+    quoted.replace('\'', "'\\''");
+    return '\'' + quoted + '\'';
+}
+
+} // namespace
+
+QStringList listRunningImages() {
+    QStringList images;
+    forEachProcess([&](const ProcessImage &process) {
+        if (!process.zombie)
+            images.append(QFile::decodeName(process.image));
+    });
+    return images;
+}
+
+int forceEndImage(const QString &imageName) {
+    if (imageName.isEmpty())
+        return 0;
+    const QByteArray wanted = QFile::encodeName(imageName);
+    const uid_t me = ::getuid();
+    const pid_t self = ::getpid();
+    QVector<pid_t> ended;
+    forEachProcess([&](const ProcessImage &process) {
+        if (process.zombie || process.owner != me || process.pid == self || process.image != wanted)
+            return;
+        if (::kill(process.pid, SIGKILL) == 0)
+            ended.append(process.pid);
+    });
+
+    const int signalled = ended.size();
+
+    // taskkill returns once the processes are ending; wait for them so that callers may
+    // replace their files right away.
+    for (int waited = 0; waited < 3000 && !ended.isEmpty(); waited += 10) {
+        for (int i = ended.size() - 1; i >= 0; --i) {
+            if (isGone(ended.at(i)))
+                ended.remove(i);
+        }
+        if (!ended.isEmpty()) {
+            const timespec pause{0, 10 * 1000 * 1000};
+            ::nanosleep(&pause, nullptr);
+        }
+    }
+    return signalled;
+}
+
+bool startDetached(const QString &program, const QStringList &arguments, const QString &workingFolder) {
+    if (!workingFolder.isEmpty() && !QFileInfo(workingFolder).isDir())
+        return false;
+    return QProcess::startDetached(program, arguments, workingFolder);
+}
+
+QString executableSuffix() {
+    return QString();
+}
+
+QString toolStartScriptName() {
+    return QStringLiteral("temp.sh");
+}
+
+QString helperScriptName() {
+    return QStringLiteral("tmp.sh");
+}
+
+QByteArray toolStartScriptText(const QString &executableFileName) {
+    // setsid puts the tool in its own session, so it outlives this script, the launcher's
+    // wait and the launcher itself; its streams must not hold the launcher's pipes open.
+    QByteArray text = "#!/bin/sh\n";
+    text += "# Start programs\n";
+    text += "cd \"$(dirname \"$0\")\" || exit 1\n";
+    text += "nohup setsid ./" + shellQuoted(executableFileName) + " </dev/null >/dev/null 2>&1 &\n";
+    return text;
+}
+
+bool writeScriptFile(const QString &path, const QByteArray &text) {
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size()) {
+        file.cancelWriting();
+        return false;
+    }
+    if (!file.commit())
+        return false;
+    return QFile::setPermissions(path, QFile::permissions(path) | QFileDevice::ExeOwner |
+                                           QFileDevice::ExeUser | QFileDevice::ExeGroup |
+                                           QFileDevice::ExeOther | QFileDevice::ReadOwner |
+                                           QFileDevice::ReadUser);
+}
+
+bool runScript(const QString &scriptPath, const QString &workingFolder, int timeoutMs, int *exitCode,
+               QString *errorText) {
+    if (exitCode)
+        *exitCode = -1;
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    process.setStandardInputFile(QProcess::nullDevice());
+    if (!workingFolder.isEmpty())
+        process.setWorkingDirectory(workingFolder);
+    process.start(QStringLiteral("/bin/sh"), {scriptPath});
+    bool ended = process.waitForStarted(timeoutMs < 0 ? -1 : qMax(timeoutMs, 1000)) &&
+                 process.waitForFinished(timeoutMs < 0 ? -1 : timeoutMs);
+    if (!ended && process.state() != QProcess::NotRunning) {
+        process.kill();
+        process.waitForFinished(1000);
+    }
+    if (errorText)
+        *errorText = process.errorString();
+    if (!ended || process.exitStatus() != QProcess::NormalExit)
+        return false;
+    if (exitCode)
+        *exitCode = process.exitCode();
+    return process.exitCode() == 0;
+}
+
+} // namespace Platform

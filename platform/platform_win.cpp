@@ -1,1 +1,136 @@
 #include "platform.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QSaveFile>
+
+// Processes through the command interpreter's tasklist and taskkill, tools started by a batch
+// file with "start": the facilities the stations were set up around.
+
+namespace Platform {
+
+namespace {
+
+const int kTasklistTimeoutMs = 30000;
+
+QString runAndRead(const QString &program, const QStringList &arguments, int timeoutMs) {
+    QProcess process;
+    process.start(program, arguments);
+    if (!process.waitForStarted(timeoutMs))
+        return QString();
+    process.waitForFinished(timeoutMs);
+    if (process.state() != QProcess::NotRunning) {
+        process.kill();
+        process.waitForFinished(1000);
+    }
+    return QString::fromLocal8Bit(process.readAllStandardOutput());
+}
+
+QString currentUserName() {
+    return qEnvironmentVariable("USERNAME");
+}
+
+} // namespace
+
+// "tasklist /fo csv /nh" prints one quoted record per process whose first field is the image
+// name, whatever the system's language; a name with blanks stays whole.
+QStringList listRunningImages() {
+    const QString text =
+        runAndRead(QStringLiteral("tasklist"),
+                   {QStringLiteral("/fo"), QStringLiteral("csv"), QStringLiteral("/nh")}, kTasklistTimeoutMs);
+    QStringList images;
+    const QStringList lines = text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (const QString &line : lines) {
+        const int open = line.indexOf(QLatin1Char('"'));
+        const int close = open < 0 ? -1 : line.indexOf(QLatin1Char('"'), open + 1);
+        if (close > open + 1)
+            images.append(line.mid(open + 1, close - open - 1));
+    }
+    return images;
+}
+
+int forceEndImage(const QString &imageName) {
+    if (imageName.isEmpty())
+        return 0;
+    int running = 0;
+    for (const QString &image : listRunningImages()) {
+        if (image.compare(imageName, Qt::CaseInsensitive) == 0)
+            ++running;
+    }
+    if (running == 0)
+        return 0;
+    QStringList arguments{QStringLiteral("/f"), QStringLiteral("/im"), imageName, QStringLiteral("/fi"),
+                          QStringLiteral("PID ne %1").arg(QCoreApplication::applicationPid())};
+    const QString user = currentUserName();
+    if (!user.isEmpty())
+        arguments << QStringLiteral("/fi") << QStringLiteral("USERNAME eq %1").arg(user);
+    QProcess process;
+    process.start(QStringLiteral("taskkill"), arguments);
+    if (!process.waitForStarted(kTasklistTimeoutMs))
+        return 0;
+    process.waitForFinished(-1);
+    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0 ? running : 0;
+}
+
+bool startDetached(const QString &program, const QStringList &arguments, const QString &workingFolder) {
+    if (!workingFolder.isEmpty() && !QFileInfo(workingFolder).isDir())
+        return false;
+    return QProcess::startDetached(program, arguments, workingFolder);
+}
+
+QString executableSuffix() {
+    return QStringLiteral(".exe");
+}
+
+QString toolStartScriptName() {
+    return QStringLiteral("temp.bat");
+}
+
+QString helperScriptName() {
+    return QStringLiteral("tmp.bat");
+}
+
+QByteArray toolStartScriptText(const QString &executableFileName) {
+    return ":: Start programs \r\n"
+           "cd \"%~dp0\" \r\n"
+           "start " +
+           executableFileName.toLocal8Bit() + ' ';
+}
+
+bool writeScriptFile(const QString &path, const QByteArray &text) {
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size()) {
+        file.cancelWriting();
+        return false;
+    }
+    return file.commit();
+}
+
+bool runScript(const QString &scriptPath, const QString &workingFolder, int timeoutMs, int *exitCode,
+               QString *errorText) {
+    if (exitCode)
+        *exitCode = -1;
+    QProcess process;
+    if (!workingFolder.isEmpty())
+        process.setWorkingDirectory(workingFolder);
+    // A batch file given as the program is run by the command interpreter.
+    process.start(QDir::toNativeSeparators(scriptPath), QStringList());
+    bool ended = process.waitForStarted(timeoutMs < 0 ? -1 : qMax(timeoutMs, 1000)) &&
+                 process.waitForFinished(timeoutMs < 0 ? -1 : timeoutMs);
+    if (!ended && process.state() != QProcess::NotRunning) {
+        process.kill();
+        process.waitForFinished(1000);
+    }
+    if (errorText)
+        *errorText = process.errorString();
+    if (!ended || process.exitStatus() != QProcess::NormalExit)
+        return false;
+    if (exitCode)
+        *exitCode = process.exitCode();
+    return process.exitCode() == 0;
+}
+
+} // namespace Platform

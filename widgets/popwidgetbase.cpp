@@ -1,6 +1,7 @@
 #include "popwidgetbase.h"
 #include "ui_popwidget.h"
 
+#include <QCoreApplication>
 #include <QPixmap>
 
 namespace {
@@ -52,7 +53,8 @@ bool popWidgetBase::showPopState(const QString &szVersion, const QString &szMess
         return false;
     const PopLook &look = kPopLooks[type];
     ui->labPic->setPixmap(QPixmap(QLatin1String(look.picture)).scaled(40, 40, Qt::IgnoreAspectRatio));
-    ui->labTitle->setText(tr(look.title));
+    // Looked up under the class the operator knows, not under this helper base.
+    ui->labTitle->setText(QCoreApplication::translate("popWidget", look.title));
     ui->radioButton->setVisible(look.buttons);
     ui->btnConfirm->setVisible(look.buttons);
     ui->btnCancel->setVisible(look.buttons);

@@ -7,7 +7,6 @@
 #include "messagelabel.h"
 #include "popclosewidget.h"
 #include "poptextwidget.h"
-#include "popupdaterwidget.h"
 #include "popwidget.h"
 #include "sidebarbutton.h"
 #include "toolbutton.h"
@@ -184,12 +183,7 @@ void popups() {
         pop.findChild<QRadioButton *>(QStringLiteral("radioButton"))->setChecked(true);
         save(&pop, QStringLiteral("popwidget_0_upgrade_long_notes_checked"));
     }
-    for (int t = 0; t <= 1; ++t) {
-        popUpdaterWidget pop;
-        pop.resize(900, 600);
-        pop.slotSetPopUI(QStringLiteral("1.1.2.0"), kNotes, static_cast<popType>(t));
-        save(&pop, QStringLiteral("popupdater_%1_%2").arg(t).arg(QLatin1String(names[t])));
-    }
+    // The updater's copy is drawn by updatergallery.
     popCloseWidget close;
     close.resize(900, 600);
     save(&close, QStringLiteral("popclose"));

@@ -4,10 +4,10 @@
 
 // The updater's copy of the upgrade pop-up: no signals and no memory of what it showed; it
 // knows the question and the installing notice only, and its cancel button just closes it.
-class popUpdaterWidget : public popWidgetBase {
+class popWidget : public popWidgetBase {
     Q_OBJECT
 public:
-    explicit popUpdaterWidget(QWidget *parent = nullptr);
+    explicit popWidget(QWidget *parent = nullptr);
 
 public slots:
     void slotSetPopUI(QString version, QString message, popType type);

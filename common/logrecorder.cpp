@@ -1,0 +1,51 @@
+#include "logrecorder.h"
+
+#include "clock.h"
+
+#include <QDir>
+#include <QFile>
+
+namespace {
+
+void appendLine(const QString &filePath, const QDateTime &stamp, const QString &message) {
+    QFile file(filePath);
+    if (!file.open(QIODevice::ReadWrite | QIODevice::Append))
+        return;
+    // One write per line, so concurrent writers never interleave inside a record.
+    QByteArray line = stamp.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")).toUtf8();
+    line += "    ";
+    line += message.toUtf8();
+    line += "\r\n";
+    file.write(line);
+    file.close();
+}
+
+QString fileNameFor(const QDateTime &stamp) {
+    return stamp.date().toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(".txt");
+}
+
+} // namespace
+
+namespace LogRecorder {
+
+void recordInLogFolder(const QString &message) {
+    const QString logFolder = QDir::currentPath() + QStringLiteral("/log");
+    QDir dir(logFolder);
+    // Judged by existence after the attempt: another thread may have created it meanwhile.
+    if (!dir.exists())
+        dir.mkdir(logFolder);
+    const bool folderExists = dir.exists();
+
+    // Date and stamp from the same instant, so a line never lands in the wrong day's file.
+    const QDateTime stamp = Clock::now();
+    const QString filePath =
+        folderExists ? dir.absolutePath() + QLatin1Char('/') + fileNameFor(stamp) : fileNameFor(stamp);
+    appendLine(filePath, stamp, message);
+}
+
+void recordInWorkingFolder(const QString &message) {
+    const QDateTime stamp = Clock::now();
+    appendLine(fileNameFor(stamp), stamp, message);
+}
+
+} // namespace LogRecorder

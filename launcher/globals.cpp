@@ -1,0 +1,4 @@
+#include "globals.h"
+
+QString m_szLoginToken;
+int totalUpdataNum = 0;

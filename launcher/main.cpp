@@ -1,0 +1,8 @@
+#include "startup.h"
+
+#include <QApplication>
+
+int main(int argc, char *argv[]) {
+    QApplication app(argc, argv);
+    return runLauncher(app);
+}

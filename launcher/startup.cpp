@@ -1,0 +1,50 @@
+#include "startup.h"
+
+#include "imageresources.h"
+#include "kovalogin.h"
+#include "singleinstance.h"
+#include "tovarin.h"
+
+#include <QApplication>
+#include <QDebug>
+#include <QLocale>
+#include <QMessageBox>
+#include <QTranslator>
+
+QString installTranslation(QApplication &app, QTranslator &translator, const QStringList &uiLanguages,
+                           const QString &catalogPrefix) {
+    for (const QString &language : uiLanguages) {
+        const QString name = QLocale(language).name();
+        if (translator.load(catalogPrefix + QStringLiteral("Tovarin_") + name)) {
+            app.installTranslator(&translator);
+            return name;
+        }
+    }
+    return QString();
+}
+
+int runLauncher(QApplication &app) {
+    initImageResources();
+
+    if (!SingleInstance::acquire()) {
+        qDebug() << "当前程序即将退出:已有同类工具正在运行";
+        QMessageBox::information(nullptr, QStringLiteral("NORVEXA 产测工具"),
+                                 QStringLiteral("当前程序即将退出:已有同类工具正在运行"), QMessageBox::Ok);
+        app.quit();
+        return -1;
+    }
+
+    QTranslator translator;
+    installTranslation(app, translator, QLocale::system().uiLanguages(), QStringLiteral(":/i18n/"));
+
+    int result = 0;
+    {
+        KovaLogin login;
+        login.show();
+        QObject::connect(login.mainWindow(), SIGNAL(signalForceCloseApp()), &app, SLOT(quit()));
+        qDebug() << "登录窗口已显示";
+        result = app.exec();
+    }
+    SingleInstance::release();
+    return result;
+}

@@ -1,0 +1,263 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QDir>
+#include <QMainWindow>
+#include <QPoint>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+#include <QVector>
+
+#include "common.h"
+#include "popwidget.h"
+#include "productshowinfo.h"
+#include "toolbutton.h"
+
+class QCompleter;
+class QRegExpValidator;
+class QSettings;
+class messageBox;
+class popCloseWidget;
+class popSelectWidget;
+class popTextWidget;
+
+namespace Ui {
+class Tovarin;
+}
+
+// One dealer (customer) the logged-in account may build for.
+struct DEALERINFO_S {
+    int m_iDealerId = 0;
+    QString m_szDealerName;
+};
+
+// One upgrade package as the configuration server describes it, completed with local facts.
+struct UPGRADEPACKAGEINFO_S {
+    QString m_szProToolUniqId;
+    QString m_szVersionUniqId;
+    QString m_szVersionNo;
+    bool m_bForceUpgrade = false;
+    QString m_szVersionRemark;
+    QString m_szUpgradePackageUrl;
+    QString m_szUpgradePackageType;
+    QString m_szProToolId;
+    bool m_bNeedUpgrade = false;
+    bool m_bFirstInstall = false;
+    bool m_bUpgraded = false;
+    QString m_szExeName;
+    QString m_szToolPath;
+    QString m_szCurrentVersion;
+    QStringList m_listUnupdate;
+};
+Q_DECLARE_METATYPE(UPGRADEPACKAGEINFO_S)
+
+// An installation started and not yet confirmed by the server.
+struct CHECKUPGRADEINFO_S {
+    QString m_szProToolId;
+    bool m_bUpgradeStarted = false;
+};
+
+// Body of the launcher's own upgrade worker thread.
+void slotMainAppDowloadUpgradeFun_(void *pWindow, void *pPopWidget);
+
+// The launcher's main window: station setup page, tool page, tool processes, update engine.
+// Its member definitions are split by concern into tovarin_<concern>.cpp.
+class Tovarin : public QMainWindow {
+    Q_OBJECT
+    friend class KovaLogin;
+
+public:
+    explicit Tovarin(QWidget *parent = nullptr);
+    ~Tovarin() override;
+
+    // --- configuration files
+    bool iniConfigOpenRead();
+    bool openMainConfig();
+    void readMainConfig();
+    bool readConfFile(QString path);
+
+    // --- station setup page
+    void uiSetConfigPage();
+    bool pageSwitchLimit();
+    void resumeSelectedTools();
+    void initConfigurationPageSwitch();
+
+    // --- tool page
+    void uiSetToolPage();
+    void resetToolPageUI();
+    int findToolIsSelected(QString toolID, QVector<toolButtonInfo> list);
+    void setLabToolVerText(QString flag);
+
+    // --- product and customer
+    void clearImportantInfo();
+    void setCustomerCombText(QString text, int id, bool lock);
+
+    // --- dealer list
+    bool postGetToken(QString &token);
+    QString getDeviceOwnerList();
+
+    // --- processes
+    bool checkProcessExist(QString szExeName);
+    bool checkProcessExist(QStringList listExeNames);
+    QStringList findProcessExist(QStringList listExeNames);
+    void shutDownProcess(QString szExeName);
+
+    // --- launcher self-update
+    bool mainAppUpdataQuery(bool &bNeedUpgrade, bool &bForceUpgrade);
+    bool doUpgradeMainToolWorks();
+
+    // --- tool update check and installation
+    bool toolAppUpdataQuery(toolButtonInfo info);
+    bool toolAppDownloadUpgrade(UPGRADEPACKAGEINFO_S info);
+    bool recordProToolUpgrade(UPGRADEPACKAGEINFO_S info);
+    void notCoverFile(QString szLocalFolder, QString szPackageFolder);
+
+signals:
+    void signalShowEventFinished();
+    void signalMainUpdataFinished();
+    void signalToolForceOrFirstUpgrade(UPGRADEPACKAGEINFO_S info);
+    void signalForceCloseApp();
+
+public slots:
+    void slotLogRecord(QString message);
+
+    // setup page and page switching
+    void slotBtnConfigClicked();
+    void slotBtnProductClicked();
+    void on_btnConfrim_clicked();
+    void on_btnCancel_clicked();
+
+    // tool page
+    void slotSetProductionTools();
+    void slotTbtnChangeStatus(QString toolID, UPGRADESTATUS_E afterStatus);
+
+    // product and customer
+    void on_combSelectCon_currentIndexChanged(int iIndex);
+    void on_combSelectType_currentIndexChanged(int index);
+    void on_combSelectFile_textActivated(const QString &text);
+    void on_combSelectFile_highlighted(int index);
+    void on_combSelectFile_currentTextChanged(const QString &text);
+    void on_combSelectCustmer_textActivated(const QString &text);
+    void on_combSelectCustmer_highlighted(int index);
+    void on_btnSelectProduct_clicked();
+    void slotProductChange(PRODUCTSHOWINFO_S pInfo);
+    void slotShowProductInfo(PRODUCTSHOWINFO_S pInfo);
+    void slotShowProductInfo(QString szProductName, QString szPicPath, QString szPID, QString szModel,
+                             QString szVersion, QString szCreatTime, ELECTRICTYPE_E productType,
+                             QString ToolVer, QString szCustomIDFlag);
+    void slotIsShowProductInfo(bool bShow);
+    void slotToCheckDealer();
+
+    // processes and window
+    void slotProcessOpen(toolButtonInfo info);
+    void slotCloseWin();
+    void slotBtnCloseWidgetPopClose();
+    void slotRecordCloseWidgetBan(bool bBaned);
+    void slotPopWidgetClose();
+    void slotPopMessage(QString szMessage);
+    void slotPopNotOpenMsg(QString szToolName);
+    void slotTopMoveEvent(QPoint pointMove);
+    void slotTopReleaseEvent();
+    void slotWindowMinimizi();
+    void slotBtnMessageBoxClicked();
+    void slotMessageBoxHide();
+
+    // launcher self-update
+    void slotMainAppUpdataQuery();
+    void slotMainAppDowloadUpgrade(bool bUpgrade);
+    void slotPopWidgetUpgrade(QString szVersion, QString szRemark, popType type);
+    void slotPopWidgetUpgrade(QString szVersion, QStringList listRemark, popType type);
+    void slotPopWidgetUpgradeClose();
+    void slotRecordCurrentTime();
+
+    // tool update check and installation
+    void slotmTimerToolUpCheck();
+    void slotToolAppUpdataLoopRequest();
+    void slotToolForceOrFirstUpgrade(UPGRADEPACKAGEINFO_S info);
+    void slotToolAppDowloadUpgrade(toolButtonInfo info);
+    void on_btnAllUpgrade_clicked();
+
+protected:
+    void showEvent(QShowEvent *event) override;
+
+private:
+    // The committed tool list of a tile's group, or nullptr for a group the page does not have.
+    QVector<toolButtonInfo> *toolListOfPlace(PLACETYPE_E place);
+    // Writes one MAINSET.ini key through the private-profile writer.
+    bool writeMainSet(const QString &section, const QString &key, const QString &value);
+    // A file or folder named relative to the application folder ("./Tool/" as CONFIGSET.ini
+    // writes tool paths); CONFIGSET.ini, MAINSET.ini and the tools all live there.
+    static QString resolveInAppFolder(const QString &relativePath);
+    // The station check's toasts; the quiet ones are held back during the first show.
+    void popStationMessage(const QString &message, bool quiet);
+    // A tool record is the same tool when key and id agree (two tools may share one id).
+    static int findSameTool(const toolButtonInfo &info, const QVector<toolButtonInfo> &list);
+    // The tool page's tiles of one group, in fill order.
+    QVector<toolButton *> toolPageTiles(PLACETYPE_E place) const;
+    // The folder of a tool ("./Tool/" in CONFIGSET.ini), absolute, ending with "/".
+    static QString toolFolderOf(const toolButtonInfo &info);
+    // Opens the tool page after a passed station check.
+    void openToolPage();
+
+public:
+    QPoint m_pointWinPos;
+    QRegExpValidator *m_validator = nullptr;
+    messageBox *m_pMessageBox = nullptr;
+    popWidget *m_pPopWidget = nullptr;
+    popSelectWidget *m_pPopSelectWidget = nullptr;
+    popCloseWidget *m_pPopCloseWidget = nullptr;
+    bool m_bClosePop = true;
+    popTextWidget *m_pPopTextWidget = nullptr;
+
+    QString m_szUserPosition;
+    QString m_szUserLinePosition;
+    QString m_szUserWorkPosition;
+    QString m_szEmployeeNumber;
+
+    QSettings *m_pMainSettings = nullptr;
+    QByteArray m_szMainSetPath;
+    QStringList m_listMainGroups;
+
+    QVector<toolButtonInfo> m_vecProductionTools;
+    QVector<toolButtonInfo> m_vecAuxiliaryTools;
+    QVector<toolButtonInfo> m_vecNvrDvrTools;
+    QVector<toolButton *> m_vecConfigButtons;
+    QVector<toolButton *> m_vecToolButtons;
+    QStringList m_listAbandonId;
+    bool m_bEmpWorkCheck = false;
+
+    PRODUCTSHOWINFO_S m_productInfo;
+    QDir m_dirBpcConf;
+    QDir m_dirProductCheckConf;
+    QDateTime m_dateUpgradeLimit;
+
+    QString m_szAccount;
+    QString m_szPassword;
+    int m_iOwnerId = 0;
+    QString m_szOwnerName;
+    QString m_szDealerCode;
+    bool m_bDealerFromConf = false;
+    bool m_bOwnerLoaded = false;
+    QVector<DEALERINFO_S> m_vecDealerInfo;
+
+    QStringList m_listConfFiles;
+    QCompleter *m_pConfCompleter = nullptr;
+
+    QTimer m_timerCheckDealer;
+    Common m_common;
+    QTimer mTimerToolUpCheck;
+    bool m_bFirstShow = true;
+
+    QStringList m_listRunningTools;
+    bool m_bMessageBoxShown = false;
+
+    UPGRADEPACKAGEINFO_S m_mainAppPackageInfo;
+    QString m_szControlProToolId;
+    QString m_szUpgradeConfigPath;
+    QVector<UPGRADEPACKAGEINFO_S> m_vecToolPackageInfo;
+    QVector<CHECKUPGRADEINFO_S> m_vecCheckUpgradeInfo;
+
+    Ui::Tovarin *ui = nullptr;
+};

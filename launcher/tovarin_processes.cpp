@@ -1,0 +1,220 @@
+// Starting, finding and ending tools; closing the launcher; the toast and the window slots.
+#include "tovarin.h"
+#include "ui_tovarin.h"
+
+#include "messagebox.h"
+#include "platform.h"
+#include "popclosewidget.h"
+#include "poptextwidget.h"
+
+#include <QDebug>
+#include <QFile>
+
+namespace {
+
+// A tool's program as it runs: the configured name plus the platform's executable suffix.
+QString imageNameOf(const QString &exeName) {
+    return exeName + Platform::executableSuffix();
+}
+
+// The running programs as one text, searched by substring like a process listing.
+QString runningImagesText() {
+    return Platform::listRunningImages().join(QLatin1Char('\n'));
+}
+
+} // namespace
+
+QString Tovarin::toolFolderOf(const toolButtonInfo &info) {
+    return resolveInAppFolder(info.m_szToolPath) + QLatin1Char('/');
+}
+
+bool Tovarin::checkProcessExist(QString szExeName) {
+    return runningImagesText().contains(szExeName);
+}
+
+bool Tovarin::checkProcessExist(QStringList listExeNames) {
+    return !findProcessExist(listExeNames).isEmpty();
+}
+
+QStringList Tovarin::findProcessExist(QStringList listExeNames) {
+    const QString running = runningImagesText();
+    QStringList found;
+    for (const QString &name : qAsConst(listExeNames)) {
+        if (running.contains(name))
+            found.append(name);
+    }
+    return found;
+}
+
+void Tovarin::shutDownProcess(QString szExeName) {
+    Platform::forceEndImage(szExeName);
+}
+
+void Tovarin::slotProcessOpen(toolButtonInfo info) {
+    qDebug() << info.m_listUnupdate;
+
+    if (info.m_eElectricType == ELECTRIC_TYPE_ANY) {
+        writeMainSet(QStringLiteral("FAST_CONF"), QStringLiteral("ConfType"), QStringLiteral("1"));
+    } else {
+        if (m_productInfo.m_szLocalPath.isEmpty() && m_productInfo.m_szPID.isEmpty()) {
+            slotPopMessage(tr("请选择产品后再开始产测"));
+            return;
+        }
+        if (info.m_eElectricType != m_productInfo.m_eProductType) {
+            QString productPart;
+            if (m_productInfo.m_eProductType == ELECTRIC_TYPE_LOW_POWER)
+                productPart = tr("选择的产品是低功耗类型,");
+            else if (m_productInfo.m_eProductType == ELECTRIC_TYPE_MAINS)
+                productPart = tr("选择的产品是常电类型,");
+            const QString toolPart = info.m_eElectricType == ELECTRIC_TYPE_LOW_POWER
+                                         ? tr("无法选择低功耗工具测试，请重新选择")
+                                         : tr("无法选择常电工具测试，请重新选择");
+            slotPopMessage(productPart + toolPart);
+            return;
+        }
+        if (m_iOwnerId < 1 || m_szOwnerName.length() < 2) {
+            slotPopMessage(tr("请选择客户后再开始产测"));
+            return;
+        }
+        writeMainSet(QStringLiteral("FAST_CONF"), QStringLiteral("ConfType"),
+                     info.m_eElectricType == ELECTRIC_TYPE_LOW_POWER ? QStringLiteral("0")
+                                                                     : QStringLiteral("1"));
+    }
+
+    writeMainSet(QStringLiteral("FAST_CONF"), QStringLiteral("ConfOLType"),
+                 m_productInfo.m_szPID.isEmpty() ? QStringLiteral("1") : QStringLiteral("0"));
+
+    writeMainSet(QStringLiteral("Owner"), QStringLiteral("ID"), QString::number(m_iOwnerId));
+    writeMainSet(QStringLiteral("Owner"), QStringLiteral("Name"), m_szOwnerName);
+    const QString fast = QStringLiteral("FAST_CONF");
+    writeMainSet(fast, QStringLiteral("lastCustomBrand"), m_productInfo.m_szCustomBrand);
+    writeMainSet(fast, QStringLiteral("lastCustomIDFlag"), m_productInfo.m_szCustomIDFlag);
+    writeMainSet(fast, QStringLiteral("lastConf"), m_productInfo.m_szProductName);
+    writeMainSet(fast, QStringLiteral("lastOnlinePID"), m_productInfo.m_szPID);
+    writeMainSet(fast, QStringLiteral("lastOnlineCreateDate"), m_productInfo.m_szCreatTime);
+    writeMainSet(fast, QStringLiteral("lastOnlineMod"), m_productInfo.m_szModel);
+    writeMainSet(fast, QStringLiteral("lastOnlineVersion"), m_productInfo.m_szVersion);
+    writeMainSet(fast, QStringLiteral("lastOnlinePicPath"), m_productInfo.m_szPicPath);
+    writeMainSet(fast, QStringLiteral("lastLocalPath"), m_productInfo.m_szLocalPath);
+
+    if (info.m_eUpgradeStatus == UPGRADE_STATUS_UPGRADING) {
+        slotPopMessage(QStringLiteral("程序正在升级，无法启动"));
+        return;
+    }
+    if (info.m_eUpgradeStatus == UPGRADE_STATUS_NEW)
+        slotTbtnChangeStatus(info.m_szToolId, UPGRADE_STATUS_NORMAL);
+
+    if (checkProcessExist(imageNameOf(info.m_szExeName))) {
+        slotPopMessage(QStringLiteral("程序已打开，无法再次启动"));
+        return;
+    }
+
+    const QString folder = toolFolderOf(info);
+    const QString script = folder + Platform::toolStartScriptName();
+    // An existing start script is used as it is, even if the tool's name changed since.
+    if (!QFile::exists(script) &&
+        !Platform::writeScriptFile(script, Platform::toolStartScriptText(imageNameOf(info.m_szExeName)))) {
+        if (!QFile::exists(folder + imageNameOf(info.m_szExeName)))
+            slotPopMessage(info.m_szToolName + tr(":工具未开放下载"));
+        else
+            slotPopMessage(tr("子程序打开失败"));
+        return;
+    }
+
+    int exitCode = 0;
+    QString errorText;
+    Platform::runScript(script, folder, 30000, &exitCode, &errorText);
+    if (exitCode != 0)
+        slotLogRecord(QStringLiteral("ErrorNum =") + QString::number(exitCode) + QStringLiteral(" : ") +
+                      errorText);
+}
+
+void Tovarin::slotCloseWin() {
+    QStringList names;
+    for (toolButton *tile : qAsConst(m_vecToolButtons))
+        names.append(imageNameOf(tile->m_btnInfo.m_szExeName));
+    m_listRunningTools = findProcessExist(names);
+
+    if (!m_bClosePop) {
+        for (const QString &name : qAsConst(m_listRunningTools))
+            shutDownProcess(name);
+        emit signalForceCloseApp();
+        return;
+    }
+    if (m_listRunningTools.isEmpty())
+        emit signalForceCloseApp();
+    else
+        slotPopWidgetClose();
+}
+
+void Tovarin::slotPopWidgetClose() {
+    m_pPopCloseWidget->setGeometry(0, 0, width(), height());
+    m_pPopCloseWidget->show();
+    m_pPopCloseWidget->move(pos());
+}
+
+void Tovarin::slotBtnCloseWidgetPopClose() {
+    for (const QString &name : qAsConst(m_listRunningTools))
+        shutDownProcess(name);
+    m_pPopCloseWidget->close();
+    emit signalForceCloseApp();
+}
+
+void Tovarin::slotRecordCloseWidgetBan(bool bBaned) {
+    m_bClosePop = !bBaned;
+    writeMainSet(QStringLiteral("UISetting"), QStringLiteral("bClosePop"),
+                 bBaned ? QStringLiteral("false") : QStringLiteral("true"));
+}
+
+void Tovarin::slotPopMessage(QString szMessage) {
+    const int length = szMessage.length();
+    const int lines = length / 40 + 1;
+    const int showTime = length < 40 ? 2000 : (length / 40 + 2) * 1000;
+
+    // One line per 40 characters; no break after the last character.
+    QString text = szMessage;
+    for (int at = (length / 40) * 40; at >= 40; at -= 40) {
+        if (at < length)
+            text.insert(at, QStringLiteral("\r\n"));
+    }
+
+    m_pPopTextWidget->setShowTimes(showTime);
+    m_pPopTextWidget->setLabelText(text);
+    // 40 Chinese characters are wider than 426 pixels: the toast widens rather than clip them.
+    const int width = qMax(426, m_pPopTextWidget->minimumSizeHint().width());
+    m_pPopTextWidget->setGeometry(x() + 201, y() + 160, width, 40 * lines);
+    m_pPopTextWidget->show();
+}
+
+void Tovarin::slotPopNotOpenMsg(QString szToolName) {
+    slotPopMessage(szToolName + tr("工具暂未开放，敬请期待"));
+}
+
+void Tovarin::slotTopMoveEvent(QPoint pointMove) {
+    move(m_pointWinPos + pointMove);
+}
+
+void Tovarin::slotTopReleaseEvent() {
+    m_pointWinPos = pos();
+}
+
+void Tovarin::slotWindowMinimizi() {
+    setWindowState(Qt::WindowMinimized);
+}
+
+void Tovarin::slotBtnMessageBoxClicked() {
+    if (m_bMessageBoxShown) {
+        m_pMessageBox->hide();
+        m_bMessageBoxShown = false;
+        return;
+    }
+    m_pMessageBox->move(x() + 700, y() + 74);
+    m_pMessageBox->show();
+    m_pMessageBox->activateWindow();
+    m_pMessageBox->setFocus();
+    m_bMessageBoxShown = true;
+}
+
+void Tovarin::slotMessageBoxHide() {
+    m_bMessageBoxShown = false;
+}

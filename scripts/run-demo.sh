@@ -1,0 +1,128 @@
+#!/usr/bin/env bash
+# The README's run command: installs what is missing, builds, lays out a demo station folder,
+# starts the stand-in factory server with the demo data and starts the launcher there.
+# Without a display the launcher runs on a virtual one (Xvfb) and screenshots are saved.
+#
+#   DEMO_DIR     station folder (default: demo/station in the repository, git-ignored)
+#   BUILD_DIR    build folder (default: build)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$(pwd)
+BUILD_DIR=${BUILD_DIR:-build}
+DEMO_DIR=${DEMO_DIR:-$ROOT/demo/station}
+RUN_DIR=$(dirname "$DEMO_DIR")/run
+
+scripts/install-deps.sh
+BUILD_DIR="$BUILD_DIR" scripts/build.sh
+BIN="$ROOT/$BUILD_DIR/bin"
+[ -d "$BIN" ] || BIN="$BUILD_DIR/bin"
+
+# --- the station folder ------------------------------------------------------------------
+# The tools of the launcher's table, in its order; ids as in devserver/demo-data.json.
+TOOLS=(IPCProductCheck BPC IPCamSuite IPCTestMulti MACSetting WifiModuleTest XVRProductCheck
+       PPCFocus PPCAirTight CompareLabel PrintSNLabel BoxWeightCheck PPCPackage WeightCheck
+       WifiConnectTool JBM)
+
+rm -rf "$DEMO_DIR" "$RUN_DIR"
+mkdir -p "$DEMO_DIR" "$RUN_DIR"
+cp "$BIN/Tovarin" "$DEMO_DIR/Tovarin"
+if [ -x "$BIN/Pellock" ]; then
+    mkdir -p "$DEMO_DIR/Pellock"
+    cp "$BIN/Pellock" "$DEMO_DIR/Pellock/Pellock"
+fi
+
+{
+    printf '[MainConfig]\r\nbEmpWorkCheck=false\r\n\r\n'
+    printf '[Tovarin]\r\nID=100\r\nExe=Tovarin\r\n\r\n'
+    printf '[AbandonID]\r\n\r\n'
+    id=101
+    for key in "${TOOLS[@]}"; do
+        printf '[%s]\r\nID=%s\r\nPath=./%s/\r\nExe=%s\r\n\r\n' "$key" "$id" "$key" "$key"
+        printf '[%sUnupdate]\r\nfile1=config.ini\r\n\r\n' "$key"
+        mkdir -p "$DEMO_DIR/$key"
+        cp "$BIN/demotool" "$DEMO_DIR/$key/$key"
+        printf '[Demo]\r\nTool=%s\r\n' "$key" >"$DEMO_DIR/$key/config.ini"
+        id=$((id + 1))
+    done
+} >"$DEMO_DIR/CONFIGSET.ini"
+
+# Local product configurations for the two product-test tools.
+mkdir -p "$DEMO_DIR/IPCProductCheck/conf" "$DEMO_DIR/BPC/Configs"
+printf '[PPCSet]\r\nCustomBrand=NORVEXA\r\nCustomIDFlag=NVX\r\n\r\n[IdBelongSet]\r\nDealerName=华东经销商\r\nDealerCode=1001\r\n' \
+    >"$DEMO_DIR/IPCProductCheck/conf/DemoBulletCamera.ini"
+printf '[PPCSet]\r\nCustomBrand=NORVEXA\r\nCustomIDFlag=NVB\r\n\r\n[IdBelongSet]\r\nDealerName=\r\nDealerCode=\r\n' \
+    >"$DEMO_DIR/BPC/Configs/DemoBatteryCamera.ini"
+
+# --- the stand-in server -----------------------------------------------------------------
+children=()
+cleanup() {
+    for pid in "${children[@]}"; do
+        kill "$pid" 2>/dev/null || true
+    done
+    wait 2>/dev/null || true
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+ready="$RUN_DIR/server-ports.json"
+python3 devserver/devserver.py --ready-file "$ready" --files "$RUN_DIR/files" \
+    >"$RUN_DIR/devserver.log" 2>&1 &
+children+=($!)
+for _ in $(seq 1 200); do
+    [ -s "$ready" ] && break
+    sleep 0.1
+done
+if [ ! -s "$ready" ]; then
+    echo "The stand-in server did not start; see $RUN_DIR/devserver.log" >&2
+    exit 1
+fi
+port=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["http"])' "$ready")
+base="http://127.0.0.1:$port/"
+printf '[ServerDomainName]\r\nDomainName=%s\r\n\r\n[ServerManagerName]\r\nDomainName=%s\r\n\r\n[ServerPPCName]\r\nDomainName=%s\r\n' \
+    "$base" "$base" "$base" >"$DEMO_DIR/serverConfig.ini"
+
+echo "Demo station:      $DEMO_DIR"
+echo "Stand-in server:   $base  (log: $RUN_DIR/devserver.log)"
+echo "Demo account:      operator   password: 123456"
+
+# --- the launcher --------------------------------------------------------------------------
+export LANG=${LANG:-C.UTF-8}
+cd "$DEMO_DIR"
+if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
+    ./Tovarin
+    exit $?
+fi
+
+# No display: a virtual one, with screenshots of it.
+display=""
+for n in $(seq 90 140); do
+    if [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ]; then
+        display=":$n"
+        break
+    fi
+done
+[ -n "$display" ] || { echo "No free X display number" >&2; exit 1; }
+Xvfb "$display" -screen 0 1600x1000x24 -nolisten tcp >"$RUN_DIR/xvfb.log" 2>&1 &
+children+=($!)
+for _ in $(seq 1 100); do
+    [ -e "/tmp/.X11-unix/X${display#:}" ] && break
+    sleep 0.1
+done
+export DISPLAY=$display
+export QT_QPA_PLATFORM=xcb
+
+./Tovarin &
+launcher=$!
+children+=($launcher)
+shots="$RUN_DIR/screenshots"
+mkdir -p "$shots"
+sleep 3
+"$BIN/grabscreen" "$shots/login.png" && echo "Screenshot of the login window: $shots/login.png"
+cat <<MSG
+
+The launcher runs on the virtual display $display (no display was found).
+Take a screenshot at any time with:
+    DISPLAY=$display $BIN/grabscreen /tmp/screen.png
+Press Ctrl+C to stop the launcher and the stand-in server.
+MSG
+wait "$launcher" || true

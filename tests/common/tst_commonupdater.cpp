@@ -1,0 +1,125 @@
+#include "applicationfolder.h"
+#include "common.h"
+#include "devserver.h"
+
+#include <QElapsedTimer>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <type_traits>
+
+// The updater's copy of the shared services has no log recorder of its own.
+template <typename T, typename = void> struct HasLogRecorder : std::false_type {};
+template <typename T>
+struct HasLogRecorder<T, std::void_t<decltype(std::declval<T &>().slotLogRecord(QString()))>>
+    : std::true_type {};
+static_assert(!HasLogRecorder<Common>::value, "the updater's Common must not write the launcher's log");
+
+namespace {
+
+QStringList filesBelow(const QString &root) {
+    QStringList found;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        found << QDir(root).relativeFilePath(it.next());
+    return found;
+}
+
+} // namespace
+
+class tst_CommonUpdater : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void requestsLogNothing_data();
+    void requestsLogNothing();
+    void downloadGivesUpAfterTenSeconds();
+
+private:
+    DevServer m_server;
+    QTemporaryDir *m_tmp = nullptr;
+    QString m_previousCurrent;
+};
+
+void tst_CommonUpdater::initTestCase() {
+    QVERIFY2(m_server.start(), qPrintable(m_server.lastError()));
+}
+
+void tst_CommonUpdater::init() {
+    QVERIFY(m_server.reset());
+    m_tmp = new QTemporaryDir;
+    QVERIFY(m_tmp->isValid());
+    m_previousCurrent = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(m_tmp->path()));
+    ApplicationFolder::setPathForTesting(m_tmp->path());
+}
+
+void tst_CommonUpdater::cleanup() {
+    ApplicationFolder::setPathForTesting(QString());
+    QDir::setCurrent(m_previousCurrent);
+    delete m_tmp;
+    m_tmp = nullptr;
+}
+
+void tst_CommonUpdater::requestsLogNothing_data() {
+    QTest::addColumn<bool>("secure");
+    QTest::addColumn<QJsonObject>("behaviour");
+    QTest::addColumn<bool>("errorText");
+
+    for (bool secure : {false, true}) {
+        const char *s = secure ? "https" : "http";
+        QTest::addRow("%s 404", s) << secure << QJsonObject{{"status", 404}} << true;
+        QTest::addRow("%s dropped", s) << secure << QJsonObject{{"drop", true}} << true;
+        QTest::addRow("%s 200", s) << secure << QJsonObject{{"body", "{\"ack\":\"200\"}"}} << false;
+    }
+}
+
+void tst_CommonUpdater::requestsLogNothing() {
+    QFETCH(bool, secure);
+    QFETCH(QJsonObject, behaviour);
+    QFETCH(bool, errorText);
+
+    const QString path = QStringLiteral("ToolClientConfigManageApi/recordProToolUpgrade");
+    QVERIFY(m_server.setBehaviour(path, behaviour));
+    Common common;
+    const QString url = (secure ? m_server.httpsBase() : m_server.httpBase()) + path;
+    const QMap<QString, QString> params{{"loginToken", "t"}, {"versionUniqId", "v"}};
+    const QString answer =
+        secure ? common.httpsPostRequest(url, params) : common.httpPostRequest(url, params);
+
+    if (errorText)
+        QVERIFY(!answer.isEmpty() && !answer.startsWith('{'));
+    else
+        QCOMPARE(answer, QString("{\"ack\":\"200\"}"));
+    QCOMPARE(filesBelow(m_tmp->path()), QStringList{});
+}
+
+void tst_CommonUpdater::downloadGivesUpAfterTenSeconds() {
+    QFile package(m_server.filesDir() + "/Tovarin.zip");
+    QVERIFY(package.open(QIODevice::WriteOnly));
+    package.write(QByteArray(64 * 1024, 'z'));
+    package.close();
+    // About 32 s for the whole file: far beyond the updater's limit.
+    QVERIFY(m_server.setBehaviour(
+        "files/Tovarin.zip",
+        QJsonObject{{"trickle", QJsonObject{{"chunkBytes", 1024}, {"intervalMs", 500}}}}));
+
+    Common common;
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(!common.DownloadFiles(m_server.fileUrl("Tovarin.zip"), m_tmp->filePath("down"), QString()));
+    const qint64 elapsed = clock.elapsed();
+    QVERIFY2(elapsed >= 9900 && elapsed < 13000, qPrintable(QString::number(elapsed)));
+
+    // The partial file stays where it was written.
+    const qint64 partial = QFileInfo(m_tmp->filePath("down/Tovarin.zip")).size();
+    QVERIFY2(partial > 0 && partial < 64 * 1024, qPrintable(QString::number(partial)));
+}
+
+QTEST_GUILESS_MAIN(tst_CommonUpdater)
+#include "tst_commonupdater.moc"

@@ -1,0 +1,255 @@
+#include "clock.h"
+#include "common.h"
+#include "logrecorder.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtTest>
+
+namespace {
+
+enum Variant { LauncherCommon, LauncherWindow, Updater };
+
+void record(int variant, const QString &message) {
+    switch (variant) {
+    case LauncherCommon: {
+        Common common;
+        common.slotLogRecord(message);
+        break;
+    }
+    case LauncherWindow:
+        LogRecorder::recordInLogFolder(message);
+        break;
+    case Updater:
+        LogRecorder::recordInWorkingFolder(message);
+        break;
+    }
+}
+
+// Where each variant puts the day's file, relative to the working directory.
+QString dayFile(int variant, const QString &date) {
+    return variant == Updater ? date + ".txt" : "log/" + date + ".txt";
+}
+
+QByteArray readFile(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+QStringList allEntries(const QString &root) {
+    QStringList found;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        found << QDir(root).relativeFilePath(it.next());
+    found.sort();
+    return found;
+}
+
+} // namespace
+
+class tst_LogRecorder : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void lineFormat_data();
+    void lineFormat();
+    void dailyFiles_data();
+    void dailyFiles();
+    void placement_data();
+    void placement();
+    void unwritableWorkingDirectory_data();
+    void unwritableWorkingDirectory();
+    void concurrentWritersKeepLinesWhole();
+
+private:
+    QTemporaryDir *m_tmp = nullptr;
+    QString m_previousCurrent;
+};
+
+void tst_LogRecorder::init() {
+    m_tmp = new QTemporaryDir;
+    QVERIFY(m_tmp->isValid());
+    m_previousCurrent = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(m_tmp->path()));
+}
+
+void tst_LogRecorder::cleanup() {
+    Clock::setNowForTesting({});
+    QDir::setCurrent(m_previousCurrent);
+    delete m_tmp;
+    m_tmp = nullptr;
+}
+
+void tst_LogRecorder::lineFormat_data() {
+    QTest::addColumn<int>("variant");
+    QTest::addColumn<QDateTime>("now");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<QByteArray>("expected");
+
+    const QDateTime morning(QDate(2024, 3, 5), QTime(7, 8, 9));
+    const QDateTime evening(QDate(2023, 12, 31), QTime(23, 59, 59));
+    for (int variant : {LauncherCommon, LauncherWindow, Updater}) {
+        const char *name = variant == LauncherCommon   ? "Common"
+                           : variant == LauncherWindow ? "window"
+                                                       : "updater";
+        QTest::addRow("%s: plain text", name)
+            << variant << morning << "工具启动"
+            << "2024-03-05.txt"
+            << QByteArray("2024-03-05 07:08:09    \xe5\xb7\xa5\xe5\x85\xb7\xe5\x90\xaf\xe5\x8a\xa8\r\n");
+        QTest::addRow("%s: empty message", name)
+            << variant << evening << ""
+            << "2023-12-31.txt" << QByteArray("2023-12-31 23:59:59    \r\n");
+        QTest::addRow("%s: line breaks kept", name)
+            << variant << morning << "first\nsecond\r\nthird"
+            << "2024-03-05.txt" << QByteArray("2024-03-05 07:08:09    first\nsecond\r\nthird\r\n");
+        QTest::addRow("%s: afternoon on a 24-hour clock", name)
+            << variant << QDateTime(QDate(2024, 11, 22), QTime(15, 4, 5)) << "小工具:主程序升级成功 v1.2"
+            << "2024-11-22.txt"
+            << (QByteArray("2024-11-22 15:04:05    ") + QString("小工具:主程序升级成功 v1.2").toUtf8() +
+                "\r\n");
+    }
+}
+
+void tst_LogRecorder::lineFormat() {
+    QFETCH(int, variant);
+    QFETCH(QDateTime, now);
+    QFETCH(QString, message);
+    QFETCH(QString, fileName);
+    QFETCH(QByteArray, expected);
+
+    Clock::setNowForTesting([now] { return now; });
+    record(variant, message);
+    const QString relative = variant == Updater ? fileName : "log/" + fileName;
+    QCOMPARE(readFile(m_tmp->filePath(relative)), expected);
+
+    // Appending: a second call the same day adds a line and keeps the first byte for byte.
+    record(variant, message);
+    QCOMPARE(readFile(m_tmp->filePath(relative)), expected + expected);
+}
+
+void tst_LogRecorder::dailyFiles_data() {
+    QTest::addColumn<int>("variant");
+    QTest::newRow("Common") << int(LauncherCommon);
+    QTest::newRow("updater") << int(Updater);
+}
+
+void tst_LogRecorder::dailyFiles() {
+    QFETCH(int, variant);
+    QDateTime now(QDate(2024, 2, 28), QTime(23, 59, 58));
+    Clock::setNowForTesting([&now] { return now; });
+
+    record(variant, "a");
+    now = now.addSecs(1);
+    record(variant, "b");
+    now = now.addSecs(1); // midnight: leap day
+    record(variant, "c");
+    now = QDateTime(QDate(2024, 3, 1), QTime(0, 0, 0));
+    record(variant, "d");
+
+    QCOMPARE(readFile(m_tmp->filePath(dayFile(variant, "2024-02-28"))),
+             QByteArray("2024-02-28 23:59:58    a\r\n2024-02-28 23:59:59    b\r\n"));
+    QCOMPARE(readFile(m_tmp->filePath(dayFile(variant, "2024-02-29"))),
+             QByteArray("2024-02-29 00:00:00    c\r\n"));
+    QCOMPARE(readFile(m_tmp->filePath(dayFile(variant, "2024-03-01"))),
+             QByteArray("2024-03-01 00:00:00    d\r\n"));
+}
+
+void tst_LogRecorder::placement_data() {
+    QTest::addColumn<int>("variant");
+    QTest::addColumn<QString>("prepare"); // "file:x" makes a plain file named x first
+    QTest::addColumn<QStringList>("entries");
+
+    QTest::newRow("launcher makes log/ in the working directory")
+        << int(LauncherWindow) << "" << QStringList{"log", "log/2024-05-06.txt"};
+    QTest::newRow("launcher reuses an existing log/")
+        << int(LauncherCommon) << "dir:log" << QStringList{"log", "log/2024-05-06.txt"};
+    QTest::newRow("launcher falls back beside log when it cannot be a folder")
+        << int(LauncherCommon) << "file:log" << QStringList{"2024-05-06.txt", "log"};
+    QTest::newRow("updater writes into the working directory")
+        << int(Updater) << "" << QStringList{"2024-05-06.txt"};
+}
+
+void tst_LogRecorder::placement() {
+    QFETCH(int, variant);
+    QFETCH(QString, prepare);
+    QFETCH(QStringList, entries);
+
+    // The working directory is a sub-folder, so the program's folder and the temp root stay clean.
+    QVERIFY(QDir().mkpath(m_tmp->filePath("station/work")));
+    QVERIFY(QDir::setCurrent(m_tmp->filePath("station/work")));
+    if (prepare.startsWith("dir:"))
+        QVERIFY(QDir().mkpath(prepare.mid(4)));
+    if (prepare.startsWith("file:")) {
+        QFile file(prepare.mid(5));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    Clock::setNowForTesting([] { return QDateTime(QDate(2024, 5, 6), QTime(10, 0, 0)); });
+
+    record(variant, "placed");
+    QCOMPARE(allEntries(m_tmp->filePath("station/work")), entries);
+    QCOMPARE(allEntries(m_tmp->filePath("station")).size(), entries.size() + 1);
+    const QString written =
+        variant != Updater && prepare != "file:log" ? "log/2024-05-06.txt" : "2024-05-06.txt";
+    QCOMPARE(readFile(m_tmp->filePath("station/work/" + written)),
+             QByteArray("2024-05-06 10:00:00    placed\r\n"));
+}
+
+void tst_LogRecorder::unwritableWorkingDirectory_data() {
+    QTest::addColumn<int>("variant");
+    QTest::newRow("Common") << int(LauncherCommon);
+    QTest::newRow("window") << int(LauncherWindow);
+    QTest::newRow("updater") << int(Updater);
+}
+
+void tst_LogRecorder::unwritableWorkingDirectory() {
+    QFETCH(int, variant);
+    // A working directory that has been removed refuses new entries even for root.
+    QVERIFY(QDir().mkpath(m_tmp->filePath("gone")));
+    QVERIFY(QDir::setCurrent(m_tmp->filePath("gone")));
+    QVERIFY(QDir(m_tmp->path()).rmdir("gone"));
+
+    record(variant, "dropped silently");
+    record(variant, "and again");
+    QCOMPARE(allEntries(m_tmp->path()), QStringList{});
+}
+
+void tst_LogRecorder::concurrentWritersKeepLinesWhole() {
+    Clock::setNowForTesting([] { return QDateTime(QDate(2024, 1, 2), QTime(3, 4, 5)); });
+    const int threads = 4;
+    const int perThread = 150;
+    QList<QThread *> workers;
+    for (int t = 0; t < threads; ++t) {
+        workers << QThread::create([t] {
+            for (int i = 0; i < perThread; ++i)
+                LogRecorder::recordInLogFolder(QString("worker %1 line %2 中文").arg(t).arg(i));
+        });
+        workers.last()->start();
+    }
+    for (QThread *worker : workers) {
+        QVERIFY(worker->wait(30000));
+        delete worker;
+    }
+
+    const QByteArray content = readFile(m_tmp->filePath("log/2024-01-02.txt"));
+    const QList<QByteArray> lines = content.split('\n');
+    QCOMPARE(lines.size(), threads * perThread + 1);
+    QVERIFY(lines.last().isEmpty());
+    const QRegularExpression shape("^2024-01-02 03:04:05    worker \\d line \\d+ 中文\r$");
+    QSet<QString> seen;
+    for (int i = 0; i < lines.size() - 1; ++i) {
+        const QString line = QString::fromUtf8(lines[i]);
+        QVERIFY2(shape.match(line).hasMatch(), qPrintable(line));
+        seen.insert(line);
+    }
+    QCOMPARE(seen.size(), threads * perThread);
+}
+
+QTEST_GUILESS_MAIN(tst_LogRecorder)
+#include "tst_logrecorder.moc"

@@ -1,0 +1,55 @@
+#include "zipbuilder.h"
+
+#include <QFile>
+
+#include <quazip/quazip.h>
+#include <quazip/quazipfile.h>
+#include <quazip/quazipnewinfo.h>
+
+namespace ZipBuilder {
+
+bool write(const QString &zipPath, const QList<ZipEntry> &entries) {
+    QuaZip zip(zipPath);
+    if (!zip.open(QuaZip::mdCreate))
+        return false;
+    for (const ZipEntry &entry : entries) {
+        QuaZipNewInfo info(entry.kind == ZipEntry::Folder && !entry.name.endsWith('/') ? entry.name + '/'
+                                                                                       : entry.name);
+        switch (entry.kind) {
+        case ZipEntry::File:
+            info.externalAttr = quint32(0100644) << 16;
+            break;
+        case ZipEntry::Folder:
+            info.externalAttr = (quint32(0040755) << 16) | 0x10;
+            break;
+        case ZipEntry::Link:
+            info.externalAttr = quint32(0120777) << 16;
+            break;
+        }
+        QuaZipFile file(&zip);
+        if (!file.open(QIODevice::WriteOnly, info, nullptr, 0, 0, 0))
+            return false;
+        if (entry.kind != ZipEntry::Folder && file.write(entry.content) != entry.content.size())
+            return false;
+        file.close();
+        if (file.getZipError() != ZIP_OK)
+            return false;
+    }
+    zip.close();
+    return zip.getZipError() == ZIP_OK;
+}
+
+bool corrupt(const QString &zipPath, const QByteArray &marker) {
+    QFile file(zipPath);
+    if (!file.open(QIODevice::ReadWrite))
+        return false;
+    QByteArray bytes = file.readAll();
+    const int at = bytes.indexOf(marker);
+    if (at < 0 || bytes.indexOf(marker, at + 1) >= 0)
+        return false;
+    bytes[at] = char(bytes[at] ^ 0x20);
+    file.seek(0);
+    return file.write(bytes) == bytes.size();
+}
+
+} // namespace ZipBuilder

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+// Builds zip archives entry by entry, including the kinds a careful installer must refuse
+// (links, damaged entries, names leaving the target folder).
+struct ZipEntry {
+    enum Kind { File, Folder, Link };
+    QString name;
+    QByteArray content; // file content, or the link's target path
+    Kind kind = File;
+};
+
+namespace ZipBuilder {
+
+// Writes the entries in order, stored without compression so content bytes appear verbatim in
+// the archive. Returns false when the archive could not be written.
+bool write(const QString &zipPath, const QList<ZipEntry> &entries);
+
+// Flips one byte of the first occurrence of marker inside the archive file, which breaks the
+// CRC of the stored entry holding it. False when the marker is not found exactly once.
+bool corrupt(const QString &zipPath, const QByteArray &marker);
+
+} // namespace ZipBuilder

@@ -1,0 +1,426 @@
+// Starting, refusing and ending real tool processes from the tool page, closing the launcher,
+// and the toast's size and time.
+#include "applicationfolder.h"
+#include "frametop.h"
+#include "platform.h"
+#include "popclosewidget.h"
+#include "poptextwidget.h"
+#include "tovarin.h"
+#include "ui_tovarin.h"
+
+#include <QDate>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLabel>
+#include <QPushButton>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTextCodec>
+#include <QtTest>
+
+namespace {
+
+const QStringList kToolKeys = {
+    "IPCProductCheck", "BPC",         "IPCamSuite",      "IPCTestMulti", "MACSetting",   "WifiModuleTest",
+    "XVRProductCheck", "PPCFocus",    "PPCAirTight",     "CompareLabel", "PrintSNLabel", "BoxWeightCheck",
+    "PPCPackage",      "WeightCheck", "WifiConnectTool", "JBM"};
+
+// Program names unique to this run, so parallel test runs never end each other's tools.
+QString exeOf(const QString &key) {
+    return QStringLiteral("tv%1%2").arg(QCoreApplication::applicationPid()).arg(key);
+}
+
+void writeFile(const QString &path, const QByteArray &text) {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(text);
+}
+
+QByteArray readFile(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool running(const QString &image) {
+    return Platform::listRunningImages().contains(image);
+}
+
+enum Preparation { Installed, NotInstalled, ScriptBlocked, SimilarNameRunning };
+
+} // namespace
+
+class tst_TovarinProcesses : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void startRules_data();
+    void startRules();
+    void startScriptWrittenOnce();
+    void existingScriptReused_data();
+    void existingScriptReused();
+    void closing_data();
+    void closing();
+    void toast_data();
+    void toast();
+
+private:
+    QString stationFile(const QString &name) const { return m_station->path() + QLatin1Char('/') + name; }
+    QString toolFolder(const QString &key) const { return stationFile(key) + QLatin1Char('/'); }
+    QString scriptOf(const QString &key) const { return toolFolder(key) + Platform::toolStartScriptName(); }
+    // A tool program that runs until it is ended.
+    void install(const QString &key, const QString &exe);
+    std::unique_ptr<Tovarin> toolPageWindow(const QByteArray &extraMainSet = QByteArray());
+    toolButton *tileOf(Tovarin &w, const QString &key);
+    void press(Tovarin &w, const QString &key);
+    QString toast(Tovarin &w);
+    QVariant stored(const QString &key) const;
+
+    std::unique_ptr<QTemporaryDir> m_station;
+    QString m_previousCurrent;
+    QStringList m_started;
+};
+
+void tst_TovarinProcesses::init() {
+    m_station.reset(new QTemporaryDir);
+    QVERIFY(m_station->isValid());
+    ApplicationFolder::setPathForTesting(m_station->path());
+    m_previousCurrent = QDir::currentPath();
+    QDir::setCurrent(m_station->path());
+
+    QByteArray config = "[MainConfig]\nbEmpWorkCheck=false\n";
+    for (int i = 0; i < kToolKeys.size(); ++i) {
+        const QByteArray key = kToolKeys.at(i).toUtf8();
+        config += "[" + key + "]\nID=" + QByteArray::number(101 + i) + "\nPath=./" + key +
+                  "/\nExe=" + exeOf(kToolKeys.at(i)).toUtf8() + "\n";
+    }
+    writeFile(stationFile("CONFIGSET.ini"), config);
+    m_started.clear();
+}
+
+void tst_TovarinProcesses::cleanup() {
+    for (const QString &image : qAsConst(m_started))
+        Platform::forceEndImage(image);
+    QDir::setCurrent(m_previousCurrent);
+    ApplicationFolder::setPathForTesting(QString());
+    m_station.reset();
+}
+
+void tst_TovarinProcesses::install(const QString &key, const QString &exe) {
+    QVERIFY(QDir().mkpath(toolFolder(key)));
+    const QString program = toolFolder(key) + exe;
+    writeFile(program, "#!/bin/sh\nwhile :; do sleep 1; done\n");
+    QVERIFY(QFile::setPermissions(program, QFile::permissions(program) | QFileDevice::ExeOwner));
+    m_started << exe;
+}
+
+std::unique_ptr<Tovarin> tst_TovarinProcesses::toolPageWindow(const QByteArray &extraMainSet) {
+    writeFile(stationFile("MAINSET.ini"),
+              "[UserInfo]\nUserPosition=P1\nUserLinePosition=L1\nUserWorkPosition=W1\n"
+              "[SelectedTools]\ntool1=101\ntool2=102\ntool3=103\ntool4=115\n" +
+                  extraMainSet);
+    std::unique_ptr<Tovarin> w(new Tovarin);
+    w->show();
+    if (!QTest::qWaitForWindowExposed(w.get()) || w->ui->widgetMain->currentWidget() != w->ui->qwidgetTool)
+        return nullptr;
+    return w;
+}
+
+toolButton *tst_TovarinProcesses::tileOf(Tovarin &w, const QString &key) {
+    for (toolButton *tile : qAsConst(w.m_vecToolButtons)) {
+        if (tile->m_btnInfo.m_szToolKey == key)
+            return tile;
+    }
+    return nullptr;
+}
+
+void tst_TovarinProcesses::press(Tovarin &w, const QString &key) {
+    toolButton *tile = tileOf(w, key);
+    QVERIFY(tile);
+    QTest::mouseClick(tile->findChild<QPushButton *>("btnMain"), Qt::LeftButton);
+}
+
+QString tst_TovarinProcesses::toast(Tovarin &w) {
+    if (!w.m_pPopTextWidget->isVisible())
+        return QString();
+    return w.m_pPopTextWidget->findChild<QLabel *>("labText")->text();
+}
+
+QVariant tst_TovarinProcesses::stored(const QString &key) const {
+    QSettings settings(stationFile("MAINSET.ini"), QSettings::IniFormat);
+    settings.setIniCodec(QTextCodec::codecForName("UTF-8"));
+    return settings.value(key);
+}
+
+void tst_TovarinProcesses::startRules_data() {
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("localPath");
+    QTest::addColumn<QString>("pid");
+    QTest::addColumn<int>("productType");
+    QTest::addColumn<int>("ownerId");
+    QTest::addColumn<QString>("ownerName");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<int>("preparation");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<bool>("starts");
+
+    const QString conf = "conf/A100";
+    QTest::newRow("mains tool without product")
+        << "IPCProductCheck" << QString() << QString() << 1 << 5 << "客户甲" << 0 << int(Installed)
+        << "请选择产品后再开始产测" << false;
+    QTest::newRow("low-power tool with mains product")
+        << "BPC" << conf << QString() << 1 << 5 << "客户甲" << 0 << int(Installed)
+        << "选择的产品是常电类型,无法选择低功耗工具测试，请重新选择" << false;
+    QTest::newRow("mains tool with low-power product")
+        << "IPCProductCheck" << conf << QString() << 0 << 5 << "客户甲" << 0 << int(Installed)
+        << "选择的产品是低功耗类型,无法选择常电工具测试，请重新选择" << false;
+    QTest::newRow("one-character customer") << "IPCProductCheck" << conf << QString() << 1 << 5 << "甲" << 0
+                                            << int(Installed) << "请选择客户后再开始产测" << false;
+    QTest::newRow("no customer id") << "BPC" << conf << QString() << 0 << 0 << "客户甲" << 0 << int(Installed)
+                                    << "请选择客户后再开始产测" << false;
+    QTest::newRow("fitting local product")
+        << "BPC" << conf << QString() << 0 << 7 << "客户乙" << 0 << int(Installed) << QString() << true;
+    QTest::newRow("catalogue product") << "IPCProductCheck" << QString() << "D12345678" << 1 << 7 << "客户乙"
+                                       << 0 << int(Installed) << QString() << true;
+    QTest::newRow("any-product tool without product")
+        << "IPCamSuite" << QString() << QString() << 1 << 0 << QString() << 0 << int(Installed) << QString()
+        << true;
+    QTest::newRow("tile upgrading") << "IPCamSuite" << QString() << QString() << 1 << 0 << QString() << 5
+                                    << int(Installed) << "程序正在升级，无法启动" << false;
+    QTest::newRow("tile marked new") << "WifiConnectTool" << QString() << QString() << 1 << 0 << QString()
+                                     << 6 << int(Installed) << QString() << true;
+    QTest::newRow("tool not installed") << "IPCamSuite" << QString() << QString() << 1 << 0 << QString() << 0
+                                        << int(NotInstalled) << "搜索工具:工具未开放下载" << false;
+    QTest::newRow("start script cannot be written")
+        << "IPCamSuite" << QString() << QString() << 1 << 0 << QString() << 0 << int(ScriptBlocked)
+        << "子程序打开失败" << false;
+    QTest::newRow("a longer name running counts")
+        << "IPCamSuite" << QString() << QString() << 1 << 0 << QString() << 0 << int(SimilarNameRunning)
+        << "程序已打开，无法再次启动" << false;
+}
+
+void tst_TovarinProcesses::startRules() {
+    QFETCH(QString, key);
+    QFETCH(QString, localPath);
+    QFETCH(QString, pid);
+    QFETCH(int, productType);
+    QFETCH(int, ownerId);
+    QFETCH(QString, ownerName);
+    QFETCH(int, status);
+    QFETCH(int, preparation);
+    QFETCH(QString, message);
+    QFETCH(bool, starts);
+
+    const QString exe = exeOf(key);
+    if (preparation != NotInstalled)
+        install(key, exe);
+    if (preparation == ScriptBlocked) {
+        // A link into a missing folder: the script cannot be created, the program is there.
+        QVERIFY(QFile::link(stationFile("missing/folder/script"), scriptOf(key)));
+    }
+    if (preparation == SimilarNameRunning) {
+        const QString longer = "x" + exe;
+        install(key, longer);
+        QVERIFY(Platform::startDetached(toolFolder(key) + longer, {}, toolFolder(key)));
+        QTRY_VERIFY(running(longer));
+    }
+
+    auto w = toolPageWindow();
+    QVERIFY(w);
+    w->m_productInfo.m_szLocalPath = localPath.isEmpty() ? QString() : stationFile(localPath);
+    w->m_productInfo.m_szPID = pid;
+    w->m_productInfo.m_szProductName = "A100";
+    w->m_productInfo.m_eProductType = ELECTRICTYPE_E(productType);
+    w->m_iOwnerId = ownerId;
+    w->m_szOwnerName = ownerName;
+    if (status != 0)
+        w->slotTbtnChangeStatus(tileOf(*w, key)->m_btnInfo.m_szToolId, UPGRADESTATUS_E(status));
+
+    press(*w, key);
+    QCOMPARE(toast(*w), message);
+    if (starts) {
+        QTRY_VERIFY(running(exe));
+        QCOMPARE(readFile(scriptOf(key)), Platform::toolStartScriptText(exe));
+        // The choice is recorded for the next start.
+        QCOMPARE(stored("Owner/ID").toString(), QString::number(ownerId));
+        QCOMPARE(stored("Owner/Name").toString(), ownerName);
+        QCOMPARE(stored("FAST_CONF/lastConf").toString(), QString("A100"));
+        QCOMPARE(stored("FAST_CONF/ConfOLType").toString(), pid.isEmpty() ? QString("1") : QString("0"));
+        QCOMPARE(stored("FAST_CONF/ConfType").toString(),
+                 tileOf(*w, key)->m_btnInfo.m_eElectricType == ELECTRIC_TYPE_LOW_POWER ? QString("0")
+                                                                                       : QString("1"));
+        QCOMPARE(tileOf(*w, key)->m_btnInfo.m_eUpgradeStatus, UPGRADE_STATUS_NORMAL);
+    } else {
+        QVERIFY(!running(exe));
+        if (preparation != ScriptBlocked)
+            QVERIFY(!QFile::exists(scriptOf(key)));
+    }
+}
+
+void tst_TovarinProcesses::startScriptWrittenOnce() {
+    const QString exe = exeOf("IPCamSuite");
+    install("IPCamSuite", exe);
+    auto w = toolPageWindow();
+    QVERIFY(w);
+
+    press(*w, "IPCamSuite");
+    QTRY_VERIFY(running(exe));
+    const QByteArray script = readFile(scriptOf("IPCamSuite"));
+    QCOMPARE(script, Platform::toolStartScriptText(exe));
+    QVERIFY(QFileInfo(scriptOf("IPCamSuite")).isExecutable());
+
+    // At most once at a time.
+    press(*w, "IPCamSuite");
+    QCOMPARE(toast(*w), QString("程序已打开，无法再次启动"));
+    QCOMPARE(Platform::listRunningImages().count(exe), 1);
+
+    // Ended, and configured under another name meanwhile: the script stays as it was and
+    // starts the program it names.
+    w->shutDownProcess(exe);
+    QVERIFY(!running(exe));
+    toolButton *tile = tileOf(*w, "IPCamSuite");
+    toolButtonInfo renamed = tile->m_btnInfo;
+    renamed.m_szExeName = exe + "New";
+    tile->setBtnInfo(renamed);
+    press(*w, "IPCamSuite");
+    QTRY_VERIFY(running(exe));
+    QCOMPARE(readFile(scriptOf("IPCamSuite")), script);
+}
+
+void tst_TovarinProcesses::existingScriptReused_data() {
+    QTest::addColumn<QByteArray>("script");
+    QTest::addColumn<QString>("logged");
+
+    QTest::newRow("ends well") << QByteArray("#!/bin/sh\necho started > \"$(dirname \"$0\")/marker\"\n")
+                               << QString();
+    QTest::newRow("exit code logged")
+        << QByteArray("#!/bin/sh\necho started > \"$(dirname \"$0\")/marker\"\nexit 3\n") << "ErrorNum =3 : ";
+}
+
+void tst_TovarinProcesses::existingScriptReused() {
+    QFETCH(QByteArray, script);
+    QFETCH(QString, logged);
+
+    install("WifiConnectTool", exeOf("WifiConnectTool"));
+    writeFile(scriptOf("WifiConnectTool"), script);
+    auto w = toolPageWindow();
+    QVERIFY(w);
+    press(*w, "WifiConnectTool");
+
+    QCOMPARE(readFile(toolFolder("WifiConnectTool") + "marker"), QByteArray("started\n"));
+    QCOMPARE(readFile(scriptOf("WifiConnectTool")), script);
+    QVERIFY(toast(*w).isEmpty());
+    const QByteArray log =
+        readFile(stationFile("log/" + QDate::currentDate().toString("yyyy-MM-dd") + ".txt"));
+    QCOMPARE(log.contains("ErrorNum ="), !logged.isEmpty());
+    if (!logged.isEmpty())
+        QVERIFY(log.contains(logged.toUtf8()));
+}
+
+void tst_TovarinProcesses::closing_data() {
+    QTest::addColumn<bool>("ask");
+    QTest::addColumn<int>("startCount");
+    QTest::addColumn<QString>("answer");
+    QTest::addColumn<bool>("closes");
+
+    QTest::newRow("ask, nothing running") << true << 0 << QString() << true;
+    QTest::newRow("ask, confirmed") << true << 2 << "btnConfirm" << true;
+    QTest::newRow("ask, cancelled") << true << 1 << "btnCancel" << false;
+    QTest::newRow("do not ask") << false << 2 << QString() << true;
+}
+
+void tst_TovarinProcesses::closing() {
+    QFETCH(bool, ask);
+    QFETCH(int, startCount);
+    QFETCH(QString, answer);
+    QFETCH(bool, closes);
+
+    const QStringList keys = QStringList{"IPCamSuite", "WifiConnectTool"}.mid(0, startCount);
+    for (const QString &key : keys)
+        install(key, exeOf(key));
+    // A program of the same name that the launcher does not show stays untouched.
+    install("MACSetting", exeOf("MACSetting"));
+    QVERIFY(Platform::startDetached(toolFolder("MACSetting") + exeOf("MACSetting"), {},
+                                    toolFolder("MACSetting")));
+
+    auto w = toolPageWindow(ask ? QByteArray() : QByteArray("[UISetting]\nbClosePop=false\n"));
+    QVERIFY(w);
+    QCOMPARE(w->m_bClosePop, ask);
+    for (const QString &key : keys) {
+        press(*w, key);
+        QTRY_VERIFY(running(exeOf(key)));
+    }
+
+    QSignalSpy closed(w.get(), &Tovarin::signalForceCloseApp);
+    QTest::mouseClick(w->ui->widgetTop->ui->btnClose, Qt::LeftButton);
+    const bool asked = ask && startCount > 0;
+    QCOMPARE(w->m_pPopCloseWidget->isVisible(), asked);
+    if (asked) {
+        QCOMPARE(closed.count(), 0);
+        QCOMPARE(w->m_pPopCloseWidget->geometry().size(), w->size());
+        for (const QString &key : keys)
+            QVERIFY(running(exeOf(key)));
+        QTest::mouseClick(w->m_pPopCloseWidget->findChild<QPushButton *>(answer), Qt::LeftButton);
+        QTRY_VERIFY(!w->m_pPopCloseWidget->isVisible());
+    }
+
+    QCOMPARE(closed.count(), closes ? 1 : 0);
+    for (const QString &key : keys)
+        QCOMPARE(running(exeOf(key)), !closes);
+    QVERIFY(running(exeOf("MACSetting")));
+}
+
+void tst_TovarinProcesses::toast_data() {
+    QTest::addColumn<int>("length");
+    QTest::addColumn<int>("height");
+    QTest::addColumn<int>("shownMs");
+    QTest::addColumn<int>("textLines");
+
+    QTest::newRow("short") << 12 << 40 << 2000 << 1;
+    QTest::newRow("39 characters") << 39 << 40 << 2000 << 1;
+    QTest::newRow("40 characters") << 40 << 80 << 3000 << 1;
+    QTest::newRow("80 characters") << 80 << 120 << 4000 << 2;
+    QTest::newRow("81 characters") << 81 << 120 << 4000 << 3;
+}
+
+void tst_TovarinProcesses::toast() {
+    QFETCH(int, length);
+    QFETCH(int, height);
+    QFETCH(int, shownMs);
+    QFETCH(int, textLines);
+
+    writeFile(stationFile("MAINSET.ini"), QByteArray());
+    Tovarin w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    w.move(40, 30);
+    const QString message = QString("请").repeated(length);
+    QElapsedTimer clock;
+    clock.start();
+    w.slotPopMessage(message);
+
+    QVERIFY(w.m_pPopTextWidget->isVisible());
+    const QRect geometry = w.m_pPopTextWidget->geometry();
+    QCOMPARE(geometry.topLeft(), QPoint(w.x() + 201, w.y() + 160));
+    QCOMPARE(geometry.height(), height);
+    // 426 pixels wide, or as wide as the text needs: never clipped.
+    const QLabel *label = w.m_pPopTextWidget->findChild<QLabel *>("labText");
+    QVERIFY(geometry.width() >= 426);
+    QVERIFY(label->width() >= label->sizeHint().width());
+    if (length <= 20)
+        QCOMPARE(geometry.width(), 426);
+    const QString shown = toast(w);
+    QCOMPARE(shown.split("\r\n").size(), textLines);
+    QCOMPARE(QString(shown).remove("\r\n"), message);
+
+    QTRY_VERIFY_WITH_TIMEOUT(!w.m_pPopTextWidget->isVisible(), shownMs + 2000);
+    // A coarse timer may fire up to 5 % early.
+    QVERIFY2(clock.elapsed() >= shownMs * 94 / 100, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY2(clock.elapsed() <= shownMs + 900, qPrintable(QString::number(clock.elapsed())));
+}
+
+QTEST_MAIN(tst_TovarinProcesses)
+#include "tst_tovarinprocesses.moc"

@@ -1,0 +1,364 @@
+#include "platform.h"
+#include "platform_p.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+#include <sys/stat.h>
+
+// The update check compares tool versions read from the installed executables: the answer must
+// be the file version, and damaged files must give "0.0.0.0", never a crash or a wild read.
+class TestExeVersion : public QObject {
+    Q_OBJECT
+
+private slots:
+    void builtExecutables_data();
+    void builtExecutables();
+    void craftedPe_data();
+    void craftedPe();
+    void notExecutables_data();
+    void notExecutables();
+    void specialPaths();
+    void damagedButReadable_data();
+    void damagedButReadable();
+    void survivesMutations_data();
+    void survivesMutations();
+
+private:
+    static QByteArray fixture(const QString &path);
+};
+
+namespace {
+
+const QString kNone = QStringLiteral("0.0.0.0");
+
+QString peFixture(const char *name) {
+    return QStringLiteral(PE_FIXTURE_DIR "/") + QLatin1String(name);
+}
+
+void put16(QByteArray &b, int at, quint32 v) {
+    b[at] = char(v & 0xFF);
+    b[at + 1] = char((v >> 8) & 0xFF);
+}
+
+void put32(QByteArray &b, int at, quint32 v) {
+    put16(b, at, v & 0xFFFF);
+    put16(b, at + 2, v >> 16);
+}
+
+// A minimal PE with a hand-laid resource tree: a named resource type before RT_VERSION, then
+// name 1, language 0x804, and a version block with file version 7.6.5.4 and product 1.1.1.1.
+// Offsets inside the resource section, for the tests to damage:
+const int kRsrcRaw = 0x200;
+const int kRootIdEntry = 24; // second root entry (the RT_VERSION one)
+const int kLanguageDir = 72;
+const int kDataEntry = 96;
+const int kBlock = 128;
+
+QByteArray buildPe(bool pe32) {
+    QByteArray f(0x400, '\0');
+    f[0] = 'M';
+    f[1] = 'Z';
+    put32(f, 0x3C, 0x40);
+    memcpy(f.data() + 0x40, "PE\0\0", 4);
+    const int coff = 0x44;
+    put16(f, coff, pe32 ? 0x14c : 0x8664);
+    put16(f, coff + 2, 1);
+    const int optionalSize = pe32 ? 224 : 240;
+    put16(f, coff + 16, optionalSize);
+    const int optional = coff + 20;
+    put16(f, optional, pe32 ? 0x10b : 0x20b);
+    put32(f, optional + (pe32 ? 92 : 108), 16);
+    const int directories = optional + (pe32 ? 96 : 112);
+    put32(f, directories + 16, 0x1000);
+    put32(f, directories + 20, 220);
+    const int section = optional + optionalSize;
+    memcpy(f.data() + section, ".rsrc\0\0\0", 8);
+    put32(f, section + 8, 220);
+    put32(f, section + 12, 0x1000);
+    put32(f, section + 16, 0x200);
+    put32(f, section + 20, kRsrcRaw);
+
+    const int r = kRsrcRaw;
+    put16(f, r + 12, 1); // root: one named, one id entry
+    put16(f, r + 14, 1);
+    put32(f, r + 16, 0x80000000u | 112); // named type ...
+    put32(f, r + 20, 0x80000000u | 32);  // ... with an empty directory
+    put32(f, r + kRootIdEntry, 16);      // RT_VERSION
+    put32(f, r + kRootIdEntry + 4, 0x80000000u | 48);
+    put16(f, r + 48 + 14, 1); // names
+    put32(f, r + 48 + 16, 1);
+    put32(f, r + 48 + 20, 0x80000000u | kLanguageDir);
+    put16(f, r + kLanguageDir + 14, 1); // languages
+    put32(f, r + kLanguageDir + 16, 0x804);
+    put32(f, r + kLanguageDir + 20, kDataEntry);
+    put32(f, r + kDataEntry, 0x1000 + kBlock);
+    put32(f, r + kDataEntry + 4, 92);
+    put16(f, r + 112, 4); // the type's name "ICON"
+    memcpy(f.data() + r + 114, "I\0C\0O\0N\0", 8);
+
+    const int b = r + kBlock;
+    put16(f, b, 92);
+    put16(f, b + 2, 52);
+    const char *key = "VS_VERSION_INFO";
+    for (int i = 0; key[i]; ++i)
+        put16(f, b + 6 + 2 * i, quint32(key[i]));
+    put32(f, b + 40, 0xFEEF04BD);
+    put32(f, b + 44, 0x00010000);
+    put32(f, b + 48, 0x00070006); // file version
+    put32(f, b + 52, 0x00050004);
+    put32(f, b + 56, 0x00010001); // product version
+    put32(f, b + 60, 0x00010001);
+    return f;
+}
+
+QString versionOf(const QByteArray &bytes) {
+    // An exactly sized copy, so that a read past the end is caught by the sanitizers.
+    std::unique_ptr<char[]> exact(new char[size_t(qMax(1, bytes.size()))]);
+    memcpy(exact.get(), bytes.constData(), size_t(bytes.size()));
+    return Platform::fileVersionOfData(exact.get(), bytes.size());
+}
+
+} // namespace
+
+QByteArray TestExeVersion::fixture(const QString &path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.readAll();
+}
+
+void TestExeVersion::builtExecutables_data() {
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("pe: file 1.2.0.15, product 9.8.7.6") << peFixture("versioned.exe") << "1.2.0.15";
+    QTest::newRow("pe: wide numbers") << peFixture("bigversion.exe") << "10.0.300.4000";
+    QTest::newRow("pe: other resources, no version") << peFixture("iconsonly.exe") << kNone;
+    QTest::newRow("pe: no resources") << peFixture("noresource.exe") << kNone;
+    QTest::newRow("elf: version note") << QStringLiteral(ELF_WITH_VERSION) << "3.1.4.159";
+    QTest::newRow("elf: no note") << QStringLiteral(ELF_WITHOUT_VERSION) << kNone;
+}
+
+void TestExeVersion::builtExecutables() {
+    QFETCH(QString, path);
+    QFETCH(QString, expected);
+    if (!QFile::exists(path))
+        QSKIP("fixture not built (mingw-w64 missing)");
+    QCOMPARE(Platform::fileVersionOf(path), expected);
+}
+
+void TestExeVersion::craftedPe_data() {
+    QTest::addColumn<bool>("pe32");
+    QTest::addColumn<int>("patchAt"); // inside the resource section; -1: none
+    QTest::addColumn<int>("patchWidth");
+    QTest::addColumn<quint32>("patchValue");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("pe32") << true << -1 << 4 << 0u << "7.6.5.4";
+    QTest::newRow("pe32+") << false << -1 << 4 << 0u << "7.6.5.4";
+    QTest::newRow("entry count beyond the directory") << true << 14 << 2 << 0xFFFFu << "7.6.5.4";
+    QTest::newRow("wrong signature") << false << kBlock + 40 << 4 << 0u << kNone;
+    QTest::newRow("wrong key") << false << kBlock + 6 << 2 << 0x58u << kNone;
+    QTest::newRow("value too short") << true << kBlock + 2 << 2 << 40u << kNone;
+    QTest::newRow("block length too short") << true << kBlock << 2 << 60u << kNone;
+    QTest::newRow("data outside every section") << true << kDataEntry << 4 << 0x5000u << kNone;
+    QTest::newRow("data size past the section") << false << kDataEntry + 4 << 4 << 0x10000u << kNone;
+    QTest::newRow("data rva wraps around") << false << kDataEntry << 4 << 0xFFFFFFF0u << kNone;
+    QTest::newRow("version type is not a directory") << true << kRootIdEntry + 4 << 4 << 48u << kNone;
+    QTest::newRow("language points back at itself")
+        << false << kLanguageDir + 20 << 4 << (0x80000000u | kLanguageDir) << kNone;
+    QTest::newRow("directory offset far outside") << true << kRootIdEntry + 4 << 4 << 0xFFFFFFF0u << kNone;
+}
+
+void TestExeVersion::craftedPe() {
+    QFETCH(bool, pe32);
+    QFETCH(int, patchAt);
+    QFETCH(int, patchWidth);
+    QFETCH(quint32, patchValue);
+    QFETCH(QString, expected);
+    QByteArray pe = buildPe(pe32);
+    if (patchAt >= 0 && patchWidth == 2)
+        put16(pe, kRsrcRaw + patchAt, patchValue);
+    else if (patchAt >= 0)
+        put32(pe, kRsrcRaw + patchAt, patchValue);
+    QCOMPARE(versionOf(pe), expected);
+
+    // The same through a file.
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("tool.exe"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(pe);
+    file.close();
+    QCOMPARE(Platform::fileVersionOf(path), expected);
+}
+
+void TestExeVersion::notExecutables_data() {
+    QTest::addColumn<QByteArray>("content");
+    QByteArray versionLookalike("text VS_VERSION_INFO ");
+    for (const char c : QByteArray("VS_VERSION_INFO")) {
+        versionLookalike += c;
+        versionLookalike += '\0';
+    }
+    versionLookalike += QByteArray("\0\0\0\0\xBD\x04\xEF\xFE\0\0\x01\0\x02\0\x01\0\x0f\0\0\0", 20);
+    QByteArray noteLookalike(
+        "\x08\0\0\0\x10\0\0\0\x01\0\0\0Tovarin\0\x01\0\0\0\x02\0\0\0\x03\0\0\0\x04\0\0\0", 36);
+
+    QTest::newRow("empty") << QByteArray();
+    QTest::newRow("text") << QByteArray("[Tovarin]\nversionNo=1.2.3.4\n");
+    QTest::newRow("MZ only") << QByteArray("MZ");
+    QTest::newRow("MZ, header cut") << QByteArray("MZ").leftJustified(0x3C, '\0');
+    QTest::newRow("MZ, PE offset past the end")
+        << QByteArray("MZ").leftJustified(0x3C, '\0') + QByteArray("\xF0\xFF\xFF\xFF", 4);
+    QTest::newRow("MZ, PE offset onto itself")
+        << QByteArray("MZ").leftJustified(0x3C, '\0') + QByteArray("\x3C\0\0\0", 4);
+    QTest::newRow("PE signature, nothing after")
+        << QByteArray("MZ").leftJustified(0x3C, '\0') + QByteArray("\x40\0\0\0PE\0\0", 8);
+    QTest::newRow("ELF magic only") << QByteArray("\x7f"
+                                                  "ELF");
+    QTest::newRow("ELF unknown class") << QByteArray("\x7f"
+                                                     "ELF\x03\x01")
+                                              .leftJustified(64, '\0');
+    QTest::newRow("ELF header, no tables") << QByteArray("\x7f"
+                                                         "ELF\x02\x01\x01")
+                                                  .leftJustified(64, '\0');
+    QTest::newRow("version block outside a PE") << versionLookalike;
+    QTest::newRow("note outside an ELF") << noteLookalike;
+}
+
+void TestExeVersion::notExecutables() {
+    QFETCH(QByteArray, content);
+    QCOMPARE(versionOf(content), kNone);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("tool.exe"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content);
+    file.close();
+    QCOMPARE(Platform::fileVersionOf(path), kNone);
+}
+
+void TestExeVersion::specialPaths() {
+    QTemporaryDir dir;
+    QCOMPARE(Platform::fileVersionOf(QString()), kNone);
+    QCOMPARE(Platform::fileVersionOf(dir.filePath(QStringLiteral("missing.exe"))), kNone);
+    QCOMPARE(Platform::fileVersionOf(dir.path()), kNone);
+    // A FIFO would block a reader that opens anything it is given.
+    const QByteArray fifo = QFile::encodeName(dir.filePath(QStringLiteral("pipe.exe")));
+    QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
+    QElapsedTimer timer;
+    timer.start();
+    QCOMPARE(Platform::fileVersionOf(QFile::decodeName(fifo)), kNone);
+    QVERIFY(timer.elapsed() < 5000);
+}
+
+void TestExeVersion::damagedButReadable_data() {
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("damage");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("elf without section headers") << QStringLiteral(ELF_WITH_VERSION) << "no-sections"
+                                                 << "3.1.4.159";
+    QTest::newRow("elf with junk appended") << QStringLiteral(ELF_WITH_VERSION) << "junk"
+                                            << "3.1.4.159";
+    QTest::newRow("pe with junk appended") << peFixture("versioned.exe") << "junk"
+                                           << "1.2.0.15";
+    QTest::newRow("pe cut inside its version block") << peFixture("versioned.exe") << "cut-in-block" << kNone;
+}
+
+void TestExeVersion::damagedButReadable() {
+    QFETCH(QString, path);
+    QFETCH(QString, damage);
+    QFETCH(QString, expected);
+    QByteArray bytes = fixture(path);
+    if (bytes.isEmpty())
+        QSKIP("fixture not built (mingw-w64 missing)");
+    if (damage == QLatin1String("no-sections")) {
+        QVERIFY(bytes.size() > 64 && bytes.at(4) == 2 && bytes.at(5) == 1); // 64-bit little-endian
+        memset(bytes.data() + 0x28, 0, 8);                                  // e_shoff
+        memset(bytes.data() + 0x3C, 0, 4);                                  // e_shnum, e_shstrndx
+    } else if (damage == QLatin1String("junk")) {
+        bytes += QByteArray(4096, '\xFF');
+    } else if (damage == QLatin1String("cut-in-block")) {
+        const int signature = bytes.indexOf(QByteArray("\xBD\x04\xEF\xFE", 4));
+        QVERIFY(signature > 0);
+        bytes.truncate(signature + 8);
+    }
+    QCOMPARE(versionOf(bytes), expected);
+}
+
+void TestExeVersion::survivesMutations_data() {
+    QTest::addColumn<QByteArray>("original");
+    QTest::addColumn<QString>("expected");
+    QTest::addColumn<int>("rounds");
+    QTest::newRow("crafted pe32") << buildPe(true) << "7.6.5.4" << 1500;
+    QTest::newRow("crafted pe32+") << buildPe(false) << "7.6.5.4" << 1500;
+    const QByteArray versioned = fixture(peFixture("versioned.exe"));
+    if (!versioned.isEmpty())
+        QTest::newRow("built pe") << versioned << "1.2.0.15" << 800;
+    QTest::newRow("built elf") << fixture(QStringLiteral(ELF_WITH_VERSION)) << "3.1.4.159" << 800;
+}
+
+void TestExeVersion::survivesMutations() {
+    QFETCH(QByteArray, original);
+    QFETCH(QString, expected);
+    QFETCH(int, rounds);
+    QVERIFY(!original.isEmpty());
+    QCOMPARE(versionOf(original), expected);
+
+    // Damage lands where the reader looks: the headers, the version data and (for ELF) the
+    // section table at the end; a file of 100 kB hit at random would mostly change code bytes.
+    QVector<QPair<int, int>> hot{{0, qMin(original.size(), 1024)}};
+    const int signature = original.indexOf(QByteArray("\xBD\x04\xEF\xFE", 4));
+    const int note = original.indexOf(QByteArray("Tovarin\0", 8));
+    for (const int at : {signature, note}) {
+        if (at >= 0)
+            hot.append({qMax(0, at - 2048), qMin(original.size(), at + 256)});
+    }
+    hot.append({qMax(0, original.size() - 4096), original.size()});
+
+    const QRegularExpression wellFormed(QStringLiteral("^\\d{1,10}\\.\\d{1,10}\\.\\d{1,10}\\.\\d{1,10}$"));
+    QRandomGenerator random(20260102);
+    QElapsedTimer timer;
+    timer.start();
+    int done = 0;
+    for (; done < rounds && timer.elapsed() < 20000; ++done) {
+        QByteArray bytes = original;
+        const bool truncateOnly = random.bounded(4) == 0;
+        if (truncateOnly) {
+            bytes.truncate(int(random.bounded(quint32(bytes.size()))));
+        } else {
+            const int edits = 1 + int(random.bounded(4));
+            for (int e = 0; e < edits; ++e) {
+                const QPair<int, int> area = hot.at(int(random.bounded(quint32(hot.size()))));
+                const int at = area.first + int(random.bounded(quint32(qMax(1, area.second - area.first))));
+                if (at + 4 > bytes.size())
+                    continue;
+                static const quint32 nasty[] = {0u, 1u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu, 0xFFFFu, 16u};
+                switch (random.bounded(3)) {
+                case 0:
+                    bytes[at] = char(random.bounded(256));
+                    break;
+                case 1:
+                    put32(bytes, at, nasty[random.bounded(quint32(sizeof nasty / sizeof *nasty))]);
+                    break;
+                default:
+                    put32(bytes, at, random.generate());
+                }
+            }
+        }
+        const QString version = versionOf(bytes);
+        if (!wellFormed.match(version).hasMatch())
+            QFAIL(qPrintable(QStringLiteral("round %1: malformed answer %2").arg(done).arg(version)));
+        // Cutting a file can lose its version, never turn it into another one.
+        if (truncateOnly && version != expected && version != kNone)
+            QFAIL(qPrintable(QStringLiteral("round %1: truncation gave %2").arg(done).arg(version)));
+    }
+    QVERIFY2(done >= rounds / 4, "too few rounds in the time allowed");
+}
+
+QTEST_GUILESS_MAIN(TestExeVersion)
+#include "tst_exeversion.moc"

@@ -1,0 +1,285 @@
+#include "platform.h"
+
+#include <QFile>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QtTest>
+
+// The station files are written one key at a time and read back with QSettings (INI, UTF-8):
+// what is written must come back exactly, and nothing else in the file may change.
+class TestIniFile : public QObject {
+    Q_OBJECT
+
+private slots:
+    void roundTrip_data();
+    void roundTrip();
+    void plainValuesStayReadable_data();
+    void plainValuesStayReadable();
+    void preservesTheRestOfTheFile_data();
+    void preservesTheRestOfTheFile();
+    void rejectsNamesThatWouldBreakTheFile_data();
+    void rejectsNamesThatWouldBreakTheFile();
+    void keepsFileAttributes();
+    void findsKeysWrittenWithAnotherSpelling_data();
+    void findsKeysWrittenWithAnotherSpelling();
+
+private:
+    static QByteArray readAll(const QString &path);
+    static void writeAll(const QString &path, const QByteArray &bytes);
+};
+
+QByteArray TestIniFile::readAll(const QString &path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.readAll();
+}
+
+void TestIniFile::writeAll(const QString &path, const QByteArray &bytes) {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(bytes), qint64(bytes.size()));
+}
+
+void TestIniFile::roundTrip_data() {
+    QTest::addColumn<QString>("value");
+    QTest::newRow("comma") << QStringLiteral("ACME, Inc.");
+    QTest::newRow("commas only") << QStringLiteral(",,");
+    QTest::newRow("semicolon") << QStringLiteral("a;b");
+    QTest::newRow("leading semicolon") << QStringLiteral("; not a comment");
+    QTest::newRow("double quotes") << QStringLiteral("say \"hi\"");
+    QTest::newRow("lone quote") << QStringLiteral("5\" screen");
+    QTest::newRow("backslashes") << QStringLiteral("C:\\tools\\BPC\\");
+    QTest::newRow("backslash n literally") << QStringLiteral("a\\nb");
+    QTest::newRow("hash") << QStringLiteral("#1 station");
+    QTest::newRow("equals") << QStringLiteral("a=b==c");
+    QTest::newRow("leading blanks") << QStringLiteral("   left");
+    QTest::newRow("trailing blanks") << QStringLiteral("right   ");
+    QTest::newRow("only blanks") << QStringLiteral("   ");
+    QTest::newRow("chinese") << QStringLiteral("常电成品测试");
+    QTest::newRow("chinese with comma") << QStringLiteral("深圳，宝安, 二号线");
+    QTest::newRow("release notes lf") << QStringLiteral("1. 修复登录\n2. fix crash\n\n4. end");
+    QTest::newRow("release notes crlf") << QStringLiteral("line one\r\nline two\r\n");
+    QTest::newRow("empty") << QString();
+    QTest::newRow("tabs") << QStringLiteral("\tcol1\tcol2\t");
+    QTest::newRow("control then hex digit") << QStringLiteral("\x01"
+                                                              "abc\x1f"
+                                                              "F");
+    QTest::newRow("at sign") << QStringLiteral("@Invalid()");
+    QTest::newRow("typed-looking") << QStringLiteral("@Variant(abc)");
+    QTest::newRow("brackets") << QStringLiteral("[Tovarin]");
+    QTest::newRow("percent") << QStringLiteral("100%");
+    QTest::newRow("emoji") << QStringLiteral("ok \U0001F600");
+    QTest::newRow("url with query") << QStringLiteral("http://10.0.0.2/pkg.zip?a=1&b=2;c");
+    QTest::newRow("base64 with padding") << QStringLiteral("MTIzNA==");
+    QTest::newRow("lines that look like keys")
+        << QStringLiteral("x\n[LoginUser]\nPassword=evil\r\nloginToken=t");
+}
+
+void TestIniFile::roundTrip() {
+    QFETCH(QString, value);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("UpgradeConfig.ini"));
+    const QByteArray path8 = QFile::encodeName(path);
+
+    // Neighbours on both sides: a value must not swallow or split the lines around it.
+    QVERIFY(Platform::writeProfileString(path8, QStringLiteral("Tovarin"), QStringLiteral("versionNo"),
+                                         QStringLiteral("1.1.1.3")));
+    QVERIFY(Platform::writeProfileString(path8, QStringLiteral("Tovarin"), QStringLiteral("versionRemark"),
+                                         QStringLiteral("old")));
+    QVERIFY(Platform::writeProfileString(path8, QStringLiteral("Tovarin"), QStringLiteral("loginToken"),
+                                         QStringLiteral("tok")));
+    QVERIFY(Platform::writeProfileString(path8, QStringLiteral("Tovarin"), QStringLiteral("versionRemark"),
+                                         value));
+    QVERIFY(Platform::writeProfileString(path8, QStringLiteral("Other"), QStringLiteral("k"), value));
+
+    QSettings settings(path, QSettings::IniFormat);
+    settings.setIniCodec("UTF-8");
+    QCOMPARE(settings.status(), QSettings::NoError);
+    const QVariant read = settings.value(QStringLiteral("Tovarin/versionRemark"));
+    QCOMPARE(read.type(), QVariant::String);
+    QCOMPARE(read.toString(), value);
+    QCOMPARE(settings.value(QStringLiteral("Other/k")).toString(), value);
+    QCOMPARE(settings.value(QStringLiteral("Tovarin/versionNo")).toString(), QStringLiteral("1.1.1.3"));
+    QCOMPARE(settings.value(QStringLiteral("Tovarin/loginToken")).toString(), QStringLiteral("tok"));
+    QCOMPARE(settings.allKeys().size(), 4);
+    if (value.contains(QLatin1Char('\n')))
+        QCOMPARE(read.toString().split(QLatin1Char('\n')), value.split(QLatin1Char('\n')));
+
+    // One line per key, whatever the value holds.
+    const QByteArray text = readAll(path);
+    QCOMPARE(text.count('\n'), 4 + 2 + 1); // two headers, four keys, one blank line between
+}
+
+void TestIniFile::plainValuesStayReadable_data() {
+    QTest::addColumn<QString>("value");
+    QTest::newRow("bool") << QStringLiteral("true");
+    QTest::newRow("number") << QStringLiteral("123");
+    QTest::newRow("negative") << QStringLiteral("-1");
+    QTest::newRow("date time") << QStringLiteral("2026-01-02 10:00:00");
+    QTest::newRow("name") << QStringLiteral("ACME Inc.");
+    QTest::newRow("chinese") << QStringLiteral("张三的工位");
+    QTest::newRow("path") << QStringLiteral("./IPCProductCheck/conf/a.ini");
+    QTest::newRow("resource") << QStringLiteral(":/product/resource/image/cameraModel.png");
+    QTest::newRow("equals inside") << QStringLiteral("a=b");
+    QTest::newRow("hash") << QStringLiteral("#5");
+    QTest::newRow("inner blank") << QStringLiteral("line 3");
+}
+
+void TestIniFile::plainValuesStayReadable() {
+    // Tools outside the launcher read these files raw; ordinary values must look ordinary.
+    QFETCH(QString, value);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("MAINSET.ini"));
+    QVERIFY(Platform::writeProfileString(QFile::encodeName(path), QStringLiteral("FAST_CONF"),
+                                         QStringLiteral("lastConf"), value));
+    QCOMPARE(readAll(path), "[FAST_CONF]\nlastConf=" + value.toUtf8() + "\n");
+}
+
+void TestIniFile::preservesTheRestOfTheFile_data() {
+    QTest::addColumn<QByteArray>("before"); // null: no file
+    QTest::addColumn<QString>("section");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QByteArray>("after");
+    const auto row = [](const char *name, const char *before, const char *section, const char *key,
+                        const char *value, const char *after) {
+        QTest::newRow(name) << (before ? QByteArray(before) : QByteArray()) << QString::fromUtf8(section)
+                            << QString::fromUtf8(key) << QString::fromUtf8(value) << QByteArray(after);
+    };
+    row("missing file is created", nullptr, "Tovarin", "needUpgrade", "1", "[Tovarin]\nneedUpgrade=1\n");
+    row("case-insensitive section and key, spelling kept", "[tovarin]\r\nupgradePackageType=exe\r\nx=1\r\n",
+        "Tovarin", "UpgradePackageType", "zip", "[tovarin]\r\nupgradePackageType=zip\r\nx=1\r\n");
+    row("replaced in place, neighbours untouched", "[A]\nfirst = 1 \nk=old\nlast=  3\n", "A", "k", "new",
+        "[A]\nfirst = 1 \nk=new\nlast=  3\n");
+    row("blanks around the equals sign", "[A]\n  k  =  old\n", "A", "K", "v", "[A]\n  k  =v\n");
+    row("comments and unknown lines kept, new key after the last key",
+        "; station file\n[A]\nx=1\n# hash comment\nnot a key line\n\n[B]\ny=2\n", "A", "y", "3",
+        "; station file\n[A]\nx=1\ny=3\n# hash comment\nnot a key line\n\n[B]\ny=2\n");
+    row("trailing blank lines stay after the section", "[A]\nx=1\n\n\n[B]\nz=1\n", "A", "k", "v",
+        "[A]\nx=1\nk=v\n\n\n[B]\nz=1\n");
+    row("section without keys", "[A]\r\n[B]\r\nb=1\r\n", "a", "k", "v", "[A]\r\nk=v\r\n[B]\r\nb=1\r\n");
+    row("new section at the end", "[A]\nx=1\n", "B", "k", "v", "[A]\nx=1\n\n[B]\nk=v\n");
+    row("new section, file without final line break", "[A]\r\nx=1", "B", "k", "v",
+        "[A]\r\nx=1\r\n\r\n[B]\r\nk=v\r\n");
+    row("new key, file without final line break", "[A]\nx=1", "A", "y", "2", "[A]\nx=1\ny=2\n");
+    row("same key in another section untouched", "[A]\nk=1\n[B]\nk=2\n", "B", "k", "3",
+        "[A]\nk=1\n[B]\nk=3\n");
+    row("duplicate section: every occurrence replaced", "[A]\nk=1\n[B]\nx=0\n[a]\nk=2\n", "A", "k", "9",
+        "[A]\nk=9\n[B]\nx=0\n[a]\nk=9\n");
+    row("duplicate section: new key into the first", "[A]\nx=1\n[B]\n[A]\ny=2\n", "A", "k", "v",
+        "[A]\nx=1\nk=v\n[B]\n[A]\ny=2\n");
+    row("longer key with the same start is another key", "[A]\nkey1=1\n", "A", "key", "2",
+        "[A]\nkey1=1\nkey=2\n");
+    row("commented-out key is not the key", "[A]\n;k=1\nx=0\n", "A", "k", "2", "[A]\n;k=1\nx=0\nk=2\n");
+    row("keys before any section are not in it", "k=1\n[A]\nx=0\n", "A", "k", "2", "k=1\n[A]\nx=0\nk=2\n");
+    row("utf-8 mark before the first section", "\xEF\xBB\xBF[A]\nk=1\n", "A", "k", "2",
+        "\xEF\xBB\xBF[A]\nk=2\n");
+    row("chinese neighbours kept byte for byte", "[Owner]\nName=深圳客户\nID=12\n", "Owner", "ID", "13",
+        "[Owner]\nName=深圳客户\nID=13\n");
+    row("encoded value replaces a raw one", "[A]\nk=plain\nz=1\n", "A", "k", "a, b",
+        "[A]\nk=\"a, b\"\nz=1\n");
+}
+
+void TestIniFile::preservesTheRestOfTheFile() {
+    QFETCH(QByteArray, before);
+    QFETCH(QString, section);
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+    QFETCH(QByteArray, after);
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("MAINSET.ini"));
+    if (!before.isNull())
+        writeAll(path, before);
+    QVERIFY(Platform::writeProfileString(QFile::encodeName(path), section, key, value));
+    QCOMPARE(readAll(path), after);
+    // Nothing left behind beside it.
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System),
+             QStringList{QStringLiteral("MAINSET.ini")});
+}
+
+void TestIniFile::rejectsNamesThatWouldBreakTheFile_data() {
+    QTest::addColumn<QString>("section");
+    QTest::addColumn<QString>("key");
+    const auto row = [](const char *name, const char *section, const char *key) {
+        QTest::newRow(name) << QString::fromUtf8(section) << QString::fromUtf8(key);
+    };
+    row("empty section", "", "k");
+    row("empty key", "A", "");
+    row("section with bracket", "A]x", "k");
+    row("section with line break", "A\nB", "k");
+    row("key with equals", "A", "k=v");
+    row("key with line break", "A", "k\r\nj");
+    row("key like a comment", "A", ";k");
+    row("key like a header", "A", "[k]");
+    row("key with outer blanks", "A", " k");
+}
+
+void TestIniFile::rejectsNamesThatWouldBreakTheFile() {
+    QFETCH(QString, section);
+    QFETCH(QString, key);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("MAINSET.ini"));
+    const QByteArray original("[A]\nk=1\n");
+    writeAll(path, original);
+    QVERIFY(!Platform::writeProfileString(QFile::encodeName(path), section, key, QStringLiteral("v")));
+    QCOMPARE(readAll(path), original);
+}
+
+void TestIniFile::keepsFileAttributes() {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("MAINSET.ini"));
+    writeAll(path, "[A]\nk=1\n");
+    const QFile::Permissions restricted = QFile::ReadOwner | QFile::WriteOwner;
+    QVERIFY(QFile::setPermissions(path, restricted));
+    QVERIFY(Platform::writeProfileString(QFile::encodeName(path), QStringLiteral("A"), QStringLiteral("k"),
+                                         QStringLiteral("2")));
+    const int ownerGroupOther = 0x7077;
+    QCOMPARE(int(QFile::permissions(path) & ownerGroupOther), int(restricted & ownerGroupOther));
+
+    // A folder that does not exist is not created.
+    QVERIFY(
+        !Platform::writeProfileString(QFile::encodeName(dir.filePath(QStringLiteral("no/such/MAINSET.ini"))),
+                                      QStringLiteral("A"), QStringLiteral("k"), QStringLiteral("v")));
+    QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("no"))));
+}
+
+void TestIniFile::findsKeysWrittenWithAnotherSpelling_data() {
+    QTest::addColumn<QString>("writtenSection");
+    QTest::addColumn<QString>("writtenKey");
+    QTest::addColumn<QString>("askedSection");
+    QTest::addColumn<QString>("askedKey");
+    QTest::addColumn<QString>("expected"); // value read through the answer; empty when absent
+    const auto row = [](const char *name, const char *writtenSection, const char *writtenKey,
+                        const char *askedSection, const char *askedKey, const char *expected) {
+        QTest::newRow(name) << QString(writtenSection) << QString(writtenKey) << QString(askedSection)
+                            << QString(askedKey) << QString(expected);
+    };
+    row("key case differs", "Tovarin", "upgradePackageType", "Tovarin", "UpgradePackageType", "zip");
+    row("section case differs", "tovarin", "versionNo", "Tovarin", "versionNo", "zip");
+    row("same spelling", "Tovarin", "loginToken", "Tovarin", "loginToken", "zip");
+    row("absent key", "Tovarin", "versionNo", "Tovarin", "versionNumber", "");
+}
+
+void TestIniFile::findsKeysWrittenWithAnotherSpelling() {
+    QFETCH(QString, writtenSection);
+    QFETCH(QString, writtenKey);
+    QFETCH(QString, askedSection);
+    QFETCH(QString, askedKey);
+    QFETCH(QString, expected);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("UpgradeConfig.ini"));
+    QVERIFY(Platform::writeProfileString(QFile::encodeName(path), QStringLiteral("Other"), askedKey,
+                                         QStringLiteral("decoy")));
+    QVERIFY(Platform::writeProfileString(QFile::encodeName(path), writtenSection, writtenKey,
+                                         QStringLiteral("zip")));
+    QSettings settings(path, QSettings::IniFormat);
+    settings.setIniCodec("UTF-8");
+    const QString found = Platform::findProfileKey(settings, askedSection, askedKey);
+    QCOMPARE(settings.value(found).toString(), expected);
+}
+
+QTEST_GUILESS_MAIN(TestIniFile)
+#include "tst_inifile.moc"

@@ -1,0 +1,52 @@
+// Renders the updater's copy of the upgrade pop-up in its two states to PNG files, headless.
+// Not a test: run it through scripts/screenshots.sh.
+//   updatergallery <output folder>
+#include "imageresources.h"
+#include "popwidget.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QImage>
+#include <QLayout>
+#include <QPainter>
+#include <cstdio>
+
+int main(int argc, char *argv[]) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    initImageResources();
+    const QDir out(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("screenshots"));
+    if (!out.mkpath(QStringLiteral("."))) {
+        std::fprintf(stderr, "cannot create %s\n", qPrintable(out.path()));
+        return 1;
+    }
+    const QStringList notes{QStringLiteral("修复产测工具在部分机型上无法识别模组的问题"),
+                            QStringLiteral("新增一键全部更新，升级过程更稳定"),
+                            QStringLiteral("优化登录速度与网络状态提示")};
+    const char *names[] = {"upgrade", "installing"};
+    int written = 0;
+    for (int t = 0; t <= 1; ++t) {
+        popWidget pop;
+        pop.resize(900, 600);
+        pop.slotSetPopUI(QStringLiteral("1.1.2.0"), notes, static_cast<popType>(t));
+        pop.ensurePolished();
+        if (QLayout *layout = pop.layout())
+            layout->activate();
+        // On the page background, as the operator sees it over the window.
+        const QPixmap shot = pop.grab();
+        QImage image(shot.size(), QImage::Format_ARGB32);
+        image.fill(QColor(0xF8, 0xF9, 0xFA));
+        QPainter painter(&image);
+        painter.drawPixmap(0, 0, shot);
+        painter.end();
+        const QString path =
+            out.filePath(QStringLiteral("popupdater_%1_%2.png").arg(t).arg(QLatin1String(names[t])));
+        if (image.save(path))
+            ++written;
+        else
+            std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+    }
+    std::printf("%d pictures in %s\n", written, qPrintable(QFileInfo(out.path()).absoluteFilePath()));
+    return written > 0 ? 0 : 1;
+}
