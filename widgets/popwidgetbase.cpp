@@ -53,7 +53,7 @@ bool popWidgetBase::showPopState(const QString &szVersion, const QString &szMess
         return false;
     const PopLook &look = kPopLooks[type];
     ui->labPic->setPixmap(QPixmap(QLatin1String(look.picture)).scaled(40, 40, Qt::IgnoreAspectRatio));
-    // Looked up under the class the operator knows, not under this helper base.
+    // Catalogues list the titles under popWidget, the class both programs show.
     ui->labTitle->setText(QCoreApplication::translate("popWidget", look.title));
     ui->radioButton->setVisible(look.buttons);
     ui->btnConfirm->setVisible(look.buttons);
