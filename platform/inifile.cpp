@@ -252,9 +252,13 @@ QByteArray applyProfileWrite(const QByteArray &text, const QString &section, con
     return result;
 }
 
-bool writeProfileString(const QByteArray &iniPath, const QString &section, const QString &key,
-                        const QString &value) {
-    if (iniPath.isEmpty() || !validName(section, false) || !validName(key, true))
+bool validProfileNames(const QString &section, const QString &key) {
+    return validName(section, false) && validName(key, true);
+}
+
+bool editProfileFile(const QByteArray &iniPath, const QString &section, const QString &key,
+                     const QString &value) {
+    if (iniPath.isEmpty() || !validProfileNames(section, key))
         return false;
 
     const QString path = QFile::decodeName(iniPath);

@@ -82,10 +82,11 @@ QByteArray toolStartScriptText(const QString &executableFileName);
 // Writes a script file and makes it runnable (executable bit on Linux).
 bool writeScriptFile(const QString &path, const QByteArray &text);
 
-// Runs a script as a child process ("cmd" on Windows, /bin/sh on Linux) and waits for it at
-// most timeoutMs (negative: no limit) without processing events; a script still running then
-// is killed. Returns true only when it ran to its end in time with exit code 0. exitCode gets
-// the code (-1 when it did not start, crashed or timed out), errorText the process error text.
+// Runs a script as a child process (the command interpreter on Windows, /bin/sh on Linux) and
+// waits for it at most timeoutMs (negative: no limit) without processing events; a script still
+// running then is killed. A relative scriptPath is taken from this process's current folder. Returns true
+// only when it ran to its end in time with exit code 0. exitCode gets the code (-1 when it did not start,
+// crashed or timed out), errorText the process error text.
 bool runScript(const QString &scriptPath, const QString &workingFolder, int timeoutMs,
                int *exitCode = nullptr, QString *errorText = nullptr);
 

@@ -12,6 +12,13 @@ namespace Platform {
 QByteArray applyProfileWrite(const QByteArray &text, const QString &section, const QString &key,
                              const QByteArray &encodedValue);
 
+// Section and key names that cannot break the file (not empty, one line, no "=" in a key...).
+bool validProfileNames(const QString &section, const QString &key);
+
+// writeProfileString done by our own editor: read, edit, write beside and rename.
+bool editProfileFile(const QByteArray &iniPath, const QString &section, const QString &key,
+                     const QString &value);
+
 // fileVersionOf on bytes in memory; never reads outside [data, data + size).
 QString fileVersionOfData(const char *data, qint64 size);
 

@@ -1,4 +1,5 @@
 #include "platform.h"
+#include "platform_p.h"
 
 #include <QDir>
 #include <QFile>
@@ -161,6 +162,11 @@ QByteArray shellQuoted(const QString &text) {
 
 } // namespace
 
+bool writeProfileString(const QByteArray &iniPath, const QString &section, const QString &key,
+                        const QString &value) {
+    return editProfileFile(iniPath, section, key, value);
+}
+
 QStringList listRunningImages() {
     QStringList images;
     forEachProcess([&](const ProcessImage &process) {
@@ -252,7 +258,9 @@ bool runScript(const QString &scriptPath, const QString &workingFolder, int time
     process.setStandardInputFile(QProcess::nullDevice());
     if (!workingFolder.isEmpty())
         process.setWorkingDirectory(workingFolder);
-    process.start(QStringLiteral("/bin/sh"), {scriptPath});
+    // A relative path names the script from this process's folder, as on Windows, not from the
+    // script's working folder.
+    process.start(QStringLiteral("/bin/sh"), {QFileInfo(scriptPath).absoluteFilePath()});
     bool ended = process.waitForStarted(timeoutMs < 0 ? -1 : qMax(timeoutMs, 1000)) &&
                  process.waitForFinished(timeoutMs < 0 ? -1 : timeoutMs);
     if (!ended && process.state() != QProcess::NotRunning) {

@@ -1,4 +1,5 @@
 #include "platform.h"
+#include "platform_p.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -6,6 +7,8 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QSaveFile>
+
+#include <windows.h>
 
 // Processes through the command interpreter's tasklist and taskkill, tools started by a batch
 // file with "start": the facilities the stations were set up around.
@@ -34,6 +37,35 @@ QString currentUserName() {
 }
 
 } // namespace
+
+// The stations' own writer while the file and the key stay plain ASCII. It re-encodes the whole
+// file through the system's ANSI code page (GBK on the factory machines), which would garble
+// UTF-8 text, so otherwise our editor, which follows the same placement rules, does the write.
+bool writeProfileString(const QByteArray &iniPath, const QString &section, const QString &key,
+                        const QString &value) {
+    if (iniPath.isEmpty() || !validProfileNames(section, key))
+        return false;
+    const QByteArray encoded = iniEncodeValue(value);
+    const auto ascii = [](const QByteArray &bytes) {
+        for (const char c : bytes) {
+            if (static_cast<unsigned char>(c) > 0x7f)
+                return false;
+        }
+        return true;
+    };
+    const QByteArray sectionBytes = section.toUtf8();
+    const QByteArray keyBytes = key.toUtf8();
+    QFile existing(QFile::decodeName(iniPath));
+    QByteArray current;
+    if (existing.open(QIODevice::ReadOnly))
+        current = existing.readAll();
+    existing.close();
+    if (ascii(iniPath) && ascii(sectionBytes) && ascii(keyBytes) && ascii(encoded) && ascii(current)) {
+        return WritePrivateProfileStringA(sectionBytes.constData(), keyBytes.constData(), encoded.constData(),
+                                          iniPath.constData()) != 0;
+    }
+    return editProfileFile(iniPath, section, key, value);
+}
 
 // "tasklist /fo csv /nh" prints one quoted record per process whose first field is the image
 // name, whatever the system's language; a name with blanks stays whole.
@@ -117,7 +149,7 @@ bool runScript(const QString &scriptPath, const QString &workingFolder, int time
     if (!workingFolder.isEmpty())
         process.setWorkingDirectory(workingFolder);
     // A batch file given as the program is run by the command interpreter.
-    process.start(QDir::toNativeSeparators(scriptPath), QStringList());
+    process.start(QDir::toNativeSeparators(QFileInfo(scriptPath).absoluteFilePath()), QStringList());
     bool ended = process.waitForStarted(timeoutMs < 0 ? -1 : qMax(timeoutMs, 1000)) &&
                  process.waitForFinished(timeoutMs < 0 ? -1 : timeoutMs);
     if (!ended && process.state() != QProcess::NotRunning) {

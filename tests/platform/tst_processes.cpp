@@ -46,8 +46,10 @@ QString unique(const char *base) {
 }
 
 // Forks once, at the start: a forked shell is a copy of the script (same name) until it runs
-// the sleep, so a loop of short sleeps would now and then show the tool twice.
-const QByteArray kScriptBody = "pwd -P > sleeper-cwd.txt\n"
+// the sleep, so a loop of short sleeps would now and then show the tool twice. The sleep
+// outlives an ended script for a while, so it must not hold the test's output open.
+const QByteArray kScriptBody = "exec </dev/null >/dev/null 2>&1\n"
+                               "pwd -P > sleeper-cwd.txt\n"
                                "sleep 60 &\n"
                                "wait\n";
 
@@ -249,8 +251,7 @@ void TestProcesses::startScriptStartsToolInItsFolder() {
     int exitCode = -2;
     QElapsedTimer timer;
     timer.start();
-    QVERIFY(Platform::runScript(QStringLiteral("tool/") + Platform::toolStartScriptName(), launcher.path(),
-                                10000, &exitCode));
+    QVERIFY(Platform::runScript(script, launcher.path(), 10000, &exitCode));
     QCOMPARE(exitCode, 0);
     QVERIFY(timer.elapsed() < 10000);
 
@@ -266,14 +267,16 @@ void TestProcesses::runScriptWaitsWithinItsLimit_data() {
     QTest::addColumn<int>("timeoutMs");
     QTest::addColumn<bool>("expected");
     QTest::addColumn<int>("expectedCode"); // -2: any code but 0
-    QTest::newRow("success") << QByteArray("exit 0\n") << 10000 << true << 0;
-    QTest::newRow("failure code") << QByteArray("exit 3\n") << 10000 << false << 3;
+    QTest::addColumn<bool>("relative");    // the script named from this process's folder
+    QTest::newRow("success") << QByteArray("exit 0\n") << 10000 << true << 0 << false;
+    QTest::newRow("failure code") << QByteArray("exit 3\n") << 10000 << false << 3 << false;
     QTest::newRow("runs in the working folder")
-        << QByteArray("[ \"$(pwd -P)\" = \"$EXPECTED\" ]\n") << 10000 << true << 0;
-    QTest::newRow("no limit") << QByteArray("sleep 0.2\n") << -1 << true << 0;
-    QTest::newRow("over the limit") << QByteArray("exec sleep 30\n") << 300 << false << -1;
-    QTest::newRow("killed") << QByteArray("kill -9 $$\n") << 10000 << false << -1;
-    QTest::newRow("missing script") << QByteArray() << 10000 << false << -2;
+        << QByteArray("[ \"$(pwd -P)\" = \"$EXPECTED\" ]\n") << 10000 << true << 0 << false;
+    QTest::newRow("no limit") << QByteArray("sleep 0.2\n") << -1 << true << 0 << false;
+    QTest::newRow("over the limit") << QByteArray("exec sleep 30\n") << 300 << false << -1 << false;
+    QTest::newRow("killed") << QByteArray("kill -9 $$\n") << 10000 << false << -1 << false;
+    QTest::newRow("missing script") << QByteArray() << 10000 << false << -2 << false;
+    QTest::newRow("relative script path") << QByteArray("exit 0\n") << 10000 << true << 0 << true;
 }
 
 void TestProcesses::runScriptWaitsWithinItsLimit() {
@@ -281,6 +284,7 @@ void TestProcesses::runScriptWaitsWithinItsLimit() {
     QFETCH(int, timeoutMs);
     QFETCH(bool, expected);
     QFETCH(int, expectedCode);
+    QFETCH(bool, relative);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     QTemporaryDir work;
@@ -296,7 +300,13 @@ void TestProcesses::runScriptWaitsWithinItsLimit() {
     int exitCode = 12345;
     QElapsedTimer timer;
     timer.start();
-    QCOMPARE(Platform::runScript(script, work.path(), timeoutMs, &exitCode), expected);
+    const QString caller = QDir::currentPath();
+    if (relative)
+        QVERIFY(QDir::setCurrent(dir.path()));
+    const bool result = Platform::runScript(relative ? Platform::helperScriptName() : script, work.path(),
+                                            timeoutMs, &exitCode);
+    QDir::setCurrent(caller);
+    QCOMPARE(result, expected);
     QVERIFY(!eventRan);
     if (expectedCode == -2)
         QVERIFY(exitCode != 0);
