@@ -4,6 +4,9 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
+
+class QProcess;
 
 namespace Platform {
 
@@ -18,6 +21,11 @@ bool validProfileNames(const QString &section, const QString &key);
 // writeProfileString done by our own editor: read, edit, write beside and rename.
 bool editProfileFile(const QByteArray &iniPath, const QString &section, const QString &key,
                      const QString &value);
+
+// Starts a prepared process and waits for it without handling events (negative: no limit);
+// true only when it ended in time with exit code 0.
+bool runAndWait(QProcess &process, const QString &program, const QStringList &arguments, int timeoutMs,
+                int *exitCode, QString *errorText);
 
 // fileVersionOf on bytes in memory; never reads outside [data, data + size).
 QString fileVersionOfData(const char *data, qint64 size);

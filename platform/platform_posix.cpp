@@ -251,8 +251,6 @@ bool writeScriptFile(const QString &path, const QByteArray &text) {
 
 bool runScript(const QString &scriptPath, const QString &workingFolder, int timeoutMs, int *exitCode,
                QString *errorText) {
-    if (exitCode)
-        *exitCode = -1;
     QProcess process;
     process.setProcessChannelMode(QProcess::ForwardedChannels);
     process.setStandardInputFile(QProcess::nullDevice());
@@ -260,20 +258,8 @@ bool runScript(const QString &scriptPath, const QString &workingFolder, int time
         process.setWorkingDirectory(workingFolder);
     // A relative path names the script from this process's folder, as on Windows, not from the
     // script's working folder.
-    process.start(QStringLiteral("/bin/sh"), {QFileInfo(scriptPath).absoluteFilePath()});
-    bool ended = process.waitForStarted(timeoutMs < 0 ? -1 : qMax(timeoutMs, 1000)) &&
-                 process.waitForFinished(timeoutMs < 0 ? -1 : timeoutMs);
-    if (!ended && process.state() != QProcess::NotRunning) {
-        process.kill();
-        process.waitForFinished(1000);
-    }
-    if (errorText)
-        *errorText = process.errorString();
-    if (!ended || process.exitStatus() != QProcess::NormalExit)
-        return false;
-    if (exitCode)
-        *exitCode = process.exitCode();
-    return process.exitCode() == 0;
+    return runAndWait(process, QStringLiteral("/bin/sh"), {QFileInfo(scriptPath).absoluteFilePath()},
+                      timeoutMs, exitCode, errorText);
 }
 
 } // namespace Platform

@@ -143,26 +143,12 @@ bool writeScriptFile(const QString &path, const QByteArray &text) {
 
 bool runScript(const QString &scriptPath, const QString &workingFolder, int timeoutMs, int *exitCode,
                QString *errorText) {
-    if (exitCode)
-        *exitCode = -1;
     QProcess process;
     if (!workingFolder.isEmpty())
         process.setWorkingDirectory(workingFolder);
     // A batch file given as the program is run by the command interpreter.
-    process.start(QDir::toNativeSeparators(QFileInfo(scriptPath).absoluteFilePath()), QStringList());
-    bool ended = process.waitForStarted(timeoutMs < 0 ? -1 : qMax(timeoutMs, 1000)) &&
-                 process.waitForFinished(timeoutMs < 0 ? -1 : timeoutMs);
-    if (!ended && process.state() != QProcess::NotRunning) {
-        process.kill();
-        process.waitForFinished(1000);
-    }
-    if (errorText)
-        *errorText = process.errorString();
-    if (!ended || process.exitStatus() != QProcess::NormalExit)
-        return false;
-    if (exitCode)
-        *exitCode = process.exitCode();
-    return process.exitCode() == 0;
+    return runAndWait(process, QDir::toNativeSeparators(QFileInfo(scriptPath).absoluteFilePath()),
+                      QStringList(), timeoutMs, exitCode, errorText);
 }
 
 } // namespace Platform
