@@ -8,7 +8,9 @@
 
 #include <QApplication>
 #include <QDebug>
+#include <QDeadlineTimer>
 #include <QEventLoop>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QHostAddress>
 #include <QJsonDocument>
@@ -16,8 +18,6 @@
 #include <QKeyEvent>
 #include <QMap>
 #include <QMouseEvent>
-#include <QPainter>
-#include <QPainterPath>
 #include <QSettings>
 #include <QTimer>
 #include <QUrl>
@@ -28,35 +28,6 @@ namespace {
 const char kPublicCheckHost[] = "www.baidu.com";
 
 const char kLoginPath[] = "ToolClientConfigManageApi/toolLogin";
-
-QPixmap drawFieldIcon(bool lock) {
-    const qreal ratio = qApp ? qApp->devicePixelRatio() : 1.0;
-    QPixmap pix(QSize(18, 18) * ratio);
-    pix.setDevicePixelRatio(ratio);
-    pix.fill(Qt::transparent);
-    QPainter p(&pix);
-    p.setRenderHint(QPainter::Antialiasing);
-    QPen pen(QColor(0x99, 0x99, 0x99), 1.6);
-    p.setPen(pen);
-    p.setBrush(Qt::NoBrush);
-    if (lock) {
-        p.drawRoundedRect(QRectF(3.5, 8, 11, 8.5), 1.5, 1.5);
-        QPainterPath shackle;
-        shackle.moveTo(6, 8);
-        shackle.lineTo(6, 5.5);
-        shackle.arcTo(QRectF(6, 2, 6, 7), 180, -180);
-        shackle.lineTo(12, 8);
-        p.drawPath(shackle);
-        p.drawLine(QPointF(9, 11), QPointF(9, 13.5));
-    } else {
-        p.drawEllipse(QRectF(5.5, 1.8, 7, 7));
-        QPainterPath body;
-        body.moveTo(2.5, 16.5);
-        body.cubicTo(2.5, 11, 15.5, 11, 15.5, 16.5);
-        p.drawPath(body);
-    }
-    return pix;
-}
 
 } // namespace
 
@@ -94,11 +65,13 @@ KovaLogin::KovaLogin(QWidget *parent) : QMainWindow(parent), ui(new Ui::KovaLogi
     const QString account = m_pSettings->value(QStringLiteral("LoginUser/Account"), QString()).toString();
     const QString password = m_pSettings->value(QStringLiteral("LoginUser/Password"), QString()).toString();
     const bool remember = m_pSettings->value(QStringLiteral("LoginUser/bRememberPSW"), false).toBool();
+    m_szAccount = account;
+    m_szPassword = QString::fromUtf8(QByteArray::fromBase64(password.toLatin1()));
 
-    if (!account.isEmpty())
-        ui->lineAccount->setText(account);
+    if (!m_szAccount.isEmpty())
+        ui->lineAccount->setText(m_szAccount);
     if (!password.isEmpty() && remember) {
-        ui->linePassword->setText(QString::fromUtf8(QByteArray::fromBase64(password.toLatin1())));
+        ui->linePassword->setText(m_szPassword);
         ui->checkBoxPwd->setChecked(true);
     }
 
@@ -117,9 +90,6 @@ KovaLogin::~KovaLogin() {
 }
 
 void KovaLogin::decorateForm() {
-    ui->labAcc->setPixmap(drawFieldIcon(false));
-    ui->labPwd->setPixmap(drawFieldIcon(true));
-
     // Error and network lines keep their room when hidden, so the form does not jump.
     for (QWidget *w :
          {static_cast<QWidget *>(ui->labAccountError), static_cast<QWidget *>(ui->labPasswordError),
@@ -179,27 +149,34 @@ bool KovaLogin::checkNetwork() {
     // Decide on this lookup's own result: a fixed short wait let the first press of the button
     // fall through whenever the name service took longer. The wait is bounded and keeps the
     // window painting.
+    QElapsedTimer waited;
+    waited.start();
+    while (m_bLookupPending && waited.elapsed() < kLookupTimeoutMs)
+        Sleep(20);
     if (m_bLookupPending) {
-        QEventLoop loop;
-        QTimer limit;
-        limit.setSingleShot(true);
-        connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
-        m_pLookupLoop = &loop;
-        limit.start(kLookupTimeoutMs);
-        loop.exec();
-        m_pLookupLoop = nullptr;
-        if (m_bLookupPending) {
-            m_bLookupPending = false;
-            setNetworkState(false);
-        }
+        m_bLookupPending = false;
+        setNetworkState(false);
     }
     return m_bNetConnected;
 }
 
 void KovaLogin::lookedUp(const QHostInfo &host) {
     setNetworkState(host.error() == QHostInfo::NoError);
-    if (m_pLookupLoop)
-        m_pLookupLoop->quit();
+}
+
+void KovaLogin::Sleep(int ms) {
+    // A steady clock, not the time of day: a wait that spans midnight must not end at once.
+    const QDeadlineTimer deadline(qMax(0, ms), Qt::PreciseTimer);
+    // processEvents() below sleeps until something happens; the timer makes sure something does,
+    // at least every 100 ms and at the deadline, without spinning the processor.
+    QTimer wake;
+    wake.setSingleShot(true);
+    wake.setTimerType(Qt::PreciseTimer);
+    while (!deadline.hasExpired()) {
+        if (!wake.isActive())
+            wake.start(int(qMin<qint64>(100, deadline.remainingTime())));
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
 }
 
 void KovaLogin::setLookupDelayForTesting(int ms) {

@@ -7,7 +7,6 @@
 #include <QPoint>
 #include <QString>
 
-class QEventLoop;
 class QKeyEvent;
 class QMouseEvent;
 class QSettings;
@@ -40,6 +39,9 @@ public:
 
     // Holds every host lookup result back by ms, as a slow name service would. Tests only.
     static void setLookupDelayForTesting(int ms);
+
+    // Waits ms milliseconds while the window goes on handling events.
+    void Sleep(int ms);
 
 public slots:
     void slotLoginToServer();
@@ -79,6 +81,5 @@ private:
     bool m_bLoginBusy = false;
     bool m_bLookupPending = false;
     int m_iLookupSerial = 0;
-    QEventLoop *m_pLookupLoop = nullptr;
     static int s_iLookupDelayForTesting;
 };

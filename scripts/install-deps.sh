@@ -7,7 +7,7 @@ PACKAGES=(
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     python3 openssl
     fonts-noto-cjk
-    xvfb xauth
+    xvfb xauth xdotool
 )
 missing=()
 for p in "${PACKAGES[@]}"; do

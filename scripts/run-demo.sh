@@ -93,21 +93,18 @@ if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
     exit $?
 fi
 
-# No display: a virtual one, with screenshots of it.
-display=""
-for n in $(seq 90 140); do
-    if [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ]; then
-        display=":$n"
-        break
-    fi
-done
-[ -n "$display" ] || { echo "No free X display number" >&2; exit 1; }
-Xvfb "$display" -screen 0 1600x1000x24 -nolisten tcp >"$RUN_DIR/xvfb.log" 2>&1 &
+# No display: a virtual one, with screenshots of it. The server picks a free display number
+# itself; -noreset keeps it from refusing clients while it resets after the last one left
+# (the launcher restarted by its updater would be turned away).
+Xvfb -displayfd 3 -screen 0 1600x1000x24 -nolisten tcp -noreset 3>"$RUN_DIR/display" \
+    >"$RUN_DIR/xvfb.log" 2>&1 &
 children+=($!)
 for _ in $(seq 1 100); do
-    [ -e "/tmp/.X11-unix/X${display#:}" ] && break
+    [ -s "$RUN_DIR/display" ] && break
     sleep 0.1
 done
+[ -s "$RUN_DIR/display" ] || { echo "The virtual display did not start; see $RUN_DIR/xvfb.log" >&2; exit 1; }
+display=":$(head -n1 "$RUN_DIR/display")"
 export DISPLAY=$display
 export QT_QPA_PLATFORM=xcb
 
@@ -116,7 +113,12 @@ launcher=$!
 children+=($launcher)
 shots="$RUN_DIR/screenshots"
 mkdir -p "$shots"
-sleep 3
+# The screenshot is taken once the login window is up (at most 20 s).
+for _ in $(seq 1 100); do
+    xdotool search --all --onlyvisible --pid "$launcher" --name NORVEXA >/dev/null 2>&1 && break
+    sleep 0.2
+done
+sleep 0.3
 "$BIN/grabscreen" "$shots/login.png" && echo "Screenshot of the login window: $shots/login.png"
 cat <<MSG
 

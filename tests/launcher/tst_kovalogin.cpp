@@ -9,8 +9,8 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QScopeGuard>
 #include <QFile>
+#include <QScopeGuard>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
@@ -22,6 +22,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <ctime>
 #include <memory>
 
 namespace {
@@ -66,6 +67,10 @@ private slots:
     void dragging();
     void applicationEnd_data();
     void applicationEnd();
+    void formTexts_data();
+    void formTexts();
+    void sleepKeepsWindowAlive_data();
+    void sleepKeepsWindowAlive();
 
 private:
     KovaLogin *createLogin();
@@ -674,6 +679,71 @@ void TstKovaLogin::applicationEnd() {
     QCOMPARE(QCoreApplication::exec(), exitCode);
     QCOMPARE(m_pLogin->isVisible(), false);
     QCOMPARE(m_pLogin->mainWindow()->isVisible(), logInFirst);
+}
+
+void TstKovaLogin::formTexts_data() {
+    QTest::addColumn<QString>("object");
+    QTest::addColumn<QByteArray>("property");
+    QTest::addColumn<QString>("text");
+
+    // Character for character, blanks included.
+    QTest::newRow("window title") << "" << QByteArray("windowTitle") << "NORVEXA 产测工具";
+    QTest::newRow("application name") << "qlabLoginAppName" << QByteArray("text") << "NORVEXA产测工具";
+    QTest::newRow("version") << "labVersion" << QByteArray("text") << "v.1.1.1.2";
+    QTest::newRow("login button") << "qbtnLogin" << QByteArray("text") << "登录";
+    QTest::newRow("minimise") << "qbtnLoginHide" << QByteArray("text") << QString(QChar(0x2014)); // em dash
+    QTest::newRow("close") << "qbtnLoginClose" << QByteArray("text")
+                           << QString(QChar(0xd7)); // multiplication sign
+    QTest::newRow("remember password") << "checkBoxPwd" << QByteArray("text") << "记住密码";
+    QTest::newRow("no network") << "labNetword" << QByteArray("text") << "      网络状态不佳，请检查网络连接";
+    QTest::newRow("account placeholder") << "lineAccount" << QByteArray("placeholderText") << "请输入账号";
+    QTest::newRow("password placeholder") << "linePassword" << QByteArray("placeholderText") << "请输入密码";
+}
+
+void TstKovaLogin::formTexts() {
+    QFETCH(QString, object);
+    QFETCH(QByteArray, property);
+    QFETCH(QString, text);
+
+    createLogin();
+    QObject *target =
+        object.isEmpty() ? static_cast<QObject *>(m_pLogin) : m_pLogin->findChild<QObject *>(object);
+    QVERIFY(target);
+    QCOMPARE(target->property(property.constData()).toString(), text);
+
+    // The pictures of the form come from the bundle.
+    QVERIFY(!m_pLogin->windowIcon().isNull());
+    for (const char *name : {"labAcc", "labPwd", "labexclamationMake"}) {
+        QVERIFY2(!child<QLabel>(name)->pixmap(Qt::ReturnByValue).isNull(), name);
+    }
+}
+
+void TstKovaLogin::sleepKeepsWindowAlive_data() {
+    QTest::addColumn<int>("ms");
+    QTest::newRow("nothing") << 0;
+    QTest::newRow("shorter than one pass") << 60;
+    QTest::newRow("several passes") << 450;
+}
+
+void TstKovaLogin::sleepKeepsWindowAlive() {
+    QFETCH(int, ms);
+
+    createLogin();
+    int ticks = 0;
+    QTimer ticker;
+    connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+    ticker.start(10);
+    QElapsedTimer clock;
+    const std::clock_t cpuBefore = std::clock();
+    clock.start();
+    m_pLogin->Sleep(ms);
+    const qint64 elapsed = clock.elapsed();
+    const double cpuMs = double(std::clock() - cpuBefore) * 1000.0 / CLOCKS_PER_SEC;
+
+    QVERIFY2(elapsed >= ms && elapsed < ms + 400, qPrintable(QString::number(elapsed)));
+    // Events go on being handled meanwhile, and the wait does not spin the processor.
+    QVERIFY2(ticks >= ms / 10 / 3, qPrintable(QString::number(ticks)));
+    QVERIFY2(cpuMs < 30 + ms / 4, qPrintable(QString::number(cpuMs)));
 }
 
 QTEST_MAIN(TstKovaLogin)
