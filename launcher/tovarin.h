@@ -181,6 +181,7 @@ public slots:
 
 protected:
     void showEvent(QShowEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
 
 private:
     // The committed tool list of a tile's group, or nullptr for a group the page does not have.

@@ -143,6 +143,8 @@ void Tovarin::readMainConfig() {
             if (button->m_btnInfo.m_szToolId != id)
                 continue;
             button->m_btnInfo.m_bSelected = true;
+            // A later show may select a tile the operator has just cleared: let it show so.
+            button->setToolBtnui(button->m_btnInfo);
             toolButtonInfo copy = button->m_btnInfo;
             copy.m_bSelectMode = false;
             QVector<toolButtonInfo> *list = toolListOfPlace(copy.m_ePlaceType);

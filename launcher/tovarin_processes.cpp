@@ -7,8 +7,12 @@
 #include "popclosewidget.h"
 #include "poptextwidget.h"
 
+#include <QCloseEvent>
 #include <QDebug>
+#include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QThread>
 
 namespace {
 
@@ -20,6 +24,19 @@ QString imageNameOf(const QString &exeName) {
 // The running programs as one text, searched by substring like a process listing.
 QString runningImagesText() {
     return Platform::listRunningImages().join(QLatin1Char('\n'));
+}
+
+// How long a start waits for the tool to show among the running programs.
+const int kToolAppearLimitMs = 2000;
+
+// The start script hands the tool over and ends at once; the tool may show in the process list
+// only a moment later. A press queued meanwhile must already find it running, so the start
+// waits for it (blocking like the script itself).
+void waitUntilRunning(const QString &imageName) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!runningImagesText().contains(imageName) && clock.elapsed() < kToolAppearLimitMs)
+        QThread::msleep(20);
 }
 
 } // namespace
@@ -47,7 +64,7 @@ QStringList Tovarin::findProcessExist(QStringList listExeNames) {
 }
 
 void Tovarin::shutDownProcess(QString szExeName) {
-    Platform::forceEndImage(szExeName);
+    Platform::endImageThroughHelper(szExeName, QDir::currentPath());
 }
 
 void Tovarin::slotProcessOpen(toolButtonInfo info) {
@@ -124,9 +141,12 @@ void Tovarin::slotProcessOpen(toolButtonInfo info) {
     int exitCode = 0;
     QString errorText;
     Platform::runScript(script, folder, 30000, &exitCode, &errorText);
-    if (exitCode != 0)
+    if (exitCode != 0) {
         slotLogRecord(QStringLiteral("ErrorNum =") + QString::number(exitCode) + QStringLiteral(" : ") +
                       errorText);
+        return;
+    }
+    waitUntilRunning(imageNameOf(info.m_szExeName));
 }
 
 void Tovarin::slotCloseWin() {
@@ -145,6 +165,17 @@ void Tovarin::slotCloseWin() {
         emit signalForceCloseApp();
     else
         slotPopWidgetClose();
+}
+
+void Tovarin::closeEvent(QCloseEvent *event) {
+    // A close from the window system (a key, the task bar) takes the way of the close button,
+    // so the tools are ended and the operator asked as set.
+    if (event->spontaneous()) {
+        event->ignore();
+        slotCloseWin();
+        return;
+    }
+    QMainWindow::closeEvent(event);
 }
 
 void Tovarin::slotPopWidgetClose() {

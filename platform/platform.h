@@ -61,6 +61,12 @@ QStringList listRunningImages();
 // waits up to 3 s for them to be gone, so files can be replaced right after.
 int forceEndImage(const QString &imageName);
 
+// Ends a tool's processes the way the stations always have. Windows: the helper script
+// (helperScriptName()) in helperFolder is deleted, rewritten as "taskkill /f /im <name>", CR LF,
+// "exit", and run without a time limit; the file stays. Linux: forceEndImage, which the script
+// would only have wrapped.
+void endImageThroughHelper(const QString &imageName, const QString &helperFolder);
+
 // Starts a program detached from this process, in the given working folder (which must exist).
 bool startDetached(const QString &program, const QStringList &arguments, const QString &workingFolder);
 

@@ -207,6 +207,11 @@ int forceEndImage(const QString &imageName) {
     return signalled;
 }
 
+void endImageThroughHelper(const QString &imageName, const QString &helperFolder) {
+    Q_UNUSED(helperFolder);
+    forceEndImage(imageName);
+}
+
 bool startDetached(const QString &program, const QStringList &arguments, const QString &workingFolder) {
     if (!workingFolder.isEmpty() && !QFileInfo(workingFolder).isDir())
         return false;

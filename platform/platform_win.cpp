@@ -107,6 +107,17 @@ int forceEndImage(const QString &imageName) {
     return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0 ? running : 0;
 }
 
+void endImageThroughHelper(const QString &imageName, const QString &helperFolder) {
+    const QString path = QDir(helperFolder).filePath(helperScriptName());
+    QFile::remove(path);
+    QFile script(path);
+    if (!script.open(QIODevice::WriteOnly))
+        return;
+    script.write(QStringLiteral("taskkill /f /im %1\r\nexit").arg(imageName).toLocal8Bit());
+    script.close();
+    runScript(path, QString(), -1);
+}
+
 bool startDetached(const QString &program, const QStringList &arguments, const QString &workingFolder) {
     if (!workingFolder.isEmpty() && !QFileInfo(workingFolder).isDir())
         return false;

@@ -8,6 +8,7 @@
 #include "tovarin.h"
 #include "ui_tovarin.h"
 
+#include <QCloseEvent>
 #include <QDate>
 #include <QDir>
 #include <QElapsedTimer>
@@ -15,6 +16,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QSettings>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTextCodec>
 #include <QtTest>
@@ -60,6 +62,8 @@ private slots:
     void startRules_data();
     void startRules();
     void startScriptWrittenOnce();
+    void quickPressesStartOnce_data();
+    void quickPressesStartOnce();
     void existingScriptReused_data();
     void existingScriptReused();
     void closing_data();
@@ -290,6 +294,50 @@ void tst_TovarinProcesses::startScriptWrittenOnce() {
     QCOMPARE(readFile(scriptOf("IPCamSuite")), script);
 }
 
+void tst_TovarinProcesses::quickPressesStartOnce_data() {
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<int>("showsAfterMs");
+    QTest::addColumn<int>("presses");
+
+    // -1: the launcher writes the start script itself.
+    QTest::newRow("own start script") << "WifiConnectTool" << -1 << 2;
+    QTest::newRow("tool shows at once") << "IPCamSuite" << 0 << 2;
+    QTest::newRow("tool shows late") << "IPCamSuite" << 500 << 2;
+    QTest::newRow("five presses, tool shows late") << "IPCamSuite" << 300 << 5;
+}
+
+void tst_TovarinProcesses::quickPressesStartOnce() {
+    QFETCH(QString, key);
+    QFETCH(int, showsAfterMs);
+    QFETCH(int, presses);
+
+    const QString exe = exeOf(key);
+    if (showsAfterMs < 0) {
+        install(key, exe);
+    } else {
+        // A compiled program that runs until it is ended (tail following a file), handed over
+        // by a start script already in the tool's folder, after a while like a slow loader.
+        QVERIFY(QDir().mkpath(toolFolder(key)));
+        QVERIFY(QFile::copy(QStandardPaths::findExecutable("tail"), toolFolder(key) + exe));
+        writeFile(toolFolder(key) + "follow.txt", QByteArray());
+        writeFile(scriptOf(key), "#!/bin/sh\ncd \"$(dirname \"$0\")\" || exit 1\n(sleep " +
+                                     QByteArray::number(showsAfterMs / 1000.0) + "; exec setsid ./" +
+                                     exe.toUtf8() + " -f follow.txt) </dev/null >/dev/null 2>&1 &\n");
+        m_started << exe;
+    }
+    auto w = toolPageWindow();
+    QVERIFY(w);
+
+    // Presses queued while the interface was blocked by the previous start arrive one right
+    // after the other.
+    const toolButtonInfo info = tileOf(*w, key)->m_btnInfo;
+    for (int i = 0; i < presses; ++i)
+        w->slotProcessOpen(info);
+    QTest::qWait(showsAfterMs + 300);
+    QCOMPARE(Platform::listRunningImages().count(exe), 1);
+    QCOMPARE(toast(*w), QString("程序已打开，无法再次启动"));
+}
+
 void tst_TovarinProcesses::existingScriptReused_data() {
     QTest::addColumn<QByteArray>("script");
     QTest::addColumn<QString>("logged");
@@ -325,11 +373,16 @@ void tst_TovarinProcesses::closing_data() {
     QTest::addColumn<int>("startCount");
     QTest::addColumn<QString>("answer");
     QTest::addColumn<bool>("closes");
+    QTest::addColumn<bool>("byWindowSystem");
 
-    QTest::newRow("ask, nothing running") << true << 0 << QString() << true;
-    QTest::newRow("ask, confirmed") << true << 2 << "btnConfirm" << true;
-    QTest::newRow("ask, cancelled") << true << 1 << "btnCancel" << false;
-    QTest::newRow("do not ask") << false << 2 << QString() << true;
+    QTest::newRow("ask, nothing running") << true << 0 << QString() << true << false;
+    QTest::newRow("ask, confirmed") << true << 2 << "btnConfirm" << true << false;
+    QTest::newRow("ask, cancelled") << true << 1 << "btnCancel" << false << false;
+    QTest::newRow("do not ask") << false << 2 << QString() << true << false;
+    // Closed by a key or the task bar rather than the title bar's button.
+    QTest::newRow("window system, ask, confirmed") << true << 1 << "btnConfirm" << true << true;
+    QTest::newRow("window system, ask, cancelled") << true << 2 << "btnCancel" << false << true;
+    QTest::newRow("window system, do not ask") << false << 1 << QString() << true << true;
 }
 
 void tst_TovarinProcesses::closing() {
@@ -337,6 +390,7 @@ void tst_TovarinProcesses::closing() {
     QFETCH(int, startCount);
     QFETCH(QString, answer);
     QFETCH(bool, closes);
+    QFETCH(bool, byWindowSystem);
 
     const QStringList keys = QStringList{"IPCamSuite", "WifiConnectTool"}.mid(0, startCount);
     for (const QString &key : keys)
@@ -355,7 +409,17 @@ void tst_TovarinProcesses::closing() {
     }
 
     QSignalSpy closed(w.get(), &Tovarin::signalForceCloseApp);
-    QTest::mouseClick(w->ui->widgetTop->ui->btnClose, Qt::LeftButton);
+    if (byWindowSystem) {
+        QCloseEvent event;
+        // Delivered the way the window system's events are (sendEvent would clear the mark).
+        QSpontaneKeyEvent::setSpontaneous(&event);
+        qApp->notify(w.get(), &event);
+        // The window stays until the launcher itself ends.
+        QVERIFY(!event.isAccepted());
+        QVERIFY(w->isVisible());
+    } else {
+        QTest::mouseClick(w->ui->widgetTop->ui->btnClose, Qt::LeftButton);
+    }
     const bool asked = ask && startCount > 0;
     QCOMPARE(w->m_pPopCloseWidget->isVisible(), asked);
     if (asked) {

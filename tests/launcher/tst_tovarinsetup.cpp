@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QSettings>
+#include <QShowEvent>
 #include <QTemporaryDir>
 #include <QTextCodec>
 #include <QtTest>
@@ -93,6 +94,8 @@ private slots:
     void confirm();
     void selectionRestored_data();
     void selectionRestored();
+    void reshowShowsSelection_data();
+    void reshowShowsSelection();
     void gridKeepsPlaces_data();
     void gridKeepsPlaces();
     void gridOverflow_data();
@@ -239,6 +242,51 @@ void tst_TovarinSetup::selectionRestored() {
     QCOMPARE(selectedOnSetupPage(*w), (QStringList{"IPCProductCheck", "IPCamSuite"}));
     QCOMPARE(keysOnPage(*w), before);
     QCOMPARE(w->m_szUserWorkPosition, QString("W01"));
+}
+
+void tst_TovarinSetup::reshowShowsSelection_data() {
+    QTest::addColumn<QStringList>("press");
+    QTest::addColumn<QStringList>("selected");
+
+    // Stored: IPCProductCheck and IPCamSuite. The window is shown again (restored after being
+    // minimised) while the operator edits the setup page.
+    QTest::newRow("cleared stored tool")
+        << QStringList{"IPCamSuite"} << QStringList{"IPCProductCheck", "IPCamSuite"};
+    QTest::newRow("both cleared") << QStringList{"IPCamSuite", "IPCProductCheck"}
+                                  << QStringList{"IPCProductCheck", "IPCamSuite"};
+    QTest::newRow("added tool") << QStringList{"JBM"} << QStringList{"IPCProductCheck", "IPCamSuite", "JBM"};
+    QTest::newRow("nothing changed") << QStringList() << QStringList{"IPCProductCheck", "IPCamSuite"};
+}
+
+void tst_TovarinSetup::reshowShowsSelection() {
+    QFETCH(QStringList, press);
+    QFETCH(QStringList, selected);
+
+    writeFile(stationFile("MAINSET.ini"), station() + "[SelectedTools]\ntool1=101\ntool2=103\n");
+    auto w = shownWindow();
+    QVERIFY(w);
+    QTRY_COMPARE(w->ui->widgetMain->currentWidget(), w->ui->qwidgetTool);
+    QTest::mouseClick(w->ui->btnConfig, Qt::LeftButton);
+    for (const QString &key : press)
+        pressTile(*w, key);
+
+    QShowEvent event;
+    QCoreApplication::sendEvent(w.get(), &event);
+
+    // What each tile shows is what it holds.
+    QCOMPARE(selectedOnSetupPage(*w), selected);
+    for (toolButton *tile : qAsConst(w->m_vecConfigButtons)) {
+        const QString style = tile->findChild<QPushButton *>("btnMain")->styleSheet();
+        QVERIFY2(style.endsWith("border: 2px solid #447AF0;") == tile->m_btnInfo.m_bSelected,
+                 qPrintable(tile->m_btnInfo.m_szToolKey));
+    }
+    QTest::mouseClick(w->ui->btnConfrim, Qt::LeftButton);
+    QCOMPARE(w->ui->widgetMain->currentWidget(), w->ui->qwidgetTool);
+    QStringList onPage = keysOnPage(*w);
+    std::sort(onPage.begin(), onPage.end());
+    QStringList expected = selected;
+    std::sort(expected.begin(), expected.end());
+    QCOMPARE(onPage, expected);
 }
 
 void tst_TovarinSetup::gridKeepsPlaces_data() {
