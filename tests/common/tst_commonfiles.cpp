@@ -1,8 +1,8 @@
 #include "common.h"
+#include "testfiles.h"
 #include "toolversion.h"
 #include "zipbuilder.h"
 
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -10,54 +10,7 @@
 
 #include <quazip/JlCompress.h>
 
-#include <csignal>
-#include <sys/resource.h>
-
-namespace {
-
-using Tree = QMap<QString, QByteArray>;
-
-bool writeFile(const QString &path, const QByteArray &content) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
-
-QByteArray readFile(const QString &path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-// Every entry below root, hidden ones included: files with their bytes, folders as "<dir>",
-// links as "-> target".
-Tree snapshot(const QString &root) {
-    Tree tree;
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const QFileInfo info(path);
-        const QString rel = QDir(root).relativeFilePath(path);
-        if (info.isSymLink())
-            tree[rel] = "-> " + info.symLinkTarget().toUtf8();
-        else if (info.isDir())
-            tree[rel] = "<dir>";
-        else
-            tree[rel] = readFile(path);
-    }
-    return tree;
-}
-
-void writeTree(const QString &root, const Tree &tree) {
-    for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
-        if (it.value() == "<dir>")
-            QDir().mkpath(root + '/' + it.key());
-        else
-            QVERIFY(writeFile(root + '/' + it.key(), it.value()));
-    }
-}
-
-} // namespace
+using namespace TestFiles;
 
 TOVARIN_TOOL_VERSION(1, 2, 0, 15);
 
@@ -72,7 +25,6 @@ private slots:
 
     void updataExe_data();
     void updataExe();
-    void updataExeKeepsTargetWhenCopyFails();
 
     void updataZip_data();
     void updataZip();
@@ -97,100 +49,74 @@ private slots:
     void delDirRemovesLinksNotTheirTargets();
 
 private:
-    QTemporaryDir *m_tmp = nullptr;
-    QString m_previousCurrent;
+    std::unique_ptr<ScratchFolder> m_tmp;
 };
 
 void tst_CommonFiles::init() {
-    m_tmp = new QTemporaryDir;
-    QVERIFY(m_tmp->isValid());
-    m_previousCurrent = QDir::currentPath();
+    m_tmp.reset(new ScratchFolder);
+    QVERIFY(m_tmp->isReady());
 }
 
 void tst_CommonFiles::cleanup() {
-    QDir::setCurrent(m_previousCurrent);
-    delete m_tmp;
-    m_tmp = nullptr;
+    m_tmp.reset();
 }
 
 void tst_CommonFiles::updataExe_data() {
     QTest::addColumn<bool>("sourcePresent");
     QTest::addColumn<bool>("targetPresent");
     QTest::addColumn<bool>("sourceIsFolder");
+    QTest::addColumn<int>("sizeLimit"); // bytes any one file may grow to; 0: none
     QTest::addColumn<bool>("expected");
     QTest::addColumn<QString>("debugLine"); // "" when none is due
 
-    QTest::newRow("replaces and consumes the download") << true << true << false << true << "";
+    QTest::newRow("replaces and consumes the download") << true << true << false << 0 << true << "";
     QTest::newRow("never installs where nothing was")
-        << true << false << false << false << "目标exe文件不存在";
-    QTest::newRow("missing download") << false << true << false << false << "exe不存在";
-    QTest::newRow("download is a folder") << true << true << true << false << "exe不存在";
+        << true << false << false << 0 << false << "目标exe文件不存在";
+    QTest::newRow("missing download") << false << true << false << 0 << false << "exe不存在";
+    QTest::newRow("download is a folder") << true << true << true << 0 << false << "exe不存在";
+    // A file-size limit makes the copy fail half-way even for root, who ignores permissions.
+    QTest::newRow("copy failing half-way keeps the target")
+        << true << true << false << 64 * 1024 << false << "拷贝exe失败";
 }
 
 void tst_CommonFiles::updataExe() {
     QFETCH(bool, sourcePresent);
     QFETCH(bool, targetPresent);
     QFETCH(bool, sourceIsFolder);
+    QFETCH(int, sizeLimit);
     QFETCH(bool, expected);
     QFETCH(QString, debugLine);
 
     const QString source = m_tmp->filePath("download/tool.exe");
     const QString target = m_tmp->filePath("install/tool.exe");
-    QDir().mkpath(m_tmp->filePath("download"));
-    QDir().mkpath(m_tmp->filePath("install"));
-    if (sourcePresent) {
-        if (sourceIsFolder)
-            QVERIFY(QDir().mkpath(source));
-        else
-            QVERIFY(writeFile(source, "new build"));
-    }
+    const QByteArray build(1 << 20, 'n');
+    QVERIFY(QDir().mkpath(m_tmp->filePath("download")) && QDir().mkpath(m_tmp->filePath("install")));
+    if (sourcePresent)
+        QVERIFY(sourceIsFolder ? QDir().mkpath(source) : write(source, build));
     if (targetPresent)
-        QVERIFY(writeFile(target, "old build"));
+        QVERIFY(write(target, "old build"));
 
     if (!debugLine.isEmpty())
         QTest::ignoreMessage(QtDebugMsg, qPrintable(debugLine));
     Common common;
-    QCOMPARE(common.UpdataExe(source, target), expected);
-
-    if (expected) {
-        QCOMPARE(readFile(target), QByteArray("new build"));
-        QVERIFY(!QFileInfo::exists(source));
-        // Exactly one copy is left: nothing temporary remains beside the target.
-        QCOMPARE(QDir(m_tmp->filePath("install"))
-                     .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-                 QStringList{"tool.exe"});
-    } else {
-        QCOMPARE(QFileInfo::exists(target), targetPresent);
-        if (targetPresent)
-            QCOMPARE(readFile(target), QByteArray("old build"));
-        if (sourcePresent && !sourceIsFolder)
-            QCOMPARE(readFile(source), QByteArray("new build"));
+    bool result = false;
+    {
+        std::unique_ptr<FileSizeLimit> limit(sizeLimit ? new FileSizeLimit(rlim_t(sizeLimit)) : nullptr);
+        QVERIFY(!limit || limit->isActive());
+        result = common.UpdataExe(source, target);
     }
-}
+    QCOMPARE(result, expected);
 
-void tst_CommonFiles::updataExeKeepsTargetWhenCopyFails() {
-    const QString source = m_tmp->filePath("download/tool.exe");
-    const QString target = m_tmp->filePath("install/tool.exe");
-    QVERIFY(writeFile(source, QByteArray(1 << 20, 'n')));
-    QVERIFY(writeFile(target, "working build"));
-
-    // A file-size limit makes the copy fail half-way even for root, who ignores permissions.
-    rlimit previous{};
-    QCOMPARE(getrlimit(RLIMIT_FSIZE, &previous), 0);
-    const auto previousHandler = signal(SIGXFSZ, SIG_IGN);
-    rlimit small = previous;
-    small.rlim_cur = 64 * 1024;
-    QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
-    QTest::ignoreMessage(QtDebugMsg, "拷贝exe失败");
-    Common common;
-    const bool result = common.UpdataExe(source, target);
-    setrlimit(RLIMIT_FSIZE, &previous);
-    signal(SIGXFSZ, previousHandler);
-
-    QVERIFY(!result);
-    QCOMPARE(readFile(target), QByteArray("working build"));
-    QCOMPARE(QFileInfo(source).size(), qint64(1 << 20));
-    QCOMPARE(QDir(m_tmp->filePath("install")).entryList(QDir::Files | QDir::Hidden), QStringList{"tool.exe"});
+    QCOMPARE(read(target), expected        ? build
+                           : targetPresent ? QByteArray("old build")
+                                           : QByteArray("<missing>"));
+    if (expected)
+        QVERIFY(!QFileInfo::exists(source));
+    else if (sourcePresent && !sourceIsFolder)
+        QCOMPARE(read(source), build);
+    // Exactly one copy is left: nothing temporary remains beside the target.
+    QCOMPARE(entriesBelow(m_tmp->filePath("install")),
+             targetPresent ? QStringList{"tool.exe"} : QStringList{});
 }
 
 void tst_CommonFiles::updataZip_data() {
@@ -233,10 +159,8 @@ void tst_CommonFiles::updataZip() {
     const QString target = m_tmp->filePath("tool");
     if (packagePresent)
         QVERIFY(ZipBuilder::write(package, entries));
-    if (targetPresent) {
-        QVERIFY(QDir().mkpath(target));
-        writeTree(target, before);
-    }
+    if (targetPresent)
+        QVERIFY(writeTree(target, before));
 
     if (!debugLine.isEmpty())
         QTest::ignoreMessage(QtDebugMsg, qPrintable(debugLine));
@@ -281,9 +205,8 @@ void tst_CommonFiles::updataZipRefusesUnsafeArchive() {
     const QString target = m_tmp->filePath("tool");
     const QString outside = m_tmp->filePath("outside");
     const QString victim = outside + "/victim.txt";
-    QVERIFY(QDir().mkpath(target));
-    writeTree(target, Tree{{"a.txt", "old-a"}, {"b.txt", "old-b"}, {"keep/station.ini", "x=1"}});
-    QVERIFY(writeFile(victim, "precious"));
+    QVERIFY(writeTree(target, Tree{{"a.txt", "old-a"}, {"b.txt", "old-b"}, {"keep/station.ini", "x=1"}}));
+    QVERIFY(write(victim, "precious"));
 
     for (ZipEntry &entry : entries) {
         entry.name.replace("@VICTIM@", victim);
@@ -294,7 +217,7 @@ void tst_CommonFiles::updataZipRefusesUnsafeArchive() {
     QVERIFY(ZipBuilder::write(package, entries));
     if (!corruptMarker.isEmpty())
         QVERIFY(ZipBuilder::corrupt(package, corruptMarker));
-    const QByteArray packageBytes = readFile(package);
+    const QByteArray packageBytes = read(package);
     const Tree targetBefore = snapshot(target);
     const Tree outsideBefore = snapshot(outside);
 
@@ -303,7 +226,7 @@ void tst_CommonFiles::updataZipRefusesUnsafeArchive() {
     QVERIFY(!common.UpdataZip(package, target));
     QCOMPARE(snapshot(target), targetBefore);
     QCOMPARE(snapshot(outside), outsideBefore);
-    QCOMPARE(readFile(package), packageBytes);
+    QCOMPARE(read(package), packageBytes);
 }
 
 void tst_CommonFiles::extractorSkipsEscapingNames_data() {
@@ -319,13 +242,13 @@ void tst_CommonFiles::extractorSkipsEscapingNames() {
     const QString target = m_tmp->filePath("tool");
     const QString victim = m_tmp->filePath("outside/victim.txt");
     QVERIFY(QDir().mkpath(target));
-    QVERIFY(writeFile(victim, "precious"));
+    QVERIFY(write(victim, "precious"));
     escapingName.replace("@VICTIM@", victim);
 
     const QString package = m_tmp->filePath("pkg.zip");
     QVERIFY(ZipBuilder::write(package, {{"a.txt", "new-a"}, {escapingName, "pwned"}}));
     JlCompress::extractDir(package, target);
-    QCOMPARE(readFile(victim), QByteArray("precious"));
+    QCOMPARE(read(victim), QByteArray("precious"));
 }
 
 void tst_CommonFiles::compressDirRoundTrip() {
@@ -335,8 +258,7 @@ void tst_CommonFiles::compressDirRoundTrip() {
                     {"conf/a.ini", "[s]\nk=中文\n"},
                     {"conf/sub", "<dir>"},
                     {"conf/sub/b.bin", QByteArray("\0\1\2\3", 4)}};
-    QVERIFY(QDir().mkpath(source));
-    writeTree(source, tree);
+    QVERIFY(writeTree(source, tree));
 
     Common common;
     const QString backup = m_tmp->filePath("backup.zip");
@@ -371,7 +293,7 @@ void tst_CommonFiles::exeVersion() {
     if (content == "<self>")
         path = QCoreApplication::applicationFilePath();
     else if (present)
-        QVERIFY(writeFile(path, content));
+        QVERIFY(write(path, content));
     QTest::ignoreMessage(QtDebugMsg, qPrintable(expected));
     Common common;
     QCOMPARE(common.GetEXEVersionNum(path), expected);
@@ -383,16 +305,15 @@ void tst_CommonFiles::mkMutiDir_data() {
     QTest::addColumn<bool>("absolute");
     QTest::addColumn<QString>("expectedFolder");
 
-    QTest::newRow("existing folder unchanged") << "a/b"
-                                               << "a/b" << true << "a/b";
-    QTest::newRow("three missing levels") << "a"
-                                          << "a/b/c/d" << true << "a/b/c/d";
-    QTest::newRow("trailing slash") << "a"
-                                    << "a/b/c/" << true << "a/b/c";
-    QTest::newRow("bare relative name") << ""
-                                        << "fresh" << false << "fresh";
-    QTest::newRow("relative with missing parents") << ""
-                                                   << "x/y/z" << false << "x/y/z";
+    const auto row = [](const char *name, const char *existing, const char *path, bool absolute,
+                        const char *expectedFolder) {
+        QTest::newRow(name) << existing << path << absolute << expectedFolder;
+    };
+    row("existing folder unchanged", "a/b", "a/b", true, "a/b");
+    row("three missing levels", "a", "a/b/c/d", true, "a/b/c/d");
+    row("trailing slash", "a", "a/b/c/", true, "a/b/c");
+    row("bare relative name", "", "fresh", false, "fresh");
+    row("relative with missing parents", "", "x/y/z", false, "x/y/z");
 }
 
 void tst_CommonFiles::mkMutiDir() {
@@ -444,13 +365,10 @@ void tst_CommonFiles::copyDirectory() {
     QFETCH(Tree, targetAfter);
 
     const QString from = m_tmp->filePath("from");
-    QVERIFY(QDir().mkpath(from));
-    writeTree(from, source);
+    QVERIFY(writeTree(from, source));
     const QString to = targetParentExists ? m_tmp->filePath("to") : m_tmp->filePath("none/to");
-    if (!targetBefore.isEmpty()) {
-        QVERIFY(QDir().mkpath(to));
-        writeTree(to, targetBefore);
-    }
+    if (!targetBefore.isEmpty())
+        QVERIFY(writeTree(to, targetBefore));
 
     Common common;
     QCOMPARE(common.copyDirectory(from, to, overwrite), expected);
@@ -481,8 +399,7 @@ void tst_CommonFiles::delDir() {
     QFETCH(Tree, left);
 
     const QString folder = m_tmp->filePath("victim");
-    QVERIFY(QDir().mkpath(folder));
-    writeTree(folder, content);
+    QVERIFY(writeTree(folder, content));
     path.replace("@", folder);
 
     Common common;
@@ -495,13 +412,11 @@ void tst_CommonFiles::delDir() {
 
 void tst_CommonFiles::delDirRemovesLinksNotTheirTargets() {
     const QString outside = m_tmp->filePath("outside");
-    QVERIFY(QDir().mkpath(outside + "/inner"));
-    QVERIFY(writeFile(outside + "/data.txt", "precious"));
-    QVERIFY(writeFile(outside + "/inner/more.txt", "precious too"));
+    QVERIFY(writeTree(outside, Tree{{"data.txt", "precious"}, {"inner/more.txt", "precious too"}}));
     const Tree outsideBefore = snapshot(outside);
 
     const QString folder = m_tmp->filePath("victim");
-    QVERIFY(writeFile(folder + "/own.txt", "x"));
+    QVERIFY(write(folder + "/own.txt", "x"));
     QVERIFY(QFile::link(outside, folder + "/linked-folder"));
     QVERIFY(QFile::link(outside + "/data.txt", folder + "/linked-file"));
 

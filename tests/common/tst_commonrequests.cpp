@@ -2,15 +2,13 @@
 #include "clock.h"
 #include "common.h"
 #include "devserver.h"
+#include "testfiles.h"
 
 #include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QTcpServer>
-#include <QTcpSocket>
-#include <QTemporaryDir>
 #include <QtTest>
 
 using Params = QMap<QString, QString>;
@@ -36,38 +34,6 @@ QString call(Common &common, int method, const QString &url, const Params &param
 bool isSecure(int method) {
     return method == HttpsPost || method == HttpsGet;
 }
-
-QByteArray readFile(const QString &path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-// Answers every connection with a fixed reply and keeps the raw request line, for what the
-// stand-in server cannot show (the exact target of a GET, "?" included).
-class RequestLineCatcher : public QTcpServer {
-public:
-    RequestLineCatcher() { listen(QHostAddress::LocalHost); }
-    QString base() const { return QStringLiteral("http://127.0.0.1:%1/").arg(serverPort()); }
-    QStringList lines;
-
-protected:
-    void incomingConnection(qintptr handle) override {
-        auto *socket = new QTcpSocket(this);
-        socket->setSocketDescriptor(handle);
-        connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
-            m_buffer[socket] += socket->readAll();
-            const QByteArray &got = m_buffer[socket];
-            if (!got.contains("\r\n\r\n"))
-                return;
-            lines << QString::fromLatin1(got.left(got.indexOf("\r\n")));
-            socket->write("HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
-            socket->disconnectFromHost();
-        });
-    }
-
-private:
-    QMap<QTcpSocket *, QByteArray> m_buffer;
-};
 
 } // namespace
 
@@ -102,8 +68,7 @@ private:
     QString logText() const;
 
     DevServer m_server;
-    QTemporaryDir *m_tmp = nullptr;
-    QString m_previousCurrent;
+    std::unique_ptr<ScratchFolder> m_tmp;
 };
 
 void tst_CommonRequests::initTestCase() {
@@ -112,10 +77,8 @@ void tst_CommonRequests::initTestCase() {
 
 void tst_CommonRequests::init() {
     QVERIFY(m_server.reset());
-    m_tmp = new QTemporaryDir;
-    QVERIFY(m_tmp->isValid());
-    m_previousCurrent = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(m_tmp->path()));
+    m_tmp.reset(new ScratchFolder(true));
+    QVERIFY(m_tmp->isReady());
     ApplicationFolder::setPathForTesting(m_tmp->path());
     Clock::setNowForTesting([] { return QDateTime(QDate(2024, 6, 1), QTime(8, 0, 0)); });
 }
@@ -123,13 +86,11 @@ void tst_CommonRequests::init() {
 void tst_CommonRequests::cleanup() {
     Clock::setNowForTesting({});
     ApplicationFolder::setPathForTesting(QString());
-    QDir::setCurrent(m_previousCurrent);
-    delete m_tmp;
-    m_tmp = nullptr;
+    m_tmp.reset();
 }
 
 QString tst_CommonRequests::logText() const {
-    return QString::fromUtf8(readFile(m_tmp->filePath("log/2024-06-01.txt")));
+    return QString::fromUtf8(TestFiles::read(m_tmp->filePath("log/2024-06-01.txt"), QByteArray()));
 }
 
 void tst_CommonRequests::hashes_data() {
@@ -292,7 +253,9 @@ void tst_CommonRequests::getRequestLine() {
     QFETCH(Params, params);
     QFETCH(QString, requestLine);
 
-    RequestLineCatcher catcher;
+    RawHttpServer catcher([](const QByteArray &) {
+        return QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
+    });
     QVERIFY(catcher.isListening());
     // The trace shows the address as composed, before the URL parser encodes anything.
     const QString target = requestLine.section(' ', 1, 1);
@@ -301,7 +264,7 @@ void tst_CommonRequests::getRequestLine() {
                          QRegularExpression("^geng: ?" + QRegularExpression::escape(composed) + "$"));
     Common common;
     QCOMPARE(call(common, method, catcher.base() + "ProductionApi/login", params), QString("ok"));
-    QCOMPARE(catcher.lines, QStringList{requestLine});
+    QCOMPARE(catcher.requestLines, QStringList{requestLine});
 }
 
 void tst_CommonRequests::acceptsUntrustedCertificates_data() {
@@ -373,15 +336,10 @@ void tst_CommonRequests::serverAddresses() {
     QVERIFY(QDir().mkpath(m_tmp->filePath("station")));
     ApplicationFolder::setPathForTesting(m_tmp->filePath("station"));
     const QString configPath = m_tmp->filePath("station/serverConfig.ini");
-    if (!ini.isEmpty()) {
-        QFile file(configPath);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(ini);
-    }
-    QFile decoy(m_tmp->filePath("serverConfig.ini"));
-    QVERIFY(decoy.open(QIODevice::WriteOnly));
-    decoy.write("[ServerDomainName]\nDomainName=http://wrong/\n");
-    decoy.close();
+    if (!ini.isEmpty())
+        QVERIFY(TestFiles::write(configPath, ini));
+    QVERIFY(TestFiles::write(m_tmp->filePath("serverConfig.ini"),
+                             "[ServerDomainName]\nDomainName=http://wrong/\n"));
 
     Common common;
     QCOMPARE(common.getServerConfigPath(), configPath);
@@ -390,10 +348,7 @@ void tst_CommonRequests::serverAddresses() {
     QCOMPARE(common.getPPCDomain(), expected.at(2));
 
     // Read afresh: an edit takes effect at the next call of the same object.
-    QFile edit(configPath);
-    QVERIFY(edit.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    edit.write("[ServerDomainName]\nDomainName=http://edited/\n");
-    edit.close();
+    QVERIFY(TestFiles::write(configPath, "[ServerDomainName]\nDomainName=http://edited/\n"));
     QCOMPARE(common.getDomainName(), QString("http://edited/"));
     QCOMPARE(common.getManagerName(), QString());
 }

@@ -1,10 +1,10 @@
 #include "applicationfolder.h"
 #include "common.h"
 #include "devserver.h"
+#include "testfiles.h"
 
 #include <QElapsedTimer>
 #include <QJsonObject>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <type_traits>
@@ -15,19 +15,6 @@ template <typename T>
 struct HasLogRecorder<T, std::void_t<decltype(std::declval<T &>().slotLogRecord(QString()))>>
     : std::true_type {};
 static_assert(!HasLogRecorder<Common>::value, "the updater's Common must not write the launcher's log");
-
-namespace {
-
-QStringList filesBelow(const QString &root) {
-    QStringList found;
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext())
-        found << QDir(root).relativeFilePath(it.next());
-    return found;
-}
-
-} // namespace
 
 class tst_CommonUpdater : public QObject {
     Q_OBJECT
@@ -42,8 +29,7 @@ private slots:
 
 private:
     DevServer m_server;
-    QTemporaryDir *m_tmp = nullptr;
-    QString m_previousCurrent;
+    std::unique_ptr<ScratchFolder> m_tmp;
 };
 
 void tst_CommonUpdater::initTestCase() {
@@ -52,18 +38,14 @@ void tst_CommonUpdater::initTestCase() {
 
 void tst_CommonUpdater::init() {
     QVERIFY(m_server.reset());
-    m_tmp = new QTemporaryDir;
-    QVERIFY(m_tmp->isValid());
-    m_previousCurrent = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(m_tmp->path()));
+    m_tmp.reset(new ScratchFolder(true));
+    QVERIFY(m_tmp->isReady());
     ApplicationFolder::setPathForTesting(m_tmp->path());
 }
 
 void tst_CommonUpdater::cleanup() {
     ApplicationFolder::setPathForTesting(QString());
-    QDir::setCurrent(m_previousCurrent);
-    delete m_tmp;
-    m_tmp = nullptr;
+    m_tmp.reset();
 }
 
 void tst_CommonUpdater::requestsLogNothing_data() {
@@ -96,14 +78,11 @@ void tst_CommonUpdater::requestsLogNothing() {
         QVERIFY(!answer.isEmpty() && !answer.startsWith('{'));
     else
         QCOMPARE(answer, QString("{\"ack\":\"200\"}"));
-    QCOMPARE(filesBelow(m_tmp->path()), QStringList{});
+    QCOMPARE(TestFiles::entriesBelow(m_tmp->path()), QStringList{});
 }
 
 void tst_CommonUpdater::downloadGivesUpAfterTenSeconds() {
-    QFile package(m_server.filesDir() + "/Tovarin.zip");
-    QVERIFY(package.open(QIODevice::WriteOnly));
-    package.write(QByteArray(64 * 1024, 'z'));
-    package.close();
+    QVERIFY(TestFiles::write(m_server.filesDir() + "/Tovarin.zip", QByteArray(64 * 1024, 'z')));
     // About 32 s for the whole file: far beyond the updater's limit.
     QVERIFY(m_server.setBehaviour(
         "files/Tovarin.zip",

@@ -2,30 +2,14 @@
 #include "common.h"
 #include "devserver.h"
 #include "downloadtool.h"
+#include "testfiles.h"
 
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonObject>
-#include <QTcpServer>
-#include <QTcpSocket>
-#include <QTemporaryDir>
 #include <QtTest>
 
-#include <csignal>
-#include <sys/resource.h>
-
 namespace {
-
-QByteArray readFile(const QString &path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-bool writeFile(const QString &path, const QByteArray &content) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
 
 QByteArray patterned(int size) {
     QByteArray bytes(size, Qt::Uninitialized);
@@ -34,42 +18,21 @@ QByteArray patterned(int size) {
     return bytes;
 }
 
-// Serves one body per connection, framed in the way asked for: with Content-Length, chunked,
-// or ended only by closing the connection (which the stand-in server never does).
-class FramingServer : public QTcpServer {
-public:
-    enum Framing { Length, Chunked, Close };
-    FramingServer(const QByteArray &body, Framing framing) : m_body(body), m_framing(framing) {
-        listen(QHostAddress::LocalHost);
-    }
-    QString url() const { return QStringLiteral("http://127.0.0.1:%1/files/pkg.zip").arg(serverPort()); }
+enum Framing { Length, Chunked, Close };
 
-protected:
-    void incomingConnection(qintptr handle) override {
-        auto *socket = new QTcpSocket(this);
-        socket->setSocketDescriptor(handle);
-        connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
-            m_request[socket] += socket->readAll();
-            if (!m_request[socket].contains("\r\n\r\n"))
-                return;
-            QByteArray answer = "HTTP/1.1 200 OK\r\nContent-Type: application/zip\r\nConnection: close\r\n";
-            if (m_framing == Length)
-                answer += "Content-Length: " + QByteArray::number(m_body.size()) + "\r\n\r\n" + m_body;
-            else if (m_framing == Chunked)
-                answer += "Transfer-Encoding: chunked\r\n\r\n" + QByteArray::number(m_body.size(), 16) +
-                          "\r\n" + m_body + "\r\n0\r\n\r\n";
-            else
-                answer += "\r\n" + m_body;
-            socket->write(answer);
-            socket->disconnectFromHost();
-        });
-    }
+// Frames the body as asked: with Content-Length, chunked, or ended only by closing the
+// connection (which the stand-in server never does).
+QByteArray framed(const QByteArray &body, int framing) {
+    const QByteArray head = "HTTP/1.1 200 OK\r\nContent-Type: application/zip\r\nConnection: close\r\n";
+    if (framing == Length)
+        return head + "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+    if (framing == Chunked)
+        return head + "Transfer-Encoding: chunked\r\n\r\n" + QByteArray::number(body.size(), 16) + "\r\n" +
+               body + "\r\n0\r\n\r\n";
+    return head + "\r\n" + body;
+}
 
-private:
-    QByteArray m_body;
-    Framing m_framing;
-    QMap<QTcpSocket *, QByteArray> m_request;
-};
+const QJsonObject kTrickle{{"trickle", QJsonObject{{"chunkBytes", 1024}, {"intervalMs", 100}}}};
 
 } // namespace
 
@@ -95,27 +58,25 @@ private slots:
 
 private:
     DevServer m_server;
-    QTemporaryDir *m_tmp = nullptr;
+    std::unique_ptr<ScratchFolder> m_tmp;
 };
 
 void tst_DownloadTool::initTestCase() {
     QVERIFY2(m_server.start(QString(), {"--no-https"}), qPrintable(m_server.lastError()));
-    QVERIFY(writeFile(m_server.filesDir() + "/pkg.zip", patterned(300000)));
-    QVERIFY(writeFile(m_server.filesDir() + "/pics/123.png", "\x89PNG fake picture"));
+    QVERIFY(TestFiles::write(m_server.filesDir() + "/pkg.zip", patterned(300000)));
+    QVERIFY(TestFiles::write(m_server.filesDir() + "/pics/123.png", "\x89PNG fake picture"));
 }
 
 void tst_DownloadTool::init() {
     QVERIFY(m_server.reset());
-    m_tmp = new QTemporaryDir;
-    QVERIFY(m_tmp->isValid());
+    m_tmp.reset(new ScratchFolder);
+    QVERIFY(m_tmp->isReady() && QDir().mkpath(m_tmp->filePath("app")));
     ApplicationFolder::setPathForTesting(m_tmp->filePath("app"));
-    QVERIFY(QDir().mkpath(m_tmp->filePath("app")));
 }
 
 void tst_DownloadTool::cleanup() {
     ApplicationFolder::setPathForTesting(QString());
-    delete m_tmp;
-    m_tmp = nullptr;
+    m_tmp.reset();
 }
 
 void tst_DownloadTool::fileNames_data() {
@@ -125,46 +86,21 @@ void tst_DownloadTool::fileNames_data() {
     QTest::addColumn<QString>("expected"); // relative to the temp folder
     QTest::addColumn<QString>("source");   // served file the result must equal; "" = behaviour body
 
-    QTest::newRow("slash and name") << "files/pics/123.png"
-                                    << "productPic"
-                                    << "/123.png"
-                                    << "productPic/123.png"
-                                    << "pics/123.png";
-    QTest::newRow("backslashes end a segment as well") << "files/pics/123.png"
-                                                       << "productPic"
-                                                       << "/..\\..\\123.png"
-                                                       << "productPic/123.png"
-                                                       << "pics/123.png";
-    QTest::newRow("name from the URL path") << "files/pkg.zip"
-                                            << "down"
-                                            << ""
-                                            << "down/pkg.zip"
-                                            << "pkg.zip";
-    QTest::newRow("only the last segment of a given path") << "files/pkg.zip"
-                                                           << "down"
-                                                           << "a/b/tool.zip"
-                                                           << "down/tool.zip"
-                                                           << "pkg.zip";
-    QTest::newRow("URL ending in a slash") << "listing/"
-                                           << "down"
-                                           << ""
-                                           << "down/tmp"
-                                           << "";
-    QTest::newRow("given name ending in a slash") << "files/pkg.zip"
-                                                  << "down"
-                                                  << "dir/"
-                                                  << "down/tmp"
-                                                  << "pkg.zip";
-    QTest::newRow("missing folder levels are created") << "files/pkg.zip"
-                                                       << "x/y/z"
-                                                       << "p.zip"
-                                                       << "x/y/z/p.zip"
-                                                       << "pkg.zip";
-    QTest::newRow("no folder: tmp beside the program") << "files/pkg.zip"
-                                                       << ""
-                                                       << ""
-                                                       << "app/tmp/pkg.zip"
-                                                       << "pkg.zip";
+    const auto row = [](const char *name, const char *urlPath, const char *saveDir, const char *fileName,
+                        const char *expected, const char *source) {
+        QTest::newRow(name) << urlPath << saveDir << fileName << expected << source;
+    };
+    row("slash and name", "files/pics/123.png", "productPic", "/123.png", "productPic/123.png",
+        "pics/123.png");
+    row("backslashes end a segment as well", "files/pics/123.png", "productPic", "/..\\..\\123.png",
+        "productPic/123.png", "pics/123.png");
+    row("name from the URL path", "files/pkg.zip", "down", "", "down/pkg.zip", "pkg.zip");
+    row("only the last segment of a given path", "files/pkg.zip", "down", "a/b/tool.zip", "down/tool.zip",
+        "pkg.zip");
+    row("URL ending in a slash", "listing/", "down", "", "down/tmp", "");
+    row("given name ending in a slash", "files/pkg.zip", "down", "dir/", "down/tmp", "pkg.zip");
+    row("missing folder levels are created", "files/pkg.zip", "x/y/z", "p.zip", "x/y/z/p.zip", "pkg.zip");
+    row("no folder: tmp beside the program", "files/pkg.zip", "", "", "app/tmp/pkg.zip", "pkg.zip");
 }
 
 void tst_DownloadTool::fileNames() {
@@ -176,7 +112,8 @@ void tst_DownloadTool::fileNames() {
 
     const QByteArray listing("index of nothing");
     QVERIFY(m_server.setBehaviour("listing/", QJsonObject{{"body", QString::fromLatin1(listing)}}));
-    const QByteArray wanted = source.isEmpty() ? listing : readFile(m_server.filesDir() + '/' + source);
+    const QByteArray wanted =
+        source.isEmpty() ? listing : TestFiles::read(m_server.filesDir() + '/' + source);
     // The trace names the size, then the file, then its folder.
     const QFileInfo saved(m_tmp->filePath(expected));
     QTest::ignoreMessage(
@@ -189,14 +126,10 @@ void tst_DownloadTool::fileNames() {
     Common common;
     QVERIFY(common.DownloadFiles(m_server.httpBase() + urlPath,
                                  saveDir.isEmpty() ? QString() : m_tmp->filePath(saveDir), fileName));
-    QCOMPARE(readFile(m_tmp->filePath(expected)), wanted);
+    QCOMPARE(TestFiles::read(m_tmp->filePath(expected)), wanted);
 
     // Nothing else was written anywhere in the station.
-    QDirIterator it(m_tmp->path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    QStringList files;
-    while (it.hasNext())
-        files << QDir(m_tmp->path()).relativeFilePath(it.next());
-    QCOMPARE(files, QStringList{expected});
+    QCOMPARE(TestFiles::entriesBelow(m_tmp->path(), QDir::Files), QStringList{expected});
 }
 
 void tst_DownloadTool::failures_data() {
@@ -223,14 +156,14 @@ void tst_DownloadTool::failures() {
 
     // An older copy is always removed first, whatever happens afterwards.
     const QString target = m_tmp->filePath("down/pkg.zip");
-    QVERIFY(writeFile(target, "older package that must not survive"));
+    QVERIFY(TestFiles::write(target, "older package that must not survive"));
     QVERIFY(m_server.setBehaviour("files/pkg.zip", behaviour));
 
     if (traced)
         QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^Download failed: .+\\.$"));
     Common common;
     QVERIFY(!common.DownloadFiles(m_server.fileUrl("pkg.zip"), m_tmp->filePath("down"), QString()));
-    QCOMPARE(readFile(target), left);
+    QCOMPARE(TestFiles::read(target), left);
     QCOMPARE(m_server.requests("files/other.zip").size(), 0);
 }
 
@@ -240,30 +173,18 @@ void tst_DownloadTool::unusableRequestFailsAtOnce_data() {
     QTest::addColumn<QString>("fileName");
     QTest::addColumn<QString>("debugLine"); // pattern; "" when not checked
 
-    QTest::newRow("empty URL") << ""
-                               << "down"
-                               << "a.bin"
-                               << "^Invalid URL: : $";
-    QTest::newRow("malformed URL") << "http://[::1"
-                                   << "down"
-                                   << "a.bin"
-                                   << "";
-    QTest::newRow("unclosed address literal") << "[::1/pkg.zip"
-                                              << "down"
-                                              << "a.bin"
-                                              << "^Invalid URL: \\[::1/pkg\\.zip: ";
-    QTest::newRow("blank URL") << " "
-                               << "down"
-                               << "a.bin"
-                               << "^Invalid URL:  : ";
-    QTest::newRow("folder below a plain file") << "@/files/pkg.zip"
-                                               << "plain/sub"
-                                               << "a.bin"
-                                               << "^Unable to save the file /.+/plain/sub/a\\.bin: .+\\.$";
-    QTest::newRow("target is a folder") << "@/files/pkg.zip"
-                                        << "down"
-                                        << "taken"
-                                        << "^Unable to save the file /.+/down/taken: .+\\.$";
+    const auto row = [](const char *name, const char *url, const char *saveDir, const char *fileName,
+                        const char *debugLine) {
+        QTest::newRow(name) << url << saveDir << fileName << debugLine;
+    };
+    row("empty URL", "", "down", "a.bin", "^Invalid URL: : $");
+    row("malformed URL", "http://[::1", "down", "a.bin", "");
+    row("unclosed address literal", "[::1/pkg.zip", "down", "a.bin", "^Invalid URL: \\[::1/pkg\\.zip: ");
+    row("blank URL", " ", "down", "a.bin", "^Invalid URL:  : ");
+    row("folder below a plain file", "@/files/pkg.zip", "plain/sub", "a.bin",
+        "^Unable to save the file /.+/plain/sub/a\\.bin: .+\\.$");
+    row("target is a folder", "@/files/pkg.zip", "down", "taken",
+        "^Unable to save the file /.+/down/taken: .+\\.$");
 }
 
 void tst_DownloadTool::unusableRequestFailsAtOnce() {
@@ -275,7 +196,7 @@ void tst_DownloadTool::unusableRequestFailsAtOnce() {
     url.replace("@/", m_server.httpBase());
     if (!debugLine.isEmpty())
         QTest::ignoreMessage(QtDebugMsg, QRegularExpression(debugLine));
-    QVERIFY(writeFile(m_tmp->filePath("plain"), "a file, not a folder"));
+    QVERIFY(TestFiles::write(m_tmp->filePath("plain"), "a file, not a folder"));
     QVERIFY(QDir().mkpath(m_tmp->filePath("down/taken/inside")));
 
     Common common;
@@ -293,12 +214,11 @@ void tst_DownloadTool::diskFullNeverPassesForComplete_data() {
     QTest::addColumn<bool>("expected");
 
     // The process may write at most 128 KiB into any one file during the call.
-    QTest::newRow("fits, length announced") << int(FramingServer::Length) << 100 * 1024 << true;
-    QTest::newRow("fits, chunked") << int(FramingServer::Chunked) << 100 * 1024 << true;
-    QTest::newRow("fits, ended by close") << int(FramingServer::Close) << 100 * 1024 << true;
-    QTest::newRow("too big, length announced") << int(FramingServer::Length) << 512 * 1024 << false;
-    QTest::newRow("too big, chunked") << int(FramingServer::Chunked) << 512 * 1024 << false;
-    QTest::newRow("too big, ended by close") << int(FramingServer::Close) << 512 * 1024 << false;
+    const char *framings[] = {"length announced", "chunked", "ended by close"};
+    for (const bool fits : {true, false})
+        for (const int framing : {Length, Chunked, Close})
+            QTest::addRow("%s, %s", fits ? "fits" : "too big", framings[framing])
+                << framing << (fits ? 100 : 512) * 1024 << fits;
 }
 
 // A write that fails on the station's disk (full, quota) must fail the download, also when the
@@ -309,29 +229,23 @@ void tst_DownloadTool::diskFullNeverPassesForComplete() {
     QFETCH(bool, expected);
 
     const QByteArray body = patterned(size);
-    FramingServer server(body, FramingServer::Framing(framing));
+    RawHttpServer server([&](const QByteArray &) { return framed(body, framing); });
     QVERIFY(server.isListening());
-    const QString target = m_tmp->filePath("down/pkg.zip");
 
-    // A file-size limit makes writes fail like a full disk does, even for root.
-    rlimit previous{};
-    QCOMPARE(getrlimit(RLIMIT_FSIZE, &previous), 0);
-    const auto previousHandler = signal(SIGXFSZ, SIG_IGN);
-    rlimit small = previous;
-    small.rlim_cur = 128 * 1024;
-    QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
     Common common;
-    const bool result = common.DownloadFiles(server.url(), m_tmp->filePath("down"), QString());
-    setrlimit(RLIMIT_FSIZE, &previous);
-    signal(SIGXFSZ, previousHandler);
-
+    bool result = false;
+    {
+        FileSizeLimit limit(128 * 1024);
+        QVERIFY(limit.isActive());
+        result = common.DownloadFiles(server.base() + "files/pkg.zip", m_tmp->filePath("down"), QString());
+    }
     QCOMPARE(result, expected);
-    QCOMPARE(readFile(target), expected ? body : QByteArray("<missing>"));
+    QCOMPARE(TestFiles::read(m_tmp->filePath("down/pkg.zip")), expected ? body : QByteArray("<missing>"));
 }
 
 void tst_DownloadTool::progressAndSingleFinish() {
     const QByteArray content = patterned(3 * 1024 * 1024 + 17);
-    QVERIFY(writeFile(m_server.filesDir() + "/big.bin", content));
+    QVERIFY(TestFiles::write(m_server.filesDir() + "/big.bin", content));
 
     DownloadTool tool(m_server.fileUrl("big.bin"), m_tmp->filePath("down"));
     QSignalSpy progress(&tool, &DownloadTool::sigProgress);
@@ -340,7 +254,7 @@ void tst_DownloadTool::progressAndSingleFinish() {
     QVERIFY(tool.hasStarted());
     QVERIFY(finished.wait(20000));
     QVERIFY(!tool.isFailed());
-    QCOMPARE(readFile(m_tmp->filePath("down/big.bin")), content);
+    QCOMPARE(TestFiles::read(m_tmp->filePath("down/big.bin")), content);
 
     QVERIFY(!progress.isEmpty());
     const QList<QVariant> last = progress.last();
@@ -363,9 +277,8 @@ void tst_DownloadTool::waitKeepsCallingThreadServed_data() {
 void tst_DownloadTool::waitKeepsCallingThreadServed() {
     QFETCH(bool, worker);
     const QByteArray content = patterned(8 * 1024);
-    QVERIFY(writeFile(m_server.filesDir() + "/slow.bin", content));
-    QVERIFY(m_server.setBehaviour(
-        "files/slow.bin", QJsonObject{{"trickle", QJsonObject{{"chunkBytes", 1024}, {"intervalMs", 100}}}}));
+    QVERIFY(TestFiles::write(m_server.filesDir() + "/slow.bin", content));
+    QVERIFY(m_server.setBehaviour("files/slow.bin", kTrickle));
     const QString url = m_server.fileUrl("slow.bin");
     const QString folder = m_tmp->filePath("down");
 
@@ -387,14 +300,13 @@ void tst_DownloadTool::waitKeepsCallingThreadServed() {
     }
 
     QVERIFY(result);
-    QCOMPARE(readFile(folder + "/slow.bin"), content);
+    QCOMPARE(TestFiles::read(folder + "/slow.bin"), content);
     QVERIFY2(ticks >= 5, qPrintable(QString::number(ticks)));
 }
 
 void tst_DownloadTool::destroyedMidTransferKeepsPartialFile() {
-    QVERIFY(writeFile(m_server.filesDir() + "/slow.bin", patterned(64 * 1024)));
-    QVERIFY(m_server.setBehaviour(
-        "files/slow.bin", QJsonObject{{"trickle", QJsonObject{{"chunkBytes", 1024}, {"intervalMs", 100}}}}));
+    QVERIFY(TestFiles::write(m_server.filesDir() + "/slow.bin", patterned(64 * 1024)));
+    QVERIFY(m_server.setBehaviour("files/slow.bin", kTrickle));
 
     auto *tool = new DownloadTool(m_server.fileUrl("slow.bin"), m_tmp->filePath("down"));
     QSignalSpy progress(tool, &DownloadTool::sigProgress);

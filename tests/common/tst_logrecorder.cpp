@@ -1,11 +1,9 @@
 #include "clock.h"
 #include "common.h"
 #include "logrecorder.h"
+#include "testfiles.h"
 
-#include <QDir>
-#include <QFile>
 #include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
 
@@ -34,19 +32,14 @@ QString dayFile(int variant, const QString &date) {
     return variant == Updater ? date + ".txt" : "log/" + date + ".txt";
 }
 
-QByteArray readFile(const QString &path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+const char *variantName(int variant) {
+    return variant == LauncherCommon ? "Common" : variant == LauncherWindow ? "window" : "updater";
 }
 
-QStringList allEntries(const QString &root) {
-    QStringList found;
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext())
-        found << QDir(root).relativeFilePath(it.next());
-    found.sort();
-    return found;
+void variantRows(std::initializer_list<int> variants) {
+    QTest::addColumn<int>("variant");
+    for (int variant : variants)
+        QTest::newRow(variantName(variant)) << variant;
 }
 
 } // namespace
@@ -68,52 +61,42 @@ private slots:
     void concurrentWritersKeepLinesWhole();
 
 private:
-    QTemporaryDir *m_tmp = nullptr;
-    QString m_previousCurrent;
+    std::unique_ptr<ScratchFolder> m_tmp;
 };
 
 void tst_LogRecorder::init() {
-    m_tmp = new QTemporaryDir;
-    QVERIFY(m_tmp->isValid());
-    m_previousCurrent = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(m_tmp->path()));
+    m_tmp.reset(new ScratchFolder(true));
+    QVERIFY(m_tmp->isReady());
 }
 
 void tst_LogRecorder::cleanup() {
     Clock::setNowForTesting({});
-    QDir::setCurrent(m_previousCurrent);
-    delete m_tmp;
-    m_tmp = nullptr;
+    m_tmp.reset();
 }
 
 void tst_LogRecorder::lineFormat_data() {
     QTest::addColumn<int>("variant");
     QTest::addColumn<QDateTime>("now");
     QTest::addColumn<QString>("message");
-    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<QString>("date");
     QTest::addColumn<QByteArray>("expected");
 
     const QDateTime morning(QDate(2024, 3, 5), QTime(7, 8, 9));
     const QDateTime evening(QDate(2023, 12, 31), QTime(23, 59, 59));
     for (int variant : {LauncherCommon, LauncherWindow, Updater}) {
-        const char *name = variant == LauncherCommon   ? "Common"
-                           : variant == LauncherWindow ? "window"
-                                                       : "updater";
+        const char *name = variantName(variant);
         QTest::addRow("%s: plain text", name)
             << variant << morning << "工具启动"
-            << "2024-03-05.txt"
+            << "2024-03-05"
             << QByteArray("2024-03-05 07:08:09    \xe5\xb7\xa5\xe5\x85\xb7\xe5\x90\xaf\xe5\x8a\xa8\r\n");
-        QTest::addRow("%s: empty message", name)
-            << variant << evening << ""
-            << "2023-12-31.txt" << QByteArray("2023-12-31 23:59:59    \r\n");
+        QTest::addRow("%s: empty message", name) << variant << evening << ""
+                                                 << "2023-12-31" << QByteArray("2023-12-31 23:59:59    \r\n");
         QTest::addRow("%s: line breaks kept", name)
             << variant << morning << "first\nsecond\r\nthird"
-            << "2024-03-05.txt" << QByteArray("2024-03-05 07:08:09    first\nsecond\r\nthird\r\n");
+            << "2024-03-05" << QByteArray("2024-03-05 07:08:09    first\nsecond\r\nthird\r\n");
         QTest::addRow("%s: afternoon on a 24-hour clock", name)
             << variant << QDateTime(QDate(2024, 11, 22), QTime(15, 4, 5)) << "小工具:主程序升级成功 v1.2"
-            << "2024-11-22.txt"
-            << (QByteArray("2024-11-22 15:04:05    ") + QString("小工具:主程序升级成功 v1.2").toUtf8() +
-                "\r\n");
+            << "2024-11-22" << QByteArray("2024-11-22 15:04:05    小工具:主程序升级成功 v1.2\r\n");
     }
 }
 
@@ -121,23 +104,20 @@ void tst_LogRecorder::lineFormat() {
     QFETCH(int, variant);
     QFETCH(QDateTime, now);
     QFETCH(QString, message);
-    QFETCH(QString, fileName);
+    QFETCH(QString, date);
     QFETCH(QByteArray, expected);
 
     Clock::setNowForTesting([now] { return now; });
     record(variant, message);
-    const QString relative = variant == Updater ? fileName : "log/" + fileName;
-    QCOMPARE(readFile(m_tmp->filePath(relative)), expected);
+    QCOMPARE(TestFiles::read(m_tmp->filePath(dayFile(variant, date))), expected);
 
     // Appending: a second call the same day adds a line and keeps the first byte for byte.
     record(variant, message);
-    QCOMPARE(readFile(m_tmp->filePath(relative)), expected + expected);
+    QCOMPARE(TestFiles::read(m_tmp->filePath(dayFile(variant, date))), expected + expected);
 }
 
 void tst_LogRecorder::dailyFiles_data() {
-    QTest::addColumn<int>("variant");
-    QTest::newRow("Common") << int(LauncherCommon);
-    QTest::newRow("updater") << int(Updater);
+    variantRows({LauncherCommon, Updater});
 }
 
 void tst_LogRecorder::dailyFiles() {
@@ -153,17 +133,17 @@ void tst_LogRecorder::dailyFiles() {
     now = QDateTime(QDate(2024, 3, 1), QTime(0, 0, 0));
     record(variant, "d");
 
-    QCOMPARE(readFile(m_tmp->filePath(dayFile(variant, "2024-02-28"))),
+    QCOMPARE(TestFiles::read(m_tmp->filePath(dayFile(variant, "2024-02-28"))),
              QByteArray("2024-02-28 23:59:58    a\r\n2024-02-28 23:59:59    b\r\n"));
-    QCOMPARE(readFile(m_tmp->filePath(dayFile(variant, "2024-02-29"))),
+    QCOMPARE(TestFiles::read(m_tmp->filePath(dayFile(variant, "2024-02-29"))),
              QByteArray("2024-02-29 00:00:00    c\r\n"));
-    QCOMPARE(readFile(m_tmp->filePath(dayFile(variant, "2024-03-01"))),
+    QCOMPARE(TestFiles::read(m_tmp->filePath(dayFile(variant, "2024-03-01"))),
              QByteArray("2024-03-01 00:00:00    d\r\n"));
 }
 
 void tst_LogRecorder::placement_data() {
     QTest::addColumn<int>("variant");
-    QTest::addColumn<QString>("prepare"); // "file:x" makes a plain file named x first
+    QTest::addColumn<QString>("prepare"); // "dir:x" / "file:x" makes a folder / plain file named x first
     QTest::addColumn<QStringList>("entries");
 
     QTest::newRow("launcher makes log/ in the working directory")
@@ -186,26 +166,21 @@ void tst_LogRecorder::placement() {
     QVERIFY(QDir::setCurrent(m_tmp->filePath("station/work")));
     if (prepare.startsWith("dir:"))
         QVERIFY(QDir().mkpath(prepare.mid(4)));
-    if (prepare.startsWith("file:")) {
-        QFile file(prepare.mid(5));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-    }
+    if (prepare.startsWith("file:"))
+        QVERIFY(TestFiles::write(prepare.mid(5), QByteArray()));
     Clock::setNowForTesting([] { return QDateTime(QDate(2024, 5, 6), QTime(10, 0, 0)); });
 
     record(variant, "placed");
-    QCOMPARE(allEntries(m_tmp->filePath("station/work")), entries);
-    QCOMPARE(allEntries(m_tmp->filePath("station")).size(), entries.size() + 1);
+    QCOMPARE(TestFiles::entriesBelow(m_tmp->filePath("station/work")), entries);
+    QCOMPARE(TestFiles::entriesBelow(m_tmp->filePath("station")).size(), entries.size() + 1);
     const QString written =
         variant != Updater && prepare != "file:log" ? "log/2024-05-06.txt" : "2024-05-06.txt";
-    QCOMPARE(readFile(m_tmp->filePath("station/work/" + written)),
+    QCOMPARE(TestFiles::read(m_tmp->filePath("station/work/" + written)),
              QByteArray("2024-05-06 10:00:00    placed\r\n"));
 }
 
 void tst_LogRecorder::unwritableWorkingDirectory_data() {
-    QTest::addColumn<int>("variant");
-    QTest::newRow("Common") << int(LauncherCommon);
-    QTest::newRow("window") << int(LauncherWindow);
-    QTest::newRow("updater") << int(Updater);
+    variantRows({LauncherCommon, LauncherWindow, Updater});
 }
 
 void tst_LogRecorder::unwritableWorkingDirectory() {
@@ -217,7 +192,7 @@ void tst_LogRecorder::unwritableWorkingDirectory() {
 
     record(variant, "dropped silently");
     record(variant, "and again");
-    QCOMPARE(allEntries(m_tmp->path()), QStringList{});
+    QCOMPARE(TestFiles::entriesBelow(m_tmp->path()), QStringList{});
 }
 
 void tst_LogRecorder::concurrentWritersKeepLinesWhole() {
@@ -237,7 +212,7 @@ void tst_LogRecorder::concurrentWritersKeepLinesWhole() {
         delete worker;
     }
 
-    const QByteArray content = readFile(m_tmp->filePath("log/2024-01-02.txt"));
+    const QByteArray content = TestFiles::read(m_tmp->filePath("log/2024-01-02.txt"));
     const QList<QByteArray> lines = content.split('\n');
     QCOMPARE(lines.size(), threads * perThread + 1);
     QVERIFY(lines.last().isEmpty());

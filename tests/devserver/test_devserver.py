@@ -29,6 +29,22 @@ def md5(data):
     return hashlib.md5(data).hexdigest()
 
 
+def signed_text(*values, encoding="latin-1"):
+    """The bytes a signature is taken over: the values as given, then the key."""
+    return ("".join(values) + KEY).encode(encoding)
+
+
+def insecure_context():
+    ctx = ssl.create_default_context()
+    ctx.check_hostname = False
+    ctx.verify_mode = ssl.CERT_NONE
+    return ctx
+
+
+def ack_of(body):
+    return json.loads(body)["ack"]
+
+
 def multipart(fields, quoted=True):
     """Encodes (name, value) pairs in the given order, as a Qt client lays them out."""
     boundary = "boundary_.oOo._" + uuid.uuid4().hex
@@ -59,6 +75,12 @@ class Server:
         self.ports = json.loads(line)
         self.files = os.path.join(self.tmp.name, "files")
 
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
     def stop(self):
         if not self.proc.stdin.closed:
             self.proc.stdin.close()
@@ -73,10 +95,8 @@ class Server:
 
     def request(self, method, path, body=None, headers=None, https=False, timeout=15):
         if https:
-            ctx = ssl.create_default_context()
-            ctx.check_hostname = False
-            ctx.verify_mode = ssl.CERT_NONE
-            conn = http.client.HTTPSConnection("127.0.0.1", self.ports["https"], timeout=timeout, context=ctx)
+            conn = http.client.HTTPSConnection("127.0.0.1", self.ports["https"], timeout=timeout,
+                                               context=insecure_context())
         else:
             conn = http.client.HTTPConnection("127.0.0.1", self.ports["http"], timeout=timeout)
         try:
@@ -141,45 +161,36 @@ class SignatureTest(ServerTestCase):
 
     def test_value_chain(self):
         pw = md5(b"123456")
+        config = [("version", "0.0.0.0"), ("proToolId", "101"), ("loginToken", "T"), ("controlProToolId", "100")]
+        upper = [("count", "100"), ("Zone", "z"), ("releaseStatus", "2"), ("loginToken", "L")]
+        chinese = [("productName", "摄像机"), ("releaseStatus", "2"), ("count", "100")]
+        latin = [("productName", "Café"), ("releaseStatus", "2"), ("count", "100")]
         cases = [
             # name, path, fields in sending order, signed text, accepted
-            ("sorted by name, not by arrival", self.CONFIG,
-             [("version", "0.0.0.0"), ("proToolId", "101"), ("loginToken", "T"), ("controlProToolId", "100")],
-             ("100" + "T" + "101" + "0.0.0.0" + KEY).encode("latin-1"), True),
-            ("arrival order is refused", self.CONFIG,
-             [("version", "0.0.0.0"), ("proToolId", "101"), ("loginToken", "T"), ("controlProToolId", "100")],
-             ("0.0.0.0" + "101" + "T" + "100" + KEY).encode("latin-1"), False),
+            ("sorted by name, not by arrival", self.CONFIG, config, signed_text("100", "T", "101", "0.0.0.0"), True),
+            ("arrival order is refused", self.CONFIG, config, signed_text("0.0.0.0", "101", "T", "100"), False),
             ("key missing is refused", self.CONFIG,
              [("controlProToolId", "100"), ("loginToken", "T"), ("proToolId", "101"), ("version", "1.0")],
-             ("100T1011.0").encode("latin-1"), False),
+             b"100T1011.0", False),
             ("login", "ToolClientConfigManageApi/toolLogin", [("account", "operator"), ("password", pw)],
-             ("operator" + pw + KEY).encode("latin-1"), True),
+             signed_text("operator", pw), True),
             # Upper-case names sort before lower-case ones (UTF-16 code units), not alphabetically.
-            ("upper case first", self.LIST,
-             [("count", "100"), ("Zone", "z"), ("releaseStatus", "2"), ("loginToken", "L")],
-             ("z" + "100" + "L" + "2" + KEY).encode("latin-1"), True),
-            ("case-folded order is refused", self.LIST,
-             [("count", "100"), ("Zone", "z"), ("releaseStatus", "2"), ("loginToken", "L")],
-             ("100" + "L" + "2" + "z" + KEY).encode("latin-1"), False),
+            ("upper case first", self.LIST, upper, signed_text("z", "100", "L", "2"), True),
+            ("case-folded order is refused", self.LIST, upper, signed_text("100", "L", "2", "z"), False),
             # Characters outside Latin-1 become "?", one per UTF-16 code unit.
-            ("chinese as question marks", self.LIST,
-             [("productName", "摄像机"), ("releaseStatus", "2"), ("count", "100")],
-             ("100" + "???" + "2" + KEY).encode("latin-1"), True),
+            ("chinese as question marks", self.LIST, chinese, signed_text("100", "???", "2"), True),
             ("astral character as two question marks", self.LIST,
              [("productName", "a\U0001F4F7b"), ("releaseStatus", "2"), ("count", "100")],
-             ("100" + "a??b" + "2" + KEY).encode("latin-1"), True),
-            ("utf-8 bytes of chinese are refused", self.LIST,
-             [("productName", "摄像机"), ("releaseStatus", "2"), ("count", "100")],
-             ("100" + "摄像机" + "2" + KEY).encode("utf-8"), False),
+             signed_text("100", "a??b", "2"), True),
+            ("utf-8 bytes of chinese are refused", self.LIST, chinese,
+             signed_text("100", "摄像机", "2", encoding="utf-8"), False),
             # A Latin-1 character is hashed as its single Latin-1 byte.
-            ("latin-1 byte", self.LIST, [("productName", "Café"), ("releaseStatus", "2"), ("count", "100")],
-             ("100" + "Café" + "2" + KEY).encode("latin-1"), True),
-            ("latin-1 hashed as utf-8 is refused", self.LIST,
-             [("productName", "Café"), ("releaseStatus", "2"), ("count", "100")],
-             ("100" + "Café" + "2" + KEY).encode("utf-8"), False),
+            ("latin-1 byte", self.LIST, latin, signed_text("100", "Café", "2"), True),
+            ("latin-1 hashed as utf-8 is refused", self.LIST, latin, signed_text("100", "Café", "2", encoding="utf-8"),
+             False),
             ("empty values take part", self.LIST,
              [("count", "100"), ("loginToken", ""), ("productId", ""), ("productName", ""), ("releaseStatus", "2"),
-              ("startId", "0")], ("100" + "2" + "0" + KEY).encode("latin-1"), True),
+              ("startId", "0")], signed_text("100", "2", "0"), True),
         ]
         for name, path, fields, signed, ok in cases:
             with self.subTest(name):
@@ -187,17 +198,16 @@ class SignatureTest(ServerTestCase):
 
     def test_pair_chain(self):
         pw = md5(b"123456")
+        owner = [("loginToken", "own-operator-0001"), ("toolImei", IMEI)]
         cases = [
             ("login", self.OWNER_LOGIN, [("toolImei", IMEI), ("account", "operator"), ("password", pw)],
-             ("account" + "operator" + "password" + pw + "toolImei" + IMEI + KEY).encode("latin-1"), True),
+             signed_text("account", "operator", "password", pw, "toolImei", IMEI), True),
             ("values only is refused", self.OWNER_LOGIN,
-             [("account", "operator"), ("password", pw), ("toolImei", IMEI)],
-             ("operator" + pw + IMEI + KEY).encode("latin-1"), False),
-            ("list", self.OWNER_LIST, [("loginToken", "own-operator-0001"), ("toolImei", IMEI)],
-             ("loginToken" + "own-operator-0001" + "toolImei" + IMEI + KEY).encode("latin-1"), True),
-            ("upper-case name first, non-Latin-1 value", self.OWNER_LIST,
-             [("loginToken", "own-operator-0001"), ("toolImei", IMEI), ("Note", "経")],
-             ("Note" + "?" + "loginToken" + "own-operator-0001" + "toolImei" + IMEI + KEY).encode("latin-1"), True),
+             [("account", "operator"), ("password", pw), ("toolImei", IMEI)], signed_text("operator", pw, IMEI), False),
+            ("list", self.OWNER_LIST, owner,
+             signed_text("loginToken", "own-operator-0001", "toolImei", IMEI), True),
+            ("upper-case name first, non-Latin-1 value", self.OWNER_LIST, owner + [("Note", "経")],
+             signed_text("Note", "?", "loginToken", "own-operator-0001", "toolImei", IMEI), True),
         ]
         for name, path, fields, signed, ok in cases:
             with self.subTest(name):
@@ -205,7 +215,7 @@ class SignatureTest(ServerTestCase):
 
     def test_sign_missing_or_upper_case(self):
         status, _, body = self.server.post(self.CONFIG, [("proToolId", "101"), ("version", "1")])
-        self.assertEqual(json.loads(body)["ack"], "403")
+        self.assertEqual(ack_of(body), "403")
         self.assertFalse(self.last(self.CONFIG)["signOk"])
         sign = md5(("101" + "1" + KEY).encode()).upper()
         answer = self.server.post_json(self.CONFIG, [("proToolId", "101"), ("sign", sign), ("version", "1")])
@@ -215,7 +225,7 @@ class SignatureTest(ServerTestCase):
         pw = md5(b"123456")
         fields = [("account", "operator"), ("password", pw), ("sign", md5(("operator" + pw + KEY).encode()))]
         status, _, body = self.server.post("ToolClientConfigManageApi/toolLogin", fields, quoted=False)
-        self.assertEqual(json.loads(body)["ack"], "200")
+        self.assertEqual(ack_of(body), "200")
         self.server.request("GET", "ProductionApi/login?position_id=W01&user_id=E1001")
         self.assertIsNone(self.last("ProductionApi/login")["signOk"])
 
@@ -237,8 +247,8 @@ class FaultInjectionTest(ServerTestCase):
              lambda h, b: (self.assertEqual(h["location"], "http://127.0.0.1:9/x"), self.assertTrue(b))),
             ({"body": "plain words"}, 200, lambda h, b: self.assertEqual(b, b"plain words")),
             ({"body": ""}, 200, lambda h, b: self.assertEqual(b, b"")),
-            ({"ack": 200}, 200, lambda h, b: self.assertIs(type(json.loads(b)["ack"]), int)),
-            ({"ack": "500"}, 200, lambda h, b: self.assertEqual(json.loads(b)["ack"], "500")),
+            ({"ack": 200}, 200, lambda h, b: self.assertIs(type(ack_of(b)), int)),
+            ({"ack": "500"}, 200, lambda h, b: self.assertEqual(ack_of(b), "500")),
             ({"json": {"ack": "200"}}, 200, lambda h, b: self.assertEqual(json.loads(b), {"ack": "200"})),
             ({"data": []}, 200, lambda h, b: self.assertEqual(json.loads(b)["data"], [])),
         ]
@@ -265,16 +275,16 @@ class FaultInjectionTest(ServerTestCase):
         self.assertLess(time.monotonic() - fast_start, 0.5)
         t.join()
         self.assertGreaterEqual(time.monotonic() - start, 0.8)
-        self.assertEqual(json.loads(slow["r"][2])["ack"], "200")
+        self.assertEqual(ack_of(slow["r"][2]), "200")
 
     def test_times_patterns_and_removal(self):
         self.behave({"status": 500, "times": 2})
         self.behave({"ack": "777"}, "ProductionApi/*")
         statuses = [self.server.request("GET", self.PATH)[0] for _ in range(3)]
         self.assertEqual(statuses, [500, 500, 200])
-        self.assertEqual(json.loads(self.server.request("GET", self.PATH)[2])["ack"], "777")
+        self.assertEqual(ack_of(self.server.request("GET", self.PATH)[2]), "777")
         self.behave(None, "ProductionApi/*")
-        self.assertEqual(json.loads(self.server.request("GET", self.PATH)[2])["ack"], "200")
+        self.assertEqual(ack_of(self.server.request("GET", self.PATH)[2]), "200")
 
     def test_drop(self):
         self.behave({"drop": True})
@@ -458,7 +468,7 @@ class ServicesTest(ServerTestCase):
                            ("position_id=W02&user_id=E1002", "200"), ("", "401")):
             with self.subTest(query=query):
                 status, _, body = self.server.request("GET", "ProductionApi/login?" + query)
-                self.assertEqual(json.loads(body)["ack"], ack)
+                self.assertEqual(ack_of(body), ack)
 
     def test_upgrade_record_and_token_check(self):
         path = "ToolClientConfigManageApi/recordProToolUpgrade"
@@ -500,8 +510,7 @@ class ServicesTest(ServerTestCase):
 
 class CommandLineTest(unittest.TestCase):
     def test_ready_file_and_stdin_close(self):
-        s = Server("--no-https", data={"accounts": []})
-        try:
+        with Server("--no-https", data={"accounts": []}) as s:
             with open(s.ready, encoding="utf-8") as f:
                 ready = json.load(f)
             self.assertEqual(ready["http"], s.ports["http"])
@@ -509,25 +518,16 @@ class CommandLineTest(unittest.TestCase):
             self.assertEqual(s.request("GET", "__control/ping")[0], 200)
             s.proc.stdin.close()
             self.assertEqual(s.proc.wait(10), 0)
-        finally:
-            s.stop()
 
     def test_sigterm(self):
-        s = Server("--no-https")
-        try:
+        with Server("--no-https") as s:
             s.proc.send_signal(signal.SIGTERM)
             self.assertEqual(s.proc.wait(10), 0)
-        finally:
-            s.stop()
 
     def test_expired_certificate(self):
-        s = Server("--expired-cert")
-        try:
-            ctx = ssl.create_default_context()
-            ctx.check_hostname = False
-            ctx.verify_mode = ssl.CERT_NONE
+        with Server("--expired-cert") as s:
             with socket.create_connection(("127.0.0.1", s.ports["https"])) as raw:
-                with ctx.wrap_socket(raw) as tls:
+                with insecure_context().wrap_socket(raw) as tls:
                     cert = ssl.DER_cert_to_PEM_cert(tls.getpeercert(binary_form=True))
             with tempfile.NamedTemporaryFile("w", suffix=".pem", delete=False) as f:
                 f.write(cert)
@@ -538,8 +538,6 @@ class CommandLineTest(unittest.TestCase):
                 os.unlink(f.name)
             self.assertNotEqual(out.returncode, 0, out.stdout)  # expired now
             self.assertEqual(s.request("GET", "__control/ping", https=True)[0], 200)
-        finally:
-            s.stop()
 
 
 if __name__ == "__main__":

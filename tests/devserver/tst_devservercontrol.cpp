@@ -1,4 +1,5 @@
 #include "devserver.h"
+#include "testfiles.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -79,6 +80,15 @@ QList<QPair<QString, QString>> loginFields(const QString &sign) {
 
 QJsonObject json(const QByteArray &body) {
     return QJsonDocument::fromJson(body).object();
+}
+
+Reply get(const QString &url) {
+    return send(url, {}, false, true);
+}
+
+// The ack of a correctly signed login at base.
+QString loginAck(const QString &base) {
+    return json(send(base + kLogin, loginFields(kLoginSign)).body).value("ack").toString();
 }
 
 } // namespace
@@ -180,25 +190,20 @@ void tst_DevServerControl::faultInjection_data() {
     QTest::addColumn<QJsonValue>("ack");  // undefined: not compared
     QTest::addColumn<int>("minMs");
 
-    QTest::newRow("404") << QJsonObject{{"status", 404}} << int(QNetworkReply::ContentNotFoundError) << 404
-                         << QByteArray() << QJsonValue(QJsonValue::Undefined) << 0;
-    QTest::newRow("500") << QJsonObject{{"status", 500}} << int(QNetworkReply::InternalServerError) << 500
-                         << QByteArray() << QJsonValue(QJsonValue::Undefined) << 0;
-    QTest::newRow("204") << QJsonObject{{"status", 204}} << int(QNetworkReply::NoError) << 204 << QByteArray()
-                         << QJsonValue(QJsonValue::Undefined) << 0;
-    QTest::newRow("redirect") << QJsonObject{{"redirect", "http://127.0.0.1:9/elsewhere"}}
-                              << int(QNetworkReply::NoError) << 302 << QByteArray()
-                              << QJsonValue(QJsonValue::Undefined) << 0;
-    QTest::newRow("raw body") << QJsonObject{{"body", "not json {"}} << int(QNetworkReply::NoError) << 200
-                              << QByteArray("not json {") << QJsonValue(QJsonValue::Undefined) << 0;
-    QTest::newRow("numeric ack") << QJsonObject{{"ack", 200}} << int(QNetworkReply::NoError) << 200
-                                 << QByteArray() << QJsonValue(200) << 0;
-    QTest::newRow("string ack 500") << QJsonObject{{"ack", "500"}} << int(QNetworkReply::NoError) << 200
-                                    << QByteArray() << QJsonValue("500") << 0;
-    QTest::newRow("delay") << QJsonObject{{"delayMs", 700}} << int(QNetworkReply::NoError) << 200
-                           << QByteArray() << QJsonValue("200") << 700;
-    QTest::newRow("drop") << QJsonObject{{"drop", true}} << int(QNetworkReply::RemoteHostClosedError) << 0
-                          << QByteArray() << QJsonValue(QJsonValue::Undefined) << 0;
+    const auto row = [](const char *name, const QJsonObject &behaviour, QNetworkReply::NetworkError error,
+                        int status, const QByteArray &body = QByteArray(),
+                        const QJsonValue &ack = QJsonValue(QJsonValue::Undefined), int minMs = 0) {
+        QTest::newRow(name) << behaviour << int(error) << status << body << ack << minMs;
+    };
+    row("404", QJsonObject{{"status", 404}}, QNetworkReply::ContentNotFoundError, 404);
+    row("500", QJsonObject{{"status", 500}}, QNetworkReply::InternalServerError, 500);
+    row("204", QJsonObject{{"status", 204}}, QNetworkReply::NoError, 204);
+    row("redirect", QJsonObject{{"redirect", "http://127.0.0.1:9/elsewhere"}}, QNetworkReply::NoError, 302);
+    row("raw body", QJsonObject{{"body", "not json {"}}, QNetworkReply::NoError, 200, "not json {");
+    row("numeric ack", QJsonObject{{"ack", 200}}, QNetworkReply::NoError, 200, {}, 200);
+    row("string ack 500", QJsonObject{{"ack", "500"}}, QNetworkReply::NoError, 200, {}, "500");
+    row("delay", QJsonObject{{"delayMs", 700}}, QNetworkReply::NoError, 200, {}, "200", 700);
+    row("drop", QJsonObject{{"drop", true}}, QNetworkReply::RemoteHostClosedError, 0);
 }
 
 void tst_DevServerControl::faultInjection() {
@@ -229,36 +234,32 @@ void tst_DevServerControl::faultInjection() {
             QCOMPARE(json(r.body).value("ack"), ack);
     }
     // Other paths are unaffected.
-    const Reply other =
-        send(m_server.httpBase() + "ProductionApi/login?position_id=W01&user_id=E1001", {}, false, true);
+    const Reply other = get(m_server.httpBase() + "ProductionApi/login?position_id=W01&user_id=E1001");
     QCOMPARE(json(other.body).value("ack").toString(), QString("200"));
     // An empty behaviour removes it.
     QVERIFY(m_server.clearBehaviour(kLogin));
-    QCOMPARE(json(send(m_server.httpBase() + kLogin, loginFields(kLoginSign)).body).value("ack").toString(),
-             QString("200"));
+    QCOMPARE(loginAck(m_server.httpBase()), QString("200"));
 }
 
 void tst_DevServerControl::behaviourTimesAndPatterns() {
     QVERIFY(m_server.setBehaviour(kLogin, QJsonObject{{"status", 500}, {"times", 1}}));
-    QCOMPARE(send(m_server.httpBase() + kLogin, loginFields(kLoginSign)).status, 500);
-    QCOMPARE(send(m_server.httpBase() + kLogin, loginFields(kLoginSign)).status, 200);
+    const QString login = m_server.httpBase() + kLogin;
+    QCOMPARE(send(login, loginFields(kLoginSign)).status, 500);
+    QCOMPARE(send(login, loginFields(kLoginSign)).status, 200);
 
     QVERIFY(m_server.setBehaviour("ToolClientConfigManageApi/*", QJsonObject{{"ack", "999"}}));
-    QCOMPARE(json(send(m_server.httpBase() + kLogin, loginFields(kLoginSign)).body).value("ack").toString(),
-             QString("999"));
+    QCOMPARE(loginAck(m_server.httpBase()), QString("999"));
     // The exact path wins over the pattern.
     QVERIFY(m_server.setBehaviour(kLogin, QJsonObject{{"ack", "111"}}));
-    QCOMPARE(json(send(m_server.httpBase() + kLogin, loginFields(kLoginSign)).body).value("ack").toString(),
-             QString("111"));
+    QCOMPARE(loginAck(m_server.httpBase()), QString("111"));
     // reset() drops every behaviour.
     QVERIFY(m_server.reset());
-    QCOMPARE(json(send(m_server.httpBase() + kLogin, loginFields(kLoginSign)).body).value("ack").toString(),
-             QString("200"));
+    QCOMPARE(loginAck(m_server.httpBase()), QString("200"));
 }
 
 void tst_DevServerControl::recordsAndControl() {
     send(m_server.httpBase() + kLogin, loginFields("x"));
-    send(m_server.httpBase() + "ProductionApi/login?position_id=W%2001&user_id=", {}, false, true);
+    get(m_server.httpBase() + "ProductionApi/login?position_id=W%2001&user_id=");
     QCOMPARE(m_server.requests().size(), 2);
     const QJsonArray station = m_server.requests("ProductionApi/login");
     QCOMPARE(station.size(), 1);
@@ -271,7 +272,7 @@ void tst_DevServerControl::recordsAndControl() {
     QVERIFY(m_server.clearRequests());
     QCOMPARE(m_server.requests().size(), 0);
     // A bare "?" after the path reaches the server and is kept in the recorded target.
-    send(m_server.httpBase() + "ProductionApi/login?", {}, false, true);
+    get(m_server.httpBase() + "ProductionApi/login?");
     QCOMPARE(m_server.requests("ProductionApi/login").at(0).toObject().value("target").toString(),
              QString("/ProductionApi/login?"));
     QVERIFY(m_server.clearRequests());
@@ -282,25 +283,19 @@ void tst_DevServerControl::recordsAndControl() {
              DevServer::demoAccount());
     data.insert("accounts", QJsonArray());
     QVERIFY(m_server.setData(data));
-    QCOMPARE(json(send(m_server.httpBase() + kLogin, loginFields(kLoginSign)).body).value("ack").toString(),
-             QString("303"));
+    QCOMPARE(loginAck(m_server.httpBase()), QString("303"));
     QVERIFY(m_server.reset());
-    QCOMPARE(json(send(m_server.httpBase() + kLogin, loginFields(kLoginSign)).body).value("ack").toString(),
-             QString("200"));
+    QCOMPARE(loginAck(m_server.httpBase()), QString("200"));
     QCOMPARE(m_server.requests().size(), 1);
     QVERIFY(m_server.waitForRequests(kLogin, 1, 100));
     QVERIFY(!m_server.waitForRequests(kLogin, 2, 100));
 }
 
 void tst_DevServerControl::filesServedAndTrickled() {
-    QFile f(m_server.filesDir() + "/sub/pkg.bin");
-    QVERIFY(QDir().mkpath(m_server.filesDir() + "/sub"));
-    QVERIFY(f.open(QIODevice::WriteOnly));
     const QByteArray content = QByteArray(3000, 'x') + "end";
-    f.write(content);
-    f.close();
+    QVERIFY(TestFiles::write(m_server.filesDir() + "/sub/pkg.bin", content));
 
-    Reply r = send(m_server.fileUrl("sub/pkg.bin", true), {}, false, true);
+    Reply r = get(m_server.fileUrl("sub/pkg.bin", true));
     QCOMPARE(r.error, QNetworkReply::NoError);
     QCOMPARE(r.body, content);
 
@@ -308,15 +303,15 @@ void tst_DevServerControl::filesServedAndTrickled() {
         "files/*", QJsonObject{{"trickle", QJsonObject{{"chunkBytes", 1000}, {"intervalMs", 300}}}}));
     QElapsedTimer clock;
     clock.start();
-    r = send(m_server.fileUrl("sub/pkg.bin"), {}, false, true);
+    r = get(m_server.fileUrl("sub/pkg.bin"));
     QCOMPARE(r.body, content);
     QVERIFY(clock.elapsed() >= 900); // four chunks, three pauses
 
     QVERIFY(m_server.setBehaviour("files/*", QJsonObject{{"truncateAfter", 100}}));
-    r = send(m_server.fileUrl("sub/pkg.bin"), {}, false, true);
+    r = get(m_server.fileUrl("sub/pkg.bin"));
     QVERIFY(r.error != QNetworkReply::NoError || r.body.size() < content.size());
 
-    QCOMPARE(send(m_server.fileUrl("missing.bin"), {}, false, true).status, 404);
+    QCOMPARE(get(m_server.fileUrl("missing.bin")).status, 404);
     // Demo pictures are generated when the server starts.
     QVERIFY(QFile::exists(m_server.filesDir() + "/product-D24010001.png"));
 }
@@ -336,7 +331,7 @@ void tst_DevServerControl::stopEndsTheProcess() {
              qPrintable(own.lastError()));
     QVERIFY(own.httpsBase().isEmpty());
     const QString base = own.httpBase();
-    QCOMPARE(json(send(base + kLogin, loginFields(kLoginSign)).body).value("ack").toString(), QString("303"));
+    QCOMPARE(loginAck(base), QString("303"));
     own.stop();
     QVERIFY(!own.isRunning());
     QCOMPARE(send(base + kLogin, loginFields(kLoginSign)).error, QNetworkReply::ConnectionRefusedError);

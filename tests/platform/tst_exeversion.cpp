@@ -1,5 +1,6 @@
 #include "platform.h"
 #include "platform_p.h"
+#include "testfiles.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -19,18 +20,13 @@ class TestExeVersion : public QObject {
 private slots:
     void builtExecutables_data();
     void builtExecutables();
-    void craftedPe_data();
-    void craftedPe();
-    void notExecutables_data();
-    void notExecutables();
+    void craftedFiles_data();
+    void craftedFiles();
     void specialPaths();
     void damagedButReadable_data();
     void damagedButReadable();
     void survivesMutations_data();
     void survivesMutations();
-
-private:
-    static QByteArray fixture(const QString &path);
 };
 
 namespace {
@@ -124,14 +120,23 @@ QString versionOf(const QByteArray &bytes) {
     return Platform::fileVersionOfData(exact.get(), bytes.size());
 }
 
-} // namespace
-
-QByteArray TestExeVersion::fixture(const QString &path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return file.readAll();
+// The same bytes read from a file.
+QString versionOfFile(const QByteArray &bytes) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("tool.exe"));
+    return TestFiles::write(path, bytes) ? Platform::fileVersionOf(path) : QStringLiteral("<unwritten>");
 }
+
+QByteArray fixture(const QString &path) {
+    return TestFiles::read(path, QByteArray());
+}
+
+// A DOS stub whose PE header offset (at 0x3C) is followed by tail.
+QByteArray mzStub(const QByteArray &tail) {
+    return QByteArray("MZ").leftJustified(0x3C, '\0') + tail;
+}
+
+} // namespace
 
 void TestExeVersion::builtExecutables_data() {
     QTest::addColumn<QString>("path");
@@ -152,94 +157,60 @@ void TestExeVersion::builtExecutables() {
     QCOMPARE(Platform::fileVersionOf(path), expected);
 }
 
-void TestExeVersion::craftedPe_data() {
-    QTest::addColumn<bool>("pe32");
-    QTest::addColumn<int>("patchAt"); // inside the resource section; -1: none
-    QTest::addColumn<int>("patchWidth");
-    QTest::addColumn<quint32>("patchValue");
-    QTest::addColumn<QString>("expected");
-    QTest::newRow("pe32") << true << -1 << 4 << 0u << "7.6.5.4";
-    QTest::newRow("pe32+") << false << -1 << 4 << 0u << "7.6.5.4";
-    QTest::newRow("entry count beyond the directory") << true << 14 << 2 << 0xFFFFu << "7.6.5.4";
-    QTest::newRow("wrong signature") << false << kBlock + 40 << 4 << 0u << kNone;
-    QTest::newRow("wrong key") << false << kBlock + 6 << 2 << 0x58u << kNone;
-    QTest::newRow("value too short") << true << kBlock + 2 << 2 << 40u << kNone;
-    QTest::newRow("block length too short") << true << kBlock << 2 << 60u << kNone;
-    QTest::newRow("data outside every section") << true << kDataEntry << 4 << 0x5000u << kNone;
-    QTest::newRow("data size past the section") << false << kDataEntry + 4 << 4 << 0x10000u << kNone;
-    QTest::newRow("data rva wraps around") << false << kDataEntry << 4 << 0xFFFFFFF0u << kNone;
-    QTest::newRow("version type is not a directory") << true << kRootIdEntry + 4 << 4 << 48u << kNone;
-    QTest::newRow("language points back at itself")
-        << false << kLanguageDir + 20 << 4 << (0x80000000u | kLanguageDir) << kNone;
-    QTest::newRow("directory offset far outside") << true << kRootIdEntry + 4 << 4 << 0xFFFFFFF0u << kNone;
-}
-
-void TestExeVersion::craftedPe() {
-    QFETCH(bool, pe32);
-    QFETCH(int, patchAt);
-    QFETCH(int, patchWidth);
-    QFETCH(quint32, patchValue);
-    QFETCH(QString, expected);
-    QByteArray pe = buildPe(pe32);
-    if (patchAt >= 0 && patchWidth == 2)
-        put16(pe, kRsrcRaw + patchAt, patchValue);
-    else if (patchAt >= 0)
-        put32(pe, kRsrcRaw + patchAt, patchValue);
-    QCOMPARE(versionOf(pe), expected);
-
-    // The same through a file.
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("tool.exe"));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(pe);
-    file.close();
-    QCOMPARE(Platform::fileVersionOf(path), expected);
-}
-
-void TestExeVersion::notExecutables_data() {
+void TestExeVersion::craftedFiles_data() {
     QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("expected");
+    const auto pe = [](bool pe32, int at = -1, int width = 4, quint32 value = 0) {
+        QByteArray bytes = buildPe(pe32);
+        if (at >= 0)
+            (width == 2 ? put16 : put32)(bytes, kRsrcRaw + at, value);
+        return bytes;
+    };
+    QTest::newRow("pe32") << pe(true) << "7.6.5.4";
+    QTest::newRow("pe32+") << pe(false) << "7.6.5.4";
+    QTest::newRow("entry count beyond the directory") << pe(true, 14, 2, 0xFFFFu) << "7.6.5.4";
+    QTest::newRow("wrong signature") << pe(false, kBlock + 40, 4, 0u) << kNone;
+    QTest::newRow("wrong key") << pe(false, kBlock + 6, 2, 0x58u) << kNone;
+    QTest::newRow("value too short") << pe(true, kBlock + 2, 2, 40u) << kNone;
+    QTest::newRow("block length too short") << pe(true, kBlock, 2, 60u) << kNone;
+    QTest::newRow("data outside every section") << pe(true, kDataEntry, 4, 0x5000u) << kNone;
+    QTest::newRow("data size past the section") << pe(false, kDataEntry + 4, 4, 0x10000u) << kNone;
+    QTest::newRow("data rva wraps around") << pe(false, kDataEntry, 4, 0xFFFFFFF0u) << kNone;
+    QTest::newRow("version type is not a directory") << pe(true, kRootIdEntry + 4, 4, 48u) << kNone;
+    QTest::newRow("language points back at itself")
+        << pe(false, kLanguageDir + 20, 4, 0x80000000u | kLanguageDir) << kNone;
+    QTest::newRow("directory offset far outside") << pe(true, kRootIdEntry + 4, 4, 0xFFFFFFF0u) << kNone;
+
+    // Not executables at all, or cut short of anything that could hold a version.
     QByteArray versionLookalike("text VS_VERSION_INFO ");
     for (const char c : QByteArray("VS_VERSION_INFO")) {
         versionLookalike += c;
         versionLookalike += '\0';
     }
     versionLookalike += QByteArray("\0\0\0\0\xBD\x04\xEF\xFE\0\0\x01\0\x02\0\x01\0\x0f\0\0\0", 20);
-    QByteArray noteLookalike(
-        "\x08\0\0\0\x10\0\0\0\x01\0\0\0Tovarin\0\x01\0\0\0\x02\0\0\0\x03\0\0\0\x04\0\0\0", 36);
-
-    QTest::newRow("empty") << QByteArray();
-    QTest::newRow("text") << QByteArray("[Tovarin]\nversionNo=1.2.3.4\n");
-    QTest::newRow("MZ only") << QByteArray("MZ");
-    QTest::newRow("MZ, header cut") << QByteArray("MZ").leftJustified(0x3C, '\0');
-    QTest::newRow("MZ, PE offset past the end")
-        << QByteArray("MZ").leftJustified(0x3C, '\0') + QByteArray("\xF0\xFF\xFF\xFF", 4);
-    QTest::newRow("MZ, PE offset onto itself")
-        << QByteArray("MZ").leftJustified(0x3C, '\0') + QByteArray("\x3C\0\0\0", 4);
-    QTest::newRow("PE signature, nothing after")
-        << QByteArray("MZ").leftJustified(0x3C, '\0') + QByteArray("\x40\0\0\0PE\0\0", 8);
-    QTest::newRow("ELF magic only") << QByteArray("\x7f"
-                                                  "ELF");
-    QTest::newRow("ELF unknown class") << QByteArray("\x7f"
-                                                     "ELF\x03\x01")
-                                              .leftJustified(64, '\0');
-    QTest::newRow("ELF header, no tables") << QByteArray("\x7f"
-                                                         "ELF\x02\x01\x01")
-                                                  .leftJustified(64, '\0');
-    QTest::newRow("version block outside a PE") << versionLookalike;
-    QTest::newRow("note outside an ELF") << noteLookalike;
+    const QByteArray elf("\x7f"
+                         "ELF");
+    QTest::newRow("empty") << QByteArray() << kNone;
+    QTest::newRow("text") << QByteArray("[Tovarin]\nversionNo=1.2.3.4\n") << kNone;
+    QTest::newRow("MZ only") << QByteArray("MZ") << kNone;
+    QTest::newRow("MZ, header cut") << mzStub(QByteArray()) << kNone;
+    QTest::newRow("MZ, PE offset past the end") << mzStub(QByteArray("\xF0\xFF\xFF\xFF", 4)) << kNone;
+    QTest::newRow("MZ, PE offset onto itself") << mzStub(QByteArray("\x3C\0\0\0", 4)) << kNone;
+    QTest::newRow("PE signature, nothing after") << mzStub(QByteArray("\x40\0\0\0PE\0\0", 8)) << kNone;
+    QTest::newRow("ELF magic only") << elf << kNone;
+    QTest::newRow("ELF unknown class") << (elf + "\x03\x01").leftJustified(64, '\0') << kNone;
+    QTest::newRow("ELF header, no tables") << (elf + "\x02\x01\x01").leftJustified(64, '\0') << kNone;
+    QTest::newRow("version block outside a PE") << versionLookalike << kNone;
+    QTest::newRow("note outside an ELF")
+        << QByteArray("\x08\0\0\0\x10\0\0\0\x01\0\0\0Tovarin\0\x01\0\0\0\x02\0\0\0\x03\0\0\0\x04\0\0\0", 36)
+        << kNone;
 }
 
-void TestExeVersion::notExecutables() {
+void TestExeVersion::craftedFiles() {
     QFETCH(QByteArray, content);
-    QCOMPARE(versionOf(content), kNone);
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("tool.exe"));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
-    file.close();
-    QCOMPARE(Platform::fileVersionOf(path), kNone);
+    QFETCH(QString, expected);
+    QCOMPARE(versionOf(content), expected);
+    QCOMPARE(versionOfFile(content), expected);
 }
 
 void TestExeVersion::specialPaths() {

@@ -1,4 +1,5 @@
 #include "platform.h"
+#include "testfiles.h"
 
 #include <QFile>
 #include <QSettings>
@@ -13,8 +14,6 @@ class TestIniFile : public QObject {
 private slots:
     void roundTrip_data();
     void roundTrip();
-    void plainValuesStayReadable_data();
-    void plainValuesStayReadable();
     void preservesTheRestOfTheFile_data();
     void preservesTheRestOfTheFile();
     void rejectsNamesThatWouldBreakTheFile_data();
@@ -22,77 +21,81 @@ private slots:
     void keepsFileAttributes();
     void findsKeysWrittenWithAnotherSpelling_data();
     void findsKeysWrittenWithAnotherSpelling();
-
-private:
-    static QByteArray readAll(const QString &path);
-    static void writeAll(const QString &path, const QByteArray &bytes);
 };
 
-QByteArray TestIniFile::readAll(const QString &path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return file.readAll();
+namespace {
+
+bool put(const QString &path, const QString &section, const QString &key, const QString &value) {
+    return Platform::writeProfileString(QFile::encodeName(path), section, key, value);
 }
 
-void TestIniFile::writeAll(const QString &path, const QByteArray &bytes) {
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(bytes), qint64(bytes.size()));
+QByteArray readAll(const QString &path) {
+    return TestFiles::read(path, QByteArray());
 }
+
+} // namespace
 
 void TestIniFile::roundTrip_data() {
     QTest::addColumn<QString>("value");
-    QTest::newRow("comma") << QStringLiteral("ACME, Inc.");
-    QTest::newRow("commas only") << QStringLiteral(",,");
-    QTest::newRow("semicolon") << QStringLiteral("a;b");
-    QTest::newRow("leading semicolon") << QStringLiteral("; not a comment");
-    QTest::newRow("double quotes") << QStringLiteral("say \"hi\"");
-    QTest::newRow("lone quote") << QStringLiteral("5\" screen");
-    QTest::newRow("backslashes") << QStringLiteral("C:\\tools\\BPC\\");
-    QTest::newRow("backslash n literally") << QStringLiteral("a\\nb");
-    QTest::newRow("hash") << QStringLiteral("#1 station");
-    QTest::newRow("equals") << QStringLiteral("a=b==c");
-    QTest::newRow("leading blanks") << QStringLiteral("   left");
-    QTest::newRow("trailing blanks") << QStringLiteral("right   ");
-    QTest::newRow("only blanks") << QStringLiteral("   ");
-    QTest::newRow("chinese") << QStringLiteral("常电成品测试");
-    QTest::newRow("chinese with comma") << QStringLiteral("深圳，宝安, 二号线");
-    QTest::newRow("release notes lf") << QStringLiteral("1. 修复登录\n2. fix crash\n\n4. end");
-    QTest::newRow("release notes crlf") << QStringLiteral("line one\r\nline two\r\n");
-    QTest::newRow("empty") << QString();
-    QTest::newRow("tabs") << QStringLiteral("\tcol1\tcol2\t");
-    QTest::newRow("control then hex digit") << QStringLiteral("\x01"
-                                                              "abc\x1f"
-                                                              "F");
-    QTest::newRow("at sign") << QStringLiteral("@Invalid()");
-    QTest::newRow("typed-looking") << QStringLiteral("@Variant(abc)");
-    QTest::newRow("brackets") << QStringLiteral("[Tovarin]");
-    QTest::newRow("percent") << QStringLiteral("100%");
-    QTest::newRow("emoji") << QStringLiteral("ok \U0001F600");
-    QTest::newRow("url with query") << QStringLiteral("http://10.0.0.2/pkg.zip?a=1&b=2;c");
-    QTest::newRow("base64 with padding") << QStringLiteral("MTIzNA==");
-    QTest::newRow("lines that look like keys")
-        << QStringLiteral("x\n[LoginUser]\nPassword=evil\r\nloginToken=t");
+    QTest::addColumn<bool>("plain"); // written as it is
+    const auto row = [](const char *name, const QString &value, bool plain = false) {
+        QTest::newRow(name) << value << plain;
+    };
+    row("comma", "ACME, Inc.");
+    row("commas only", ",,");
+    row("semicolon", "a;b");
+    row("leading semicolon", "; not a comment");
+    row("double quotes", "say \"hi\"");
+    row("lone quote", "5\" screen");
+    row("backslashes", "C:\\tools\\BPC\\");
+    row("backslash n literally", "a\\nb");
+    row("hash", "#1 station");
+    row("equals", "a=b==c");
+    row("leading blanks", "   left");
+    row("trailing blanks", "right   ");
+    row("only blanks", "   ");
+    row("chinese", "常电成品测试");
+    row("chinese with comma", "深圳，宝安, 二号线");
+    row("release notes lf", "1. 修复登录\n2. fix crash\n\n4. end");
+    row("release notes crlf", "line one\r\nline two\r\n");
+    row("empty", QString());
+    row("tabs", "\tcol1\tcol2\t");
+    row("control then hex digit", QStringLiteral("\x01") + "abc\x1f" + "F");
+    row("at sign", "@Invalid()");
+    row("typed-looking", "@Variant(abc)");
+    row("brackets", "[Tovarin]");
+    row("percent", "100%");
+    row("emoji", "ok \U0001F600");
+    row("url with query", "http://10.0.0.2/pkg.zip?a=1&b=2;c");
+    row("base64 with padding", "MTIzNA==");
+    row("lines that look like keys", "x\n[LoginUser]\nPassword=evil\r\nloginToken=t");
+    // Tools outside the launcher read these files raw; ordinary values must look ordinary.
+    row("plain bool", "true", true);
+    row("plain number", "123", true);
+    row("plain negative", "-1", true);
+    row("plain date time", "2026-01-02 10:00:00", true);
+    row("plain name", "ACME Inc.", true);
+    row("plain chinese", "张三的工位", true);
+    row("plain path", "./IPCProductCheck/conf/a.ini", true);
+    row("plain resource", ":/product/resource/image/cameraModel.png", true);
+    row("plain equals inside", "a=b", true);
+    row("plain hash", "#5", true);
+    row("plain inner blank", "line 3", true);
 }
 
 void TestIniFile::roundTrip() {
     QFETCH(QString, value);
+    QFETCH(bool, plain);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString path = dir.filePath(QStringLiteral("UpgradeConfig.ini"));
-    const QByteArray path8 = QFile::encodeName(path);
 
     // Neighbours on both sides: a value must not swallow or split the lines around it.
-    QVERIFY(Platform::writeProfileString(path8, QStringLiteral("Tovarin"), QStringLiteral("versionNo"),
-                                         QStringLiteral("1.1.1.3")));
-    QVERIFY(Platform::writeProfileString(path8, QStringLiteral("Tovarin"), QStringLiteral("versionRemark"),
-                                         QStringLiteral("old")));
-    QVERIFY(Platform::writeProfileString(path8, QStringLiteral("Tovarin"), QStringLiteral("loginToken"),
-                                         QStringLiteral("tok")));
-    QVERIFY(Platform::writeProfileString(path8, QStringLiteral("Tovarin"), QStringLiteral("versionRemark"),
-                                         value));
-    QVERIFY(Platform::writeProfileString(path8, QStringLiteral("Other"), QStringLiteral("k"), value));
+    QVERIFY(put(path, "Tovarin", "versionNo", "1.1.1.3"));
+    QVERIFY(put(path, "Tovarin", "versionRemark", "old"));
+    QVERIFY(put(path, "Tovarin", "loginToken", "tok"));
+    QVERIFY(put(path, "Tovarin", "versionRemark", value));
+    QVERIFY(put(path, "Other", "k", value));
 
     QSettings settings(path, QSettings::IniFormat);
     settings.setIniCodec("UTF-8");
@@ -108,33 +111,13 @@ void TestIniFile::roundTrip() {
         QCOMPARE(read.toString().split(QLatin1Char('\n')), value.split(QLatin1Char('\n')));
 
     // One line per key, whatever the value holds.
-    const QByteArray text = readAll(path);
-    QCOMPARE(text.count('\n'), 4 + 2 + 1); // two headers, four keys, one blank line between
-}
+    QCOMPARE(readAll(path).count('\n'), 4 + 2 + 1); // two headers, four keys, one blank line between
 
-void TestIniFile::plainValuesStayReadable_data() {
-    QTest::addColumn<QString>("value");
-    QTest::newRow("bool") << QStringLiteral("true");
-    QTest::newRow("number") << QStringLiteral("123");
-    QTest::newRow("negative") << QStringLiteral("-1");
-    QTest::newRow("date time") << QStringLiteral("2026-01-02 10:00:00");
-    QTest::newRow("name") << QStringLiteral("ACME Inc.");
-    QTest::newRow("chinese") << QStringLiteral("张三的工位");
-    QTest::newRow("path") << QStringLiteral("./IPCProductCheck/conf/a.ini");
-    QTest::newRow("resource") << QStringLiteral(":/product/resource/image/cameraModel.png");
-    QTest::newRow("equals inside") << QStringLiteral("a=b");
-    QTest::newRow("hash") << QStringLiteral("#5");
-    QTest::newRow("inner blank") << QStringLiteral("line 3");
-}
-
-void TestIniFile::plainValuesStayReadable() {
-    // Tools outside the launcher read these files raw; ordinary values must look ordinary.
-    QFETCH(QString, value);
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("MAINSET.ini"));
-    QVERIFY(Platform::writeProfileString(QFile::encodeName(path), QStringLiteral("FAST_CONF"),
-                                         QStringLiteral("lastConf"), value));
-    QCOMPARE(readAll(path), "[FAST_CONF]\nlastConf=" + value.toUtf8() + "\n");
+    if (plain) {
+        const QString raw = dir.filePath(QStringLiteral("MAINSET.ini"));
+        QVERIFY(put(raw, "FAST_CONF", "lastConf", value));
+        QCOMPARE(readAll(raw), "[FAST_CONF]\nlastConf=" + value.toUtf8() + "\n");
+    }
 }
 
 void TestIniFile::preservesTheRestOfTheFile_data() {
@@ -192,8 +175,8 @@ void TestIniFile::preservesTheRestOfTheFile() {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("MAINSET.ini"));
     if (!before.isNull())
-        writeAll(path, before);
-    QVERIFY(Platform::writeProfileString(QFile::encodeName(path), section, key, value));
+        QVERIFY(TestFiles::write(path, before));
+    QVERIFY(put(path, section, key, value));
     QCOMPARE(readAll(path), after);
     // Nothing left behind beside it.
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System),
@@ -223,26 +206,23 @@ void TestIniFile::rejectsNamesThatWouldBreakTheFile() {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("MAINSET.ini"));
     const QByteArray original("[A]\nk=1\n");
-    writeAll(path, original);
-    QVERIFY(!Platform::writeProfileString(QFile::encodeName(path), section, key, QStringLiteral("v")));
+    QVERIFY(TestFiles::write(path, original));
+    QVERIFY(!put(path, section, key, "v"));
     QCOMPARE(readAll(path), original);
 }
 
 void TestIniFile::keepsFileAttributes() {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("MAINSET.ini"));
-    writeAll(path, "[A]\nk=1\n");
+    QVERIFY(TestFiles::write(path, "[A]\nk=1\n"));
     const QFile::Permissions restricted = QFile::ReadOwner | QFile::WriteOwner;
     QVERIFY(QFile::setPermissions(path, restricted));
-    QVERIFY(Platform::writeProfileString(QFile::encodeName(path), QStringLiteral("A"), QStringLiteral("k"),
-                                         QStringLiteral("2")));
+    QVERIFY(put(path, "A", "k", "2"));
     const int ownerGroupOther = 0x7077;
     QCOMPARE(int(QFile::permissions(path) & ownerGroupOther), int(restricted & ownerGroupOther));
 
     // A folder that does not exist is not created.
-    QVERIFY(
-        !Platform::writeProfileString(QFile::encodeName(dir.filePath(QStringLiteral("no/such/MAINSET.ini"))),
-                                      QStringLiteral("A"), QStringLiteral("k"), QStringLiteral("v")));
+    QVERIFY(!put(dir.filePath(QStringLiteral("no/such/MAINSET.ini")), "A", "k", "v"));
     QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("no"))));
 }
 
@@ -271,10 +251,8 @@ void TestIniFile::findsKeysWrittenWithAnotherSpelling() {
     QFETCH(QString, expected);
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("UpgradeConfig.ini"));
-    QVERIFY(Platform::writeProfileString(QFile::encodeName(path), QStringLiteral("Other"), askedKey,
-                                         QStringLiteral("decoy")));
-    QVERIFY(Platform::writeProfileString(QFile::encodeName(path), writtenSection, writtenKey,
-                                         QStringLiteral("zip")));
+    QVERIFY(put(path, "Other", askedKey, "decoy"));
+    QVERIFY(put(path, writtenSection, writtenKey, "zip"));
     QSettings settings(path, QSettings::IniFormat);
     settings.setIniCodec("UTF-8");
     const QString found = Platform::findProfileKey(settings, askedSection, askedKey);

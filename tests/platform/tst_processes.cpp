@@ -1,4 +1,5 @@
 #include "platform.h"
+#include "testfiles.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -45,6 +46,10 @@ QString unique(const char *base) {
     return QLatin1String(base) + QString::number(QCoreApplication::applicationPid());
 }
 
+QString canonical(const QString &path) {
+    return QFileInfo(path).canonicalFilePath();
+}
+
 // Forks once, at the start: a forked shell is a copy of the script (same name) until it runs
 // the sleep, so a loop of short sleeps would now and then show the tool twice. The sleep
 // outlives an ended script for a while, so it must not hold the test's output open.
@@ -89,10 +94,8 @@ bool TestProcesses::start(const QString &folder, const QString &kind, const QStr
 }
 
 QString TestProcesses::cwdNoteOf(const QString &folder) {
-    QFile file(folder + QStringLiteral("/sleeper-cwd.txt"));
-    if (!file.open(QIODevice::ReadOnly))
-        return QString();
-    return QFileInfo(QString::fromLocal8Bit(file.readAll().trimmed())).canonicalFilePath();
+    return canonical(
+        QString::fromLocal8Bit(TestFiles::read(folder + "/sleeper-cwd.txt", QByteArray()).trimmed()));
 }
 
 void TestProcesses::cleanup() {
@@ -120,7 +123,7 @@ void TestProcesses::listsRunningTools() {
     QVERIFY(start(dir.path(), kind, name));
     QTRY_VERIFY_WITH_TIMEOUT(Platform::listRunningImages().contains(name), 10000);
     // Listed under its own name only, not under an interpreter's or a cut one.
-    QTRY_COMPARE(cwdNoteOf(dir.path()), QFileInfo(dir.path()).canonicalFilePath());
+    QTRY_COMPARE(cwdNoteOf(dir.path()), canonical(dir.path()));
     QTRY_COMPARE(Platform::listRunningImages().count(name), 1);
     QCOMPARE(Platform::listRunningImages().count(name.left(15)), name.size() > 15 ? 0 : 1);
 
@@ -215,7 +218,7 @@ void TestProcesses::startDetachedHonoursWorkingFolder() {
 
     QCOMPARE(Platform::startDetached(program, arguments, folder), expected);
     if (expected) {
-        QTRY_COMPARE_WITH_TIMEOUT(cwdNoteOf(folder), QFileInfo(folder).canonicalFilePath(), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(cwdNoteOf(folder), canonical(folder), 10000);
         QVERIFY(!QFile::exists(programs.filePath(QStringLiteral("sleeper-cwd.txt"))));
         // Detached: it is not a child of this process.
         QCOMPARE(Platform::forceEndImage(name), 1);
@@ -256,7 +259,7 @@ void TestProcesses::startScriptStartsToolInItsFolder() {
     QVERIFY(timer.elapsed() < 10000);
 
     QTRY_VERIFY_WITH_TIMEOUT(Platform::listRunningImages().contains(name), 10000);
-    QTRY_COMPARE_WITH_TIMEOUT(cwdNoteOf(toolFolder), QFileInfo(toolFolder).canonicalFilePath(), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(cwdNoteOf(toolFolder), canonical(toolFolder), 10000);
     QVERIFY(!QFile::exists(launcher.filePath(QStringLiteral("nohup.out"))));
     QVERIFY(!QFile::exists(toolFolder + QStringLiteral("/nohup.out")));
     QCOMPARE(Platform::forceEndImage(name), 1);
@@ -291,7 +294,7 @@ void TestProcesses::runScriptWaitsWithinItsLimit() {
     const QString script = dir.filePath(Platform::helperScriptName());
     if (!body.isEmpty())
         QVERIFY(Platform::writeScriptFile(script, "#!/bin/sh\n" + body));
-    qputenv("EXPECTED", QFileInfo(work.path()).canonicalFilePath().toLocal8Bit());
+    qputenv("EXPECTED", canonical(work.path()).toLocal8Bit());
 
     // The wait must not run this thread's events (the launcher relies on nothing happening
     // meanwhile).

@@ -2,6 +2,7 @@
 // the forms. Not a test: run it through scripts/screenshots.sh.
 //   widgetgallery <output folder>
 #include "frametop.h"
+#include "galleryshot.h"
 #include "imageresources.h"
 #include "messagebox.h"
 #include "messagelabel.h"
@@ -18,34 +19,17 @@
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QLabel>
-#include <QPainter>
 #include <QVBoxLayout>
-#include <cstdio>
+
+#include <functional>
 
 namespace {
 QDir g_outDir;
 int g_written = 0;
 const QColor kPage(0xF8, 0xF9, 0xFA);
 
-// Saves a widget as the operator would see it on the page background.
 void save(QWidget *widget, const QString &name, const QColor &ground = kPage, int zoom = 1) {
-    widget->ensurePolished();
-    if (QLayout *layout = widget->layout())
-        layout->activate();
-    const QPixmap shot = widget->grab();
-    QImage image(shot.size(), QImage::Format_ARGB32);
-    image.fill(ground);
-    QPainter painter(&image);
-    painter.drawPixmap(0, 0, shot);
-    painter.end();
-    // Small widgets are easier to judge enlarged, pixel for pixel.
-    if (zoom > 1)
-        image = image.scaled(image.size() * zoom, Qt::KeepAspectRatio, Qt::FastTransformation);
-    const QString path = g_outDir.filePath(name + QStringLiteral(".png"));
-    if (image.save(path))
-        ++g_written;
-    else
-        std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+    g_written += saveShot(widget, g_outDir.filePath(name + QStringLiteral(".png")), ground, zoom);
 }
 
 struct Tool {
@@ -102,6 +86,22 @@ void saveTile(const toolButtonInfo &info, const QSize &size, const QString &name
     save(&page, name);
 }
 
+// All sixteen tools in rows of four, as a page shows them.
+void saveTileGrid(const QString &name, const std::function<toolButtonInfo(int)> &infoFor) {
+    QWidget page;
+    auto *grid = new QGridLayout(&page);
+    grid->setContentsMargins(24, 24, 24, 24);
+    grid->setSpacing(16);
+    for (int i = 0; i < 16; ++i) {
+        auto *tile = new toolButton(&page);
+        tile->setFixedSize(232, 68);
+        tile->setBtnInfo(infoFor(i));
+        grid->addWidget(tile, i / 4, i % 4);
+    }
+    page.adjustSize();
+    save(&page, name);
+}
+
 void tiles() {
     const char *states[] = {"normal",        "upgradable", "notdownloaded", "downloadfailed",
                             "upgradefailed", "upgrading",  "new",           "notopen"};
@@ -121,11 +121,6 @@ void tiles() {
              QStringLiteral("tile_launcher_smallest_normal"));
 
     // The whole set as the tool page would show it, states spread over the tiles.
-    QWidget page;
-    auto *grid = new QGridLayout(&page);
-    grid->setContentsMargins(24, 24, 24, 24);
-    grid->setHorizontalSpacing(16);
-    grid->setVerticalSpacing(16);
     const UPGRADESTATUS_E spread[] = {UPGRADE_STATUS_NORMAL,          UPGRADE_STATUS_UPGRADABLE,
                                       UPGRADE_STATUS_NORMAL,          UPGRADE_STATUS_NEW,
                                       UPGRADE_STATUS_UPGRADING,       UPGRADE_STATUS_NORMAL,
@@ -134,31 +129,14 @@ void tiles() {
                                       UPGRADE_STATUS_NOT_DOWNLOADED,  UPGRADE_STATUS_NORMAL,
                                       UPGRADE_STATUS_NORMAL,          UPGRADE_STATUS_UPGRADABLE,
                                       UPGRADE_STATUS_NORMAL,          UPGRADE_STATUS_NORMAL};
-    for (int i = 0; i < 16; ++i) {
-        auto *tile = new toolButton(&page);
-        tile->setFixedSize(232, 68);
-        tile->setBtnInfo(recordFor(kTools[i], false, spread[i], true));
-        grid->addWidget(tile, i / 4, i % 4);
-    }
-    page.adjustSize();
-    save(&page, QStringLiteral("tiles_tool_page"));
-
-    QWidget setup;
-    auto *setupGrid = new QGridLayout(&setup);
-    setupGrid->setContentsMargins(24, 24, 24, 24);
-    setupGrid->setHorizontalSpacing(16);
-    setupGrid->setVerticalSpacing(16);
-    for (int i = 0; i < 16; ++i) {
-        auto *tile = new toolButton(&setup);
-        tile->setFixedSize(232, 68);
+    saveTileGrid(QStringLiteral("tiles_tool_page"),
+                 [&](int i) { return recordFor(kTools[i], false, spread[i], true); });
+    saveTileGrid(QStringLiteral("tiles_setup_page"), [](int i) {
         toolButtonInfo info = recordFor(kTools[i], true, UPGRADE_STATUS_NORMAL, i % 3 == 0);
         if (i == 15)
             info.m_szToolId.clear(); // not configured at this station
-        tile->setBtnInfo(info);
-        setupGrid->addWidget(tile, i / 4, i % 4);
-    }
-    setup.adjustSize();
-    save(&setup, QStringLiteral("tiles_setup_page"));
+        return info;
+    });
 }
 
 const QStringList kNotes{QStringLiteral("修复产测工具在部分机型上无法识别模组的问题"),

@@ -1,13 +1,11 @@
 #include "imageresources.h"
 #include "messagebox.h"
 #include "messagelabel.h"
+#include "widgetprobe.h"
 
-#include <QLabel>
 #include <QLineEdit>
-#include <QPushButton>
 #include <QScrollArea>
 #include <QSignalSpy>
-#include <QtTest>
 
 class TestMessageBox : public QObject {
     Q_OBJECT
@@ -24,13 +22,11 @@ void TestMessageBox::form() {
     messageBox panel;
     QCOMPARE(panel.objectName(), QStringLiteral("messageBox"));
     QCOMPARE(panel.size(), QSize(476, 517));
-    QCOMPARE(panel.windowFlags() & Qt::WindowType_Mask, Qt::Tool);
-    QVERIFY(panel.windowFlags() & Qt::FramelessWindowHint);
-    QCOMPARE(panel.findChild<QLabel *>(QStringLiteral("labelTitle"))->text(), QStringLiteral("消息推送"));
-    QCOMPARE(panel.findChild<QPushButton *>(QStringLiteral("btnClearAll"))->text(),
-             QStringLiteral("清除全部"));
+    QCOMPARE(missingTraits(panel, "tool frameless"), QString());
+    QCOMPARE(labelText(panel, "labelTitle"), QStringLiteral("消息推送"));
+    QCOMPARE(child<QPushButton>(panel, "btnClearAll")->text(), QStringLiteral("清除全部"));
     // The list covers (24, 67) to (439, 501) of the panel.
-    auto *area = panel.findChild<QScrollArea *>(QStringLiteral("scrollArea"));
+    auto *area = child<QScrollArea>(panel, "scrollArea");
     QCOMPARE(QRect(area->mapTo(&panel, QPoint(0, 0)), area->size()), QRect(QPoint(24, 67), QPoint(439, 501)));
 }
 
@@ -58,8 +54,7 @@ void TestMessageBox::listsCurrentEntries() {
         const auto labels = panel.findChildren<messageLabel *>();
         for (messageLabel *entry : labels)
             if (entry->isVisibleTo(&panel))
-                shown << qMakePair(entry->mapTo(&panel, QPoint(0, 0)).y(),
-                                   entry->findChild<QLabel *>(QStringLiteral("labTitle"))->text());
+                shown << qMakePair(entry->mapTo(&panel, QPoint(0, 0)).y(), labelText(*entry, "labTitle"));
         std::sort(shown.begin(), shown.end());
         QStringList titles;
         for (const auto &s : shown)
@@ -69,20 +64,15 @@ void TestMessageBox::listsCurrentEntries() {
 
     {
         messageBox panel;
-        for (const QString &name : first)
-            panel.m_listMessages << entries.value(name);
-        panel.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&panel));
-        QCOMPARE(shownTitles(panel), first);
-        panel.hide();
-
-        panel.m_listMessages.clear();
-        for (const QString &name : second)
-            panel.m_listMessages << entries.value(name);
-        panel.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&panel));
-        QCOMPARE(shownTitles(panel), second);
-        panel.hide();
+        for (const QStringList &names : {first, second}) {
+            panel.m_listMessages.clear();
+            for (const QString &name : names)
+                panel.m_listMessages << entries.value(name);
+            panel.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&panel));
+            QCOMPARE(shownTitles(panel), names);
+            panel.hide();
+        }
         // Entries the panel took in go with it; the rest are ours to free.
         for (auto it = entries.begin(); it != entries.end();)
             it = it.value()->parent() ? entries.erase(it) : std::next(it);
@@ -122,9 +112,8 @@ void TestMessageBox::focusLoss() {
         panel.hide();
         QVERIFY(!panel.isVisible());
     } else {
-        QTest::mouseClick(panel.findChild<QPushButton *>(QStringLiteral("btnClearAll")), Qt::LeftButton);
-        QTest::mouseClick(panel.findChild<QScrollArea *>(QStringLiteral("scrollArea"))->viewport(),
-                          Qt::LeftButton);
+        click(panel, "btnClearAll");
+        QTest::mouseClick(child<QScrollArea>(panel, "scrollArea")->viewport(), Qt::LeftButton);
         QVERIFY(panel.isVisible());
         QVERIFY(panel.hasFocus());
     }

@@ -1,8 +1,6 @@
 #include "imageresources.h"
 #include "messagelabel.h"
-
-#include <QLabel>
-#include <QtTest>
+#include "widgetprobe.h"
 
 class TestMessageLabel : public QObject {
     Q_OBJECT
@@ -45,8 +43,8 @@ void TestMessageLabel::colours() {
     QFETCH(QString, titleStyle);
 
     messageLabel entry;
-    auto *point = entry.findChild<QLabel *>(QStringLiteral("labPoint"));
-    auto *title = entry.findChild<QLabel *>(QStringLiteral("labTitle"));
+    auto *point = child<QLabel>(entry, "labPoint");
+    auto *title = child<QLabel>(entry, "labTitle");
     const QString pointBuilt = point->styleSheet();
     const QString titleBuilt = title->styleSheet();
 
@@ -60,8 +58,8 @@ void TestMessageLabel::colours() {
                                                         info.m_szContent);
     QCOMPARE(result, known);
     QCOMPARE(title->text(), info.m_szTitle);
-    QCOMPARE(entry.findChild<QLabel *>(QStringLiteral("labDatetime"))->text(), info.m_szDatetime);
-    QCOMPARE(entry.findChild<QLabel *>(QStringLiteral("labContent"))->text(), info.m_szContent);
+    QCOMPARE(labelText(entry, "labDatetime"), info.m_szDatetime);
+    QCOMPARE(labelText(entry, "labContent"), info.m_szContent);
     QCOMPARE(point->styleSheet(), known ? pointStyle : pointBuilt);
     QCOMPARE(title->styleSheet(), known ? titleStyle : titleBuilt);
     QCOMPARE(entry.setMessageTitle(QStringLiteral("t"), TITLECOLOR_E(colour)), known);

@@ -1,8 +1,8 @@
 #include "imageresources.h"
 #include "popclosewidget.h"
+#include "widgetprobe.h"
 
 #include <QSignalSpy>
-#include <QtTest>
 
 class TestPopCloseWidget : public QObject {
     Q_OBJECT
@@ -20,10 +20,7 @@ void TestPopCloseWidget::form() {
     QCOMPARE(pop.ui->checkBox->text(), QStringLiteral("不再提示"));
     QCOMPARE(pop.ui->btnCancel->text(), QStringLiteral("取消"));
     QCOMPARE(pop.ui->btnConfirm->text(), QStringLiteral("确认"));
-    QCOMPARE(pop.windowFlags() & Qt::WindowType_Mask, Qt::Tool);
-    QVERIFY(pop.windowFlags() & Qt::FramelessWindowHint);
-    QVERIFY(pop.testAttribute(Qt::WA_TranslucentBackground));
-    QCOMPARE(pop.windowModality(), Qt::ApplicationModal);
+    QCOMPARE(missingTraits(pop, "tool frameless translucent modal"), QString());
 }
 
 void TestPopCloseWidget::buttons_data() {
@@ -31,14 +28,12 @@ void TestPopCloseWidget::buttons_data() {
     QTest::addColumn<bool>("closes");
     QTest::addColumn<int>("checkClicks");
     QTest::addColumn<QList<bool>>("checkValues"); // what the main window's connection receives
-    QTest::newRow("close button") << QStringLiteral("btnClose") << true << 0 << QList<bool>();
-    QTest::newRow("cancel") << QStringLiteral("btnCancel") << true << 0 << QList<bool>();
+    QTest::newRow("close button") << "btnClose" << true << 0 << QList<bool>();
+    QTest::newRow("cancel") << "btnCancel" << true << 0 << QList<bool>();
     // Confirm is the main window's to wire; on its own it keeps the dialog up.
-    QTest::newRow("confirm") << QStringLiteral("btnConfirm") << false << 0 << QList<bool>();
-    QTest::newRow("do not ask again, then cancel")
-        << QStringLiteral("btnCancel") << true << 1 << QList<bool>{true};
-    QTest::newRow("ticked and unticked")
-        << QStringLiteral("btnClose") << true << 2 << QList<bool>{true, false};
+    QTest::newRow("confirm") << "btnConfirm" << false << 0 << QList<bool>();
+    QTest::newRow("do not ask again, then cancel") << "btnCancel" << true << 1 << QList<bool>{true};
+    QTest::newRow("ticked and unticked") << "btnClose" << true << 2 << QList<bool>{true, false};
 }
 
 void TestPopCloseWidget::buttons() {
@@ -56,7 +51,7 @@ void TestPopCloseWidget::buttons() {
     QVERIFY(QTest::qWaitForWindowExposed(&pop));
     for (int i = 0; i < checkClicks; ++i)
         QTest::mouseClick(pop.ui->checkBox, Qt::LeftButton, {}, QPoint(8, pop.ui->checkBox->height() / 2));
-    QTest::mouseClick(pop.findChild<QPushButton *>(button), Qt::LeftButton);
+    click(pop, qPrintable(button));
 
     QCOMPARE(received, checkValues);
     QCOMPARE(pop.isVisible(), !closes);

@@ -1,9 +1,8 @@
 #include "imageresources.h"
 #include "poptextwidget.h"
+#include "widgetprobe.h"
 
 #include <QElapsedTimer>
-#include <QLabel>
-#include <QtTest>
 
 class TestPopTextWidget : public QObject {
     Q_OBJECT
@@ -20,12 +19,9 @@ void TestPopTextWidget::form() {
     popTextWidget toast;
     QCOMPARE(toast.objectName(), QStringLiteral("popTextWidget"));
     QCOMPARE(toast.size(), QSize(600, 45));
-    QCOMPARE(toast.windowFlags() & Qt::WindowType_Mask, Qt::Tool);
-    QVERIFY(toast.windowFlags() & Qt::FramelessWindowHint);
-    QVERIFY(toast.testAttribute(Qt::WA_TranslucentBackground));
+    QCOMPARE(missingTraits(toast, "tool frameless translucent"), QString());
     toast.setLabelText(QStringLiteral("请选择客户后再开始产测"));
-    QCOMPARE(toast.findChild<QLabel *>(QStringLiteral("labText"))->text(),
-             QStringLiteral("请选择客户后再开始产测"));
+    QCOMPARE(labelText(toast, "labText"), QStringLiteral("请选择客户后再开始产测"));
 }
 
 void TestPopTextWidget::closesAfterItsTime_data() {

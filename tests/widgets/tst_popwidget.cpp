@@ -1,29 +1,11 @@
 #include "imageresources.h"
 #include "popwidget.h"
+#include "widgetprobe.h"
 
-#include <QLabel>
-#include <QPushButton>
-#include <QRadioButton>
 #include <QSignalSpy>
-#include <QTextEdit>
 #include <QTranslator>
-#include <QtTest>
 
 namespace {
-template <typename Pop> QString shownText(Pop &pop) {
-    return pop.template findChild<QTextEdit *>(QStringLiteral("txtboxMessage"))->toPlainText();
-}
-template <typename Pop> QString shownTitle(Pop &pop) {
-    return pop.template findChild<QLabel *>(QStringLiteral("labTitle"))->text();
-}
-// How many of the question's controls (radio button, confirm, cancel) are shown: 3 or 0.
-template <typename Pop> int questionParts(Pop &pop) {
-    int shown = 0;
-    shown += pop.template findChild<QRadioButton *>(QStringLiteral("radioButton"))->isVisibleTo(&pop);
-    shown += pop.template findChild<QPushButton *>(QStringLiteral("btnConfirm"))->isVisibleTo(&pop);
-    shown += pop.template findChild<QPushButton *>(QStringLiteral("btnCancel"))->isVisibleTo(&pop);
-    return shown;
-}
 // Marks every text with the context it was looked up in.
 class ContextTranslator : public QTranslator {
 public:
@@ -72,33 +54,13 @@ void TestPopWidget::joinMessages() {
 }
 
 void TestPopWidget::messageText_data() {
-    QTest::addColumn<QString>("version");
-    QTest::addColumn<QStringList>("items"); // used when not empty
-    QTest::addColumn<QString>("message");
-    QTest::addColumn<QString>("screen");
-    QTest::newRow("text") << QStringLiteral("1.1.2.0") << QStringList() << QStringLiteral("修复崩溃")
-                          << QStringLiteral("v1.1.2.0\n\n版本说明:\n\n修复崩溃");
-    QTest::newRow("empty version") << QString() << QStringList() << QStringLiteral("x")
-                                   << QStringLiteral("v\n\n版本说明:\n\nx");
-    QTest::newRow("one note") << QStringLiteral("2.0") << QStringList{QStringLiteral("新增全部更新")}
-                              << QString() << QStringLiteral("v2.0\n\n版本说明:\n\n·新增全部更新");
-    QTest::newRow("three notes") << QStringLiteral("2.0")
-                                 << QStringList{QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")}
-                                 << QString() << QStringLiteral("v2.0\n\n版本说明:\n\n·a\n\n·b\n\n·c");
+    popMessageTextRows();
+    QTest::newRow("three notes") << "2.0" << QStringList{"a", "b", "c"} << ""
+                                 << "v2.0\n\n版本说明:\n\n·a\n\n·b\n\n·c";
 }
 
 void TestPopWidget::messageText() {
-    QFETCH(QString, version);
-    QFETCH(QStringList, items);
-    QFETCH(QString, message);
-    QFETCH(QString, screen);
-
-    popWidget pop;
-    if (items.isEmpty())
-        pop.slotSetPopUI(version, message, POP_TYPE_UPGRADE);
-    else
-        pop.slotSetPopUI(version, items, POP_TYPE_UPGRADE);
-    QCOMPARE(shownText(pop), screen);
+    comparePopMessageText<popWidget>(POP_TYPE_UPGRADE);
 }
 
 void TestPopWidget::states_data() {
@@ -122,18 +84,14 @@ void TestPopWidget::states() {
     pop.slotSetPopUI(QStringLiteral("1.0"), QStringLiteral("notes"), popType(type));
     QCOMPARE(shownTitle(pop), title);
     QCOMPARE(questionParts(pop), question ? 3 : 0);
-    const QPixmap pic = pop.findChild<QLabel *>(QStringLiteral("labPic"))->pixmap(Qt::ReturnByValue);
+    const QPixmap pic = child<QLabel>(pop, "labPic")->pixmap(Qt::ReturnByValue);
     QVERIFY(!pic.isNull());
     QCOMPARE(pic.size(), QSize(40, 40));
     QCOMPARE(shownText(pop), QStringLiteral("v1.0\n\n版本说明:\n\nnotes"));
 }
 
 void TestPopWidget::translatedTitles_data() {
-    QTest::addColumn<int>("type");
-    QTest::addColumn<QString>("title");
-    QTest::newRow("upgrade") << 0 << QStringLiteral("[popWidget] 新版本升级");
-    QTest::newRow("installing") << 1 << QStringLiteral("[popWidget] 安装中...");
-    QTest::newRow("downloading") << 2 << QStringLiteral("[popWidget] 下载中...");
+    states_data();
 }
 
 // The titles are translatable; a catalogue finds them under the pop-up's own class name.
@@ -146,7 +104,7 @@ void TestPopWidget::translatedTitles() {
     popWidget pop;
     pop.slotSetPopUI(QStringLiteral("1.0"), QStringLiteral("notes"), popType(type));
     QCoreApplication::removeTranslator(&translator);
-    QCOMPARE(shownTitle(pop), title);
+    QCOMPARE(shownTitle(pop), "[popWidget] " + title);
 }
 
 void TestPopWidget::unknownTypeKeepsDisplay() {
@@ -158,7 +116,7 @@ void TestPopWidget::unknownTypeKeepsDisplay() {
     QCOMPARE(questionParts(pop), 3);
 
     // The texts were kept: the progress notice after confirm shows them.
-    QTest::mouseClick(pop.findChild<QPushButton *>(QStringLiteral("btnConfirm")), Qt::LeftButton);
+    click(pop, "btnConfirm");
     QCOMPARE(shownTitle(pop), QStringLiteral("下载中..."));
     QCOMPARE(shownText(pop), QStringLiteral("v2.0\n\n版本说明:\n\n·second"));
 }
@@ -169,15 +127,11 @@ void TestPopWidget::answer_data() {
     QTest::addColumn<QStringList>("signalOrder");
     QTest::addColumn<bool>("visibleAfter");
 
-    const QString record = QStringLiteral("record");
-    QTest::newRow("confirm") << QStringLiteral("btnConfirm") << false << QStringList{QStringLiteral("yes")}
-                             << true;
+    QTest::newRow("confirm") << "btnConfirm" << false << QStringList{"yes"} << true;
     QTest::newRow("confirm, postpone checked")
-        << QStringLiteral("btnConfirm") << true << QStringList{record, QStringLiteral("yes")} << true;
-    QTest::newRow("cancel") << QStringLiteral("btnCancel") << false << QStringList{QStringLiteral("no")}
-                            << false;
-    QTest::newRow("cancel, postpone checked")
-        << QStringLiteral("btnCancel") << true << QStringList{record, QStringLiteral("no")} << false;
+        << "btnConfirm" << true << QStringList{"record", "yes"} << true;
+    QTest::newRow("cancel") << "btnCancel" << false << QStringList{"no"} << false;
+    QTest::newRow("cancel, postpone checked") << "btnCancel" << true << QStringList{"record", "no"} << false;
 }
 
 void TestPopWidget::answer() {
@@ -197,10 +151,10 @@ void TestPopWidget::answer() {
     pop.show();
     QVERIFY(QTest::qWaitForWindowExposed(&pop));
     if (remember)
-        QTest::mouseClick(pop.findChild<QRadioButton *>(QStringLiteral("radioButton")), Qt::LeftButton);
-    QCOMPARE(pop.findChild<QRadioButton *>(QStringLiteral("radioButton"))->isChecked(), remember);
+        click(pop, "radioButton");
+    QCOMPARE(child<QRadioButton>(pop, "radioButton")->isChecked(), remember);
 
-    QTest::mouseClick(pop.findChild<QPushButton *>(button), Qt::LeftButton);
+    click(pop, qPrintable(button));
     QCOMPARE(order, signalOrder);
     QCOMPARE(pop.isVisible(), visibleAfter);
     if (visibleAfter) {
@@ -220,15 +174,11 @@ void TestPopWidget::closeSignal() {
 
 void TestPopWidget::windowSetup() {
     popWidget pop;
-    QCOMPARE(pop.windowFlags() & Qt::WindowType_Mask, Qt::Tool);
-    QVERIFY(pop.windowFlags() & Qt::FramelessWindowHint);
-    QVERIFY(pop.testAttribute(Qt::WA_TranslucentBackground));
-    QCOMPARE(pop.windowModality(), Qt::ApplicationModal);
-    QCOMPARE(pop.findChild<QWidget *>(QStringLiteral("widgetMain"))->minimumSize(), QSize(480, 280));
-    QCOMPARE(pop.findChild<QRadioButton *>(QStringLiteral("radioButton"))->text(),
-             QStringLiteral("3天内不再提示"));
-    QCOMPARE(pop.findChild<QPushButton *>(QStringLiteral("btnConfirm"))->text(), QStringLiteral("确认升级"));
-    QCOMPARE(pop.findChild<QPushButton *>(QStringLiteral("btnCancel"))->text(), QStringLiteral("取消"));
+    QCOMPARE(missingTraits(pop, "tool frameless translucent modal"), QString());
+    QCOMPARE(child(pop, "widgetMain")->minimumSize(), QSize(480, 280));
+    QCOMPARE(child<QRadioButton>(pop, "radioButton")->text(), QStringLiteral("3天内不再提示"));
+    QCOMPARE(child<QPushButton>(pop, "btnConfirm")->text(), QStringLiteral("确认升级"));
+    QCOMPARE(child<QPushButton>(pop, "btnCancel")->text(), QStringLiteral("取消"));
 }
 
 QTEST_MAIN(TestPopWidget)

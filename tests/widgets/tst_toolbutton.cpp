@@ -1,12 +1,12 @@
 #include "imageresources.h"
 #include "toolbutton.h"
+#include "widgetprobe.h"
 
-#include <QLabel>
-#include <QPushButton>
 #include <QSignalSpy>
-#include <QtTest>
 
 namespace {
+const QString kId = QStringLiteral("1024");
+
 toolButtonInfo record(bool selectMode, const QString &id, UPGRADESTATUS_E status, bool selected = false) {
     toolButtonInfo info;
     info.m_szToolName = QStringLiteral("常电成品测试");
@@ -22,7 +22,7 @@ toolButtonInfo record(bool selectMode, const QString &id, UPGRADESTATUS_E status
 }
 
 QPushButton *body(toolButton &tile) {
-    return tile.findChild<QPushButton *>(QStringLiteral("btnMain"));
+    return child<QPushButton>(tile, "btnMain");
 }
 } // namespace
 
@@ -33,8 +33,6 @@ private slots:
     void newRecordDefaults();
     void statusLook_data();
     void statusLook();
-    void unknownStatusKeepsElements_data();
-    void unknownStatusKeepsElements();
     void press_data();
     void press();
     void checkTileToggle_data();
@@ -61,6 +59,7 @@ void TestToolButton::newRecordDefaults() {
 
 void TestToolButton::statusLook_data() {
     QTest::addColumn<bool>("selectMode");
+    QTest::addColumn<int>("before"); // the status drawn first, for another tool
     QTest::addColumn<QString>("id");
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("badge"); // empty: no badge
@@ -68,35 +67,37 @@ void TestToolButton::statusLook_data() {
     QTest::addColumn<bool>("update");
     QTest::addColumn<bool>("download");
 
-    const QString id = QStringLiteral("1024");
     for (bool mode : {false, true}) {
-        const char *role = mode ? "check" : "launcher";
-        QTest::addRow("%s normal", role) << mode << id << 0 << QString() << QString() << false << false;
-        QTest::addRow("%s upgradable", role) << mode << id << 1 << QStringLiteral("可升级")
-                                             << QStringLiteral("background-color: #FFBE2A;") << true << false;
-        QTest::addRow("%s not downloaded", role)
-            << mode << id << 2 << QString() << QString() << false << true;
-        QTest::addRow("%s download failed", role)
-            << mode << id << 3 << QStringLiteral("下载失败") << QStringLiteral("background-color: #FF0000;")
-            << false << true;
-        QTest::addRow("%s upgrade failed", role)
-            << mode << id << 4 << QStringLiteral("升级失败") << QStringLiteral("background-color: #FF0000;")
-            << true << false;
-        QTest::addRow("%s upgrading", role) << mode << id << 5 << QStringLiteral("升级中")
-                                            << QStringLiteral("background-color: #447AF0;") << false << false;
-        QTest::addRow("%s new", role) << mode << id << 6 << QStringLiteral("NEW")
-                                      << QStringLiteral("background-color: #5AD8A6;") << false << false;
-        QTest::addRow("%s not open", role) << mode << id << 7 << QString() << QString() << false << false;
+        const auto row = [mode](const char *name, const QString &id, int status, const char *badge,
+                                const char *colour, bool update, bool download, int before = 5) {
+            QTest::addRow("%s %s", mode ? "check" : "launcher", name)
+                << mode << before << id << status << QString::fromUtf8(badge)
+                << (*colour ? QStringLiteral("background-color: %1;").arg(QLatin1String(colour)) : QString())
+                << update << download;
+        };
+        row("normal", kId, 0, "", "", false, false);
+        row("upgradable", kId, 1, "可升级", "#FFBE2A", true, false);
+        row("not downloaded", kId, 2, "", "", false, true);
+        row("download failed", kId, 3, "下载失败", "#FF0000", false, true);
+        row("upgrade failed", kId, 4, "升级失败", "#FF0000", true, false);
+        row("upgrading", kId, 5, "升级中", "#447AF0", false, false);
+        row("new", kId, 6, "NEW", "#5AD8A6", false, false);
+        row("not open", kId, 7, "", "", false, false);
         // Without an id the tile is drawn as not open whatever its status says.
-        QTest::addRow("%s upgradable without id", role)
-            << mode << QString() << 1 << QString() << QString() << false << false;
-        QTest::addRow("%s download failed with one-character id", role)
-            << mode << QStringLiteral("7") << 3 << QString() << QString() << false << false;
+        row("upgradable without id", QString(), 1, "", "", false, false);
+        row("download failed with one-character id", "7", 3, "", "", false, false);
+        // A status it does not know leaves the elements drawn before; name and icon follow the record.
+        if (!mode) {
+            row("unknown status after upgradable", kId, 9, "可升级", "#FFBE2A", true, false, 1);
+            row("unknown status after download failed", kId, 9, "下载失败", "#FF0000", false, true, 3);
+            row("unknown status after normal", kId, 9, "", "", false, false, 0);
+        }
     }
 }
 
 void TestToolButton::statusLook() {
     QFETCH(bool, selectMode);
+    QFETCH(int, before);
     QFETCH(QString, id);
     QFETCH(int, status);
     QFETCH(QString, badge);
@@ -105,10 +106,14 @@ void TestToolButton::statusLook() {
     QFETCH(bool, download);
 
     toolButton tile;
-    auto *labStatus = tile.findChild<QLabel *>(QStringLiteral("labStatus"));
+    auto *labStatus = child<QLabel>(tile, "labStatus");
     const QString baseStyle = labStatus->styleSheet();
-    // Draw a different badge first, so the state style must replace rather than extend it.
-    tile.setBtnInfo(record(selectMode, QStringLiteral("1024"), UPGRADE_STATUS_UPGRADING));
+    // Draw another tool with a different badge first, so the state style must replace rather than
+    // extend it.
+    toolButtonInfo other = record(selectMode, kId, UPGRADESTATUS_E(before));
+    other.m_szToolName = QStringLiteral("调焦");
+    other.m_szToolKey = QStringLiteral("PPCFocus");
+    tile.setBtnInfo(other);
     tile.setBtnInfo(record(selectMode, id, UPGRADESTATUS_E(status)));
 
     QCOMPARE(labStatus->isVisibleTo(&tile), !badge.isEmpty());
@@ -116,40 +121,10 @@ void TestToolButton::statusLook() {
         QCOMPARE(labStatus->text(), badge);
         QCOMPARE(labStatus->styleSheet(), baseStyle + badgeSuffix);
     }
-    QCOMPARE(tile.findChild<QPushButton *>(QStringLiteral("btnUpdate"))->isVisibleTo(&tile), update);
-    QCOMPARE(tile.findChild<QPushButton *>(QStringLiteral("btnDownload"))->isVisibleTo(&tile), download);
-    QCOMPARE(tile.findChild<QLabel *>(QStringLiteral("labeName"))->text(), QStringLiteral("常电成品测试"));
-}
-
-void TestToolButton::unknownStatusKeepsElements_data() {
-    QTest::addColumn<int>("before");
-    QTest::addColumn<bool>("badge");
-    QTest::addColumn<bool>("update");
-    QTest::addColumn<bool>("download");
-    QTest::newRow("after upgradable") << 1 << true << true << false;
-    QTest::newRow("after download failed") << 3 << true << false << true;
-    QTest::newRow("after normal") << 0 << false << false << false;
-}
-
-void TestToolButton::unknownStatusKeepsElements() {
-    QFETCH(int, before);
-    QFETCH(bool, badge);
-    QFETCH(bool, update);
-    QFETCH(bool, download);
-
-    toolButton tile;
-    tile.setBtnInfo(record(false, QStringLiteral("1024"), UPGRADESTATUS_E(before)));
-    toolButtonInfo other = record(false, QStringLiteral("1024"), UPGRADESTATUS_E(9));
-    other.m_szToolName = QStringLiteral("调焦");
-    other.m_szToolKey = QStringLiteral("PPCFocus");
-    tile.setBtnInfo(other);
-
-    QCOMPARE(tile.findChild<QLabel *>(QStringLiteral("labStatus"))->isVisibleTo(&tile), badge);
-    QCOMPARE(tile.findChild<QPushButton *>(QStringLiteral("btnUpdate"))->isVisibleTo(&tile), update);
-    QCOMPARE(tile.findChild<QPushButton *>(QStringLiteral("btnDownload"))->isVisibleTo(&tile), download);
-    // Icon and name still follow the new record.
-    QCOMPARE(tile.findChild<QLabel *>(QStringLiteral("labeName"))->text(), QStringLiteral("调焦"));
-    QVERIFY(!tile.findChild<QLabel *>(QStringLiteral("labePic"))->pixmap(Qt::ReturnByValue).isNull());
+    QCOMPARE(shownIn(tile, "btnUpdate"), update);
+    QCOMPARE(shownIn(tile, "btnDownload"), download);
+    QCOMPARE(labelText(tile, "labeName"), QStringLiteral("常电成品测试"));
+    QVERIFY(!child<QLabel>(tile, "labePic")->pixmap(Qt::ReturnByValue).isNull());
 }
 
 void TestToolButton::press_data() {
@@ -161,14 +136,12 @@ void TestToolButton::press_data() {
     QTest::addColumn<int>("notOpen");
     QTest::addColumn<bool>("selectedAfter");
 
-    const QString id = QStringLiteral("1024");
+    const QString id = kId;
     QTest::newRow("launcher starts the tool") << false << false << id << 0 << 1 << 0 << false;
     QTest::newRow("launcher being upgraded still asks") << false << false << id << 5 << 1 << 0 << false;
-    QTest::newRow("launcher two-character id")
-        << false << false << QStringLiteral("12") << 0 << 1 << 0 << false;
+    QTest::newRow("launcher two-character id") << false << false << "12" << 0 << 1 << 0 << false;
     QTest::newRow("launcher empty id") << false << false << QString() << 0 << 0 << 1 << false;
-    QTest::newRow("launcher one-character id")
-        << false << false << QStringLiteral("1") << 0 << 0 << 1 << false;
+    QTest::newRow("launcher one-character id") << false << false << "1" << 0 << 0 << 1 << false;
     QTest::newRow("launcher not open") << false << false << id << 7 << 0 << 1 << false;
     QTest::newRow("check tile toggles") << true << true << id << 0 << 0 << 0 << true;
     QTest::newRow("check tile empty id") << true << true << QString() << 0 << 0 << 1 << false;
@@ -190,9 +163,9 @@ void TestToolButton::press() {
 
     toolButton tile;
     // Drawn twice in its first role (and once not open) before the role under test.
-    tile.setBtnInfo(record(firstMode, QStringLiteral("1024"), UPGRADE_STATUS_NORMAL));
+    tile.setBtnInfo(record(firstMode, kId, UPGRADE_STATUS_NORMAL));
     tile.setBtnInfo(record(firstMode, QString(), UPGRADE_STATUS_NORMAL));
-    tile.setBtnInfo(record(firstMode, QStringLiteral("1024"), UPGRADE_STATUS_NORMAL));
+    tile.setBtnInfo(record(firstMode, kId, UPGRADE_STATUS_NORMAL));
     tile.setBtnInfo(record(selectMode, id, UPGRADESTATUS_E(status)));
 
     QSignalSpy launched(&tile, &toolButton::signalToolButtonClicked);
@@ -239,7 +212,7 @@ void TestToolButton::checkTileToggle() {
 
     toolButton tile;
     const QString baseStyle = body(tile)->styleSheet();
-    tile.setBtnInfo(record(true, QStringLiteral("1024"), UPGRADE_STATUS_NORMAL, selected));
+    tile.setBtnInfo(record(true, kId, UPGRADE_STATUS_NORMAL, selected));
     QSignalSpy launched(&tile, &toolButton::signalToolButtonClicked);
     for (int i = 0; i < presses; ++i)
         QTest::mouseClick(body(tile), Qt::LeftButton);
@@ -252,10 +225,10 @@ void TestToolButton::checkTileToggle() {
 void TestToolButton::cornerButtons_data() {
     QTest::addColumn<QString>("button");
     QTest::addColumn<int>("status");
-    QTest::newRow("update") << QStringLiteral("btnUpdate") << 1;
-    QTest::newRow("update after failed upgrade") << QStringLiteral("btnUpdate") << 4;
-    QTest::newRow("download") << QStringLiteral("btnDownload") << 2;
-    QTest::newRow("download after failed download") << QStringLiteral("btnDownload") << 3;
+    QTest::newRow("update") << "btnUpdate" << 1;
+    QTest::newRow("update after failed upgrade") << "btnUpdate" << 4;
+    QTest::newRow("download") << "btnDownload" << 2;
+    QTest::newRow("download after failed download") << "btnDownload" << 3;
 }
 
 void TestToolButton::cornerButtons() {
@@ -264,24 +237,24 @@ void TestToolButton::cornerButtons() {
 
     toolButton tile;
     tile.resize(232, 68);
-    tile.setBtnInfo(record(false, QStringLiteral("1024"), UPGRADESTATUS_E(status)));
+    tile.setBtnInfo(record(false, kId, UPGRADESTATUS_E(status)));
     tile.show();
     QVERIFY(QTest::qWaitForWindowExposed(&tile));
     QSignalSpy download(&tile, &toolButton::signalBtnDownloadClicked);
     QSignalSpy launched(&tile, &toolButton::signalToolButtonClicked);
-    QTest::mouseClick(tile.findChild<QPushButton *>(button), Qt::LeftButton);
+    click(tile, qPrintable(button));
 
     QCOMPARE(download.count(), 1);
     QCOMPARE(launched.count(), 0);
     const auto info = download.first().first().value<toolButtonInfo>();
-    QCOMPARE(info.m_szToolId, QStringLiteral("1024"));
+    QCOMPARE(info.m_szToolId, kId);
     QCOMPARE(int(info.m_eUpgradeStatus), status);
     QCOMPARE(info.m_listUnupdate, QStringList{QStringLiteral("config.ini")});
 }
 
 void TestToolButton::setBtnInfoKeepsOtherFields() {
     toolButton tile;
-    tile.setBtnInfo(record(false, QStringLiteral("1024"), UPGRADE_STATUS_UPGRADABLE));
+    tile.setBtnInfo(record(false, kId, UPGRADE_STATUS_UPGRADABLE));
     tile.setBtnInfo(QStringLiteral("调焦"), QStringLiteral("PPCFocus"), QStringLiteral("./PPCFocus/"), true,
                     ELECTRIC_TYPE_ANY, UPGRADE_STATUS_NEW, true, PLACE_TYPE_NVR_DVR);
 
@@ -295,24 +268,24 @@ void TestToolButton::setBtnInfoKeepsOtherFields() {
     QCOMPARE(info.m_bSelected, true);
     QCOMPARE(info.m_ePlaceType, PLACE_TYPE_NVR_DVR);
     QCOMPARE(info.m_szExeName, QStringLiteral("IPCProductCheck"));
-    QCOMPARE(info.m_szToolId, QStringLiteral("1024"));
+    QCOMPARE(info.m_szToolId, kId);
     QCOMPARE(info.m_listUnupdate, QStringList{QStringLiteral("config.ini")});
-    QCOMPARE(tile.findChild<QLabel *>(QStringLiteral("labStatus"))->text(), QStringLiteral("NEW"));
+    QCOMPARE(labelText(tile, "labStatus"), QStringLiteral("NEW"));
 
     tile.changeStatusLabel(UPGRADE_STATUS_UPGRADE_FAILED);
     QCOMPARE(tile.m_btnInfo.m_eUpgradeStatus, UPGRADE_STATUS_UPGRADE_FAILED);
-    QCOMPARE(tile.findChild<QLabel *>(QStringLiteral("labStatus"))->text(), QStringLiteral("升级失败"));
+    QCOMPARE(labelText(tile, "labStatus"), QStringLiteral("升级失败"));
 }
 
 void TestToolButton::redrawDoesNotStore() {
     toolButton tile;
-    tile.setBtnInfo(record(false, QStringLiteral("1024"), UPGRADE_STATUS_NORMAL));
+    tile.setBtnInfo(record(false, kId, UPGRADE_STATUS_NORMAL));
     toolButtonInfo shown = record(false, QStringLiteral("2048"), UPGRADE_STATUS_NEW);
     shown.m_szToolName = QStringLiteral("调焦");
     tile.setToolBtnui(shown);
 
-    QCOMPARE(tile.findChild<QLabel *>(QStringLiteral("labeName"))->text(), QStringLiteral("调焦"));
-    QCOMPARE(tile.m_btnInfo.m_szToolId, QStringLiteral("1024"));
+    QCOMPARE(labelText(tile, "labeName"), QStringLiteral("调焦"));
+    QCOMPARE(tile.m_btnInfo.m_szToolId, kId);
     // Presses still report the stored record, not the drawn one.
     QSignalSpy launched(&tile, &toolButton::signalToolButtonClicked);
     QTest::mouseClick(body(tile), Qt::LeftButton);
@@ -323,8 +296,8 @@ void TestToolButton::redrawDoesNotStore() {
 void TestToolButton::icon_data() {
     QTest::addColumn<QString>("key");
     QTest::addColumn<bool>("hasIcon");
-    QTest::newRow("known key") << QStringLiteral("JBM") << true;
-    QTest::newRow("key without picture") << QStringLiteral("NoSuchTool") << false;
+    QTest::newRow("known key") << "JBM" << true;
+    QTest::newRow("key without picture") << "NoSuchTool" << false;
     QTest::newRow("empty key") << QString() << false;
 }
 
@@ -333,10 +306,10 @@ void TestToolButton::icon() {
     QFETCH(bool, hasIcon);
 
     toolButton tile;
-    toolButtonInfo info = record(false, QStringLiteral("1024"), UPGRADE_STATUS_NORMAL);
+    toolButtonInfo info = record(false, kId, UPGRADE_STATUS_NORMAL);
     info.m_szToolKey = key;
     tile.setBtnInfo(info);
-    const QPixmap pic = tile.findChild<QLabel *>(QStringLiteral("labePic"))->pixmap(Qt::ReturnByValue);
+    const QPixmap pic = child<QLabel>(tile, "labePic")->pixmap(Qt::ReturnByValue);
     QCOMPARE(!pic.isNull(), hasIcon);
     if (hasIcon)
         QCOMPARE(pic.size(), QSize(30, 30));
@@ -351,10 +324,10 @@ void TestToolButton::queuedSignalCarriesRecord() {
     QVERIFY(QObject::connect(&tile, SIGNAL(signalToolButtonClicked(toolButtonInfo)), &tile,
                              SIGNAL(signalBtnDownloadClicked(toolButtonInfo)), Qt::QueuedConnection));
     QSignalSpy queued(&tile, SIGNAL(signalBtnDownloadClicked(toolButtonInfo)));
-    tile.setBtnInfo(record(false, QStringLiteral("1024"), UPGRADE_STATUS_NORMAL));
+    tile.setBtnInfo(record(false, kId, UPGRADE_STATUS_NORMAL));
     QTest::mouseClick(body(tile), Qt::LeftButton);
     QVERIFY(queued.wait(2000));
-    QCOMPARE(queued.first().first().value<toolButtonInfo>().m_szToolId, QStringLiteral("1024"));
+    QCOMPARE(queued.first().first().value<toolButtonInfo>().m_szToolId, kId);
     QVERIFY(QMetaType::type("UPGRADESTATUS_E") != QMetaType::UnknownType);
     QVERIFY(QMetaType::type("ELECTRICTYPE_E") != QMetaType::UnknownType);
     QVERIFY(QMetaType::type("PLACETYPE_E") != QMetaType::UnknownType);

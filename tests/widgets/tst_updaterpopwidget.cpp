@@ -1,30 +1,7 @@
 // The updater's own copy of the upgrade pop-up, built from its own library.
 #include "imageresources.h"
 #include "popwidget.h"
-
-#include <QLabel>
-#include <QPushButton>
-#include <QRadioButton>
-#include <QSignalSpy>
-#include <QTextEdit>
-#include <QtTest>
-
-namespace {
-QString shownText(popWidget &pop) {
-    return pop.findChild<QTextEdit *>(QStringLiteral("txtboxMessage"))->toPlainText();
-}
-QString shownTitle(popWidget &pop) {
-    return pop.findChild<QLabel *>(QStringLiteral("labTitle"))->text();
-}
-// How many of the question's controls (radio button, confirm, cancel) are shown: 3 or 0.
-int questionParts(popWidget &pop) {
-    int shown = 0;
-    shown += pop.findChild<QRadioButton *>(QStringLiteral("radioButton"))->isVisibleTo(&pop);
-    shown += pop.findChild<QPushButton *>(QStringLiteral("btnConfirm"))->isVisibleTo(&pop);
-    shown += pop.findChild<QPushButton *>(QStringLiteral("btnCancel"))->isVisibleTo(&pop);
-    return shown;
-}
-} // namespace
+#include "widgetprobe.h"
 
 class TestUpdaterPopWidget : public QObject {
     Q_OBJECT
@@ -40,13 +17,9 @@ private slots:
 
 void TestUpdaterPopWidget::windowSetup() {
     popWidget pop;
-    QCOMPARE(pop.windowFlags() & Qt::WindowType_Mask, Qt::Tool);
-    QVERIFY(pop.windowFlags() & Qt::FramelessWindowHint);
-    QVERIFY(pop.testAttribute(Qt::WA_TranslucentBackground));
-    QCOMPARE(pop.windowModality(), Qt::ApplicationModal);
-    QCOMPARE(pop.findChild<QWidget *>(QStringLiteral("widgetMain"))->minimumSize(), QSize(480, 280));
-    QCOMPARE(pop.findChild<QRadioButton *>(QStringLiteral("radioButton"))->text(),
-             QStringLiteral("3天内不再提醒"));
+    QCOMPARE(missingTraits(pop, "tool frameless translucent modal"), QString());
+    QCOMPARE(child(pop, "widgetMain")->minimumSize(), QSize(480, 280));
+    QCOMPARE(child<QRadioButton>(pop, "radioButton")->text(), QStringLiteral("3天内不再提醒"));
     // The reduced copy declares no signals of its own.
     const QMetaObject *meta = pop.metaObject();
     QCOMPARE(meta->className(), "popWidget");
@@ -55,34 +28,14 @@ void TestUpdaterPopWidget::windowSetup() {
 }
 
 void TestUpdaterPopWidget::messageText_data() {
-    QTest::addColumn<QString>("version");
-    QTest::addColumn<QStringList>("items"); // used when not empty
-    QTest::addColumn<QString>("message");
-    QTest::addColumn<QString>("screen");
-    QTest::newRow("text") << QStringLiteral("1.1.2.0") << QStringList() << QStringLiteral("修复崩溃")
-                          << QStringLiteral("v1.1.2.0\n\n版本说明:\n\n修复崩溃");
-    QTest::newRow("empty version") << QString() << QStringList() << QStringLiteral("x")
-                                   << QStringLiteral("v\n\n版本说明:\n\nx");
-    QTest::newRow("one note") << QStringLiteral("2.0") << QStringList{QStringLiteral("新增全部更新")}
-                              << QString() << QStringLiteral("v2.0\n\n版本说明:\n\n·新增全部更新");
+    popMessageTextRows();
     // The updater splits the hand-off notes at line feeds and keeps empty lines.
-    QTest::newRow("empty note kept") << QStringLiteral("2.0")
-                                     << QStringList{QStringLiteral("a"), QString(), QStringLiteral("c")}
-                                     << QString() << QStringLiteral("v2.0\n\n版本说明:\n\n·a\n\n·\n\n·c");
+    QTest::newRow("empty note kept") << "2.0" << QStringList{"a", "", "c"} << ""
+                                     << "v2.0\n\n版本说明:\n\n·a\n\n·\n\n·c";
 }
 
 void TestUpdaterPopWidget::messageText() {
-    QFETCH(QString, version);
-    QFETCH(QStringList, items);
-    QFETCH(QString, message);
-    QFETCH(QString, screen);
-
-    popWidget pop;
-    if (items.isEmpty())
-        pop.slotSetPopUI(version, message, POP_TYPE_INSTALLING);
-    else
-        pop.slotSetPopUI(version, items, POP_TYPE_INSTALLING);
-    QCOMPARE(shownText(pop), screen);
+    comparePopMessageText<popWidget>(POP_TYPE_INSTALLING);
 }
 
 void TestUpdaterPopWidget::updaterStates_data() {
@@ -118,13 +71,13 @@ void TestUpdaterPopWidget::updaterCancelCloses() {
     updater.resize(800, 560);
     updater.show();
     QVERIFY(QTest::qWaitForWindowExposed(&updater));
-    QTest::mouseClick(updater.findChild<QPushButton *>(QStringLiteral("btnCancel")), Qt::LeftButton);
+    click(updater, "btnCancel");
     QVERIFY(!updater.isVisible());
 
     // Its confirm button is not wired: pressing it changes nothing.
     updater.show();
     QVERIFY(QTest::qWaitForWindowExposed(&updater));
-    QTest::mouseClick(updater.findChild<QPushButton *>(QStringLiteral("btnConfirm")), Qt::LeftButton);
+    click(updater, "btnConfirm");
     QVERIFY(updater.isVisible());
     QCOMPARE(shownTitle(updater), QStringLiteral("新版本升级"));
 }

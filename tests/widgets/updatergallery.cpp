@@ -1,16 +1,13 @@
 // Renders the updater's copy of the upgrade pop-up in its two states to PNG files, headless.
 // Not a test: run it through scripts/screenshots.sh.
 //   updatergallery <output folder>
+#include "galleryshot.h"
 #include "imageresources.h"
 #include "popwidget.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QImage>
-#include <QLayout>
-#include <QPainter>
-#include <cstdio>
 
 int main(int argc, char *argv[]) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -30,22 +27,8 @@ int main(int argc, char *argv[]) {
         popWidget pop;
         pop.resize(900, 600);
         pop.slotSetPopUI(QStringLiteral("1.1.2.0"), notes, static_cast<popType>(t));
-        pop.ensurePolished();
-        if (QLayout *layout = pop.layout())
-            layout->activate();
-        // On the page background, as the operator sees it over the window.
-        const QPixmap shot = pop.grab();
-        QImage image(shot.size(), QImage::Format_ARGB32);
-        image.fill(QColor(0xF8, 0xF9, 0xFA));
-        QPainter painter(&image);
-        painter.drawPixmap(0, 0, shot);
-        painter.end();
-        const QString path =
-            out.filePath(QStringLiteral("popupdater_%1_%2.png").arg(t).arg(QLatin1String(names[t])));
-        if (image.save(path))
-            ++written;
-        else
-            std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+        written += saveShot(
+            &pop, out.filePath(QStringLiteral("popupdater_%1_%2.png").arg(t).arg(QLatin1String(names[t]))));
     }
     std::printf("%d pictures in %s\n", written, qPrintable(QFileInfo(out.path()).absoluteFilePath()));
     return written > 0 ? 0 : 1;
