@@ -180,11 +180,9 @@ void Tovarin::on_btnConfrim_clicked() {
 }
 
 void Tovarin::on_btnCancel_clicked() {
-    resumeSelectedTools();
-    if (pageSwitchLimit())
-        openToolPage();
-    else
-        slotBtnConfigClicked();
+    // Cancel is the product button's path: unconfirmed tile changes are dropped, the stored
+    // station is checked again.
+    slotBtnProductClicked();
 }
 
 void Tovarin::resumeSelectedTools() {
