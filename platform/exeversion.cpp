@@ -4,6 +4,9 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QVector>
+
+#include <cstring>
 
 // One reader for every platform, so that a tool's version reads the same on the station and on
 // a build machine. Every access goes through Bytes, which checks it against the file's size
@@ -15,28 +18,33 @@ namespace {
 
 const QString kNoVersion = QStringLiteral("0.0.0.0");
 
+// Bounds-checked access to the file's bytes, either in memory or read from the open file on
+// demand. The file is read rather than mapped: a file cut short while mapped kills the reader
+// with SIGBUS, a short read only ends in "0.0.0.0".
 class Bytes {
 public:
     Bytes(const uchar *data, quint64 size) : m_data(data), m_size(size) {}
+    Bytes(QFile *file, quint64 size) : m_file(file), m_size(size) {}
 
     bool has(quint64 offset, quint64 length) const { return offset <= m_size && length <= m_size - offset; }
     bool u8(quint64 offset, quint32 &value) const {
-        if (!has(offset, 1))
+        uchar p[1];
+        if (!read(offset, p, 1))
             return false;
-        value = m_data[offset];
+        value = p[0];
         return true;
     }
     bool u16(quint64 offset, quint32 &value) const {
-        if (!has(offset, 2))
+        uchar p[2];
+        if (!read(offset, p, 2))
             return false;
-        const uchar *p = m_data + offset;
         value = m_bigEndian ? quint32(p[0]) << 8 | p[1] : quint32(p[1]) << 8 | p[0];
         return true;
     }
     bool u32(quint64 offset, quint32 &value) const {
-        if (!has(offset, 4))
+        uchar p[4];
+        if (!read(offset, p, 4))
             return false;
-        const uchar *p = m_data + offset;
         value = m_bigEndian ? quint32(p[0]) << 24 | quint32(p[1]) << 16 | quint32(p[2]) << 8 | p[3]
                             : quint32(p[3]) << 24 | quint32(p[2]) << 16 | quint32(p[1]) << 8 | p[0];
         return true;
@@ -50,13 +58,26 @@ public:
         return true;
     }
     bool equals(quint64 offset, const char *text, quint64 length) const {
-        return has(offset, length) && memcmp(m_data + offset, text, length) == 0;
+        uchar buffer[64];
+        return length <= sizeof buffer && read(offset, buffer, length) && memcmp(buffer, text, length) == 0;
     }
     void setBigEndian(bool bigEndian) { m_bigEndian = bigEndian; }
     quint64 size() const { return m_size; }
 
 private:
-    const uchar *m_data;
+    bool read(quint64 offset, uchar *out, quint64 length) const {
+        if (!has(offset, length))
+            return false;
+        if (m_data) {
+            memcpy(out, m_data + offset, length);
+            return true;
+        }
+        return m_file && m_file->seek(qint64(offset)) &&
+               m_file->read(reinterpret_cast<char *>(out), qint64(length)) == qint64(length);
+    }
+
+    const uchar *m_data = nullptr;
+    QFile *m_file = nullptr;
     quint64 m_size;
     bool m_bigEndian = false;
 };
@@ -69,27 +90,39 @@ QString formatVersion(quint32 a, quint32 b, quint32 c, quint32 d) {
 
 const quint32 kResourceTypeVersion = 16; // RT_VERSION
 const quint32 kFixedInfoSignature = 0xFEEF04BD;
-const int kMaxEntriesTried = 64; // per resource directory level; real files have one or two
+// Work limits, far above what real files need (a handful of entries), so that a crafted file
+// with thousands of sections and looping directories answers at once instead of after minutes.
+const int kMaxVisits = 256;        // resource directories and data entries followed
+const quint32 kMaxEntries = 65536; // resource directory entries looked at
+const quint32 kMaxRva = 0xFFFFFFFFu;
+
+struct Section {
+    quint32 virtualAddress;
+    quint32 rawSize;
+    quint32 rawPointer;
+};
 
 struct PeImage {
     const Bytes &bytes;
-    quint64 sectionTable = 0;
-    quint32 sectionCount = 0;
+    QVector<Section> sections;
+    mutable int visitsLeft = kMaxVisits;
+    mutable quint32 entriesLeft = kMaxEntries;
 
-    // File offset of [rva, rva + length), which must lie within one section's file data.
-    bool offsetOf(quint32 rva, quint32 length, quint64 &offset) const {
-        for (quint32 i = 0; i < sectionCount; ++i) {
-            const quint64 header = sectionTable + quint64(i) * 40;
-            quint32 virtualAddress = 0, rawSize = 0, rawPointer = 0;
-            if (!bytes.u32(header + 12, virtualAddress) || !bytes.u32(header + 16, rawSize) ||
-                !bytes.u32(header + 20, rawPointer))
-                return false;
-            if (rva < virtualAddress)
+    // File offset of [rva, rva + length), which must lie within one section's file data;
+    // available gets the bytes of that section's file data from there on.
+    bool offsetOf(quint64 rva, quint64 length, quint64 &offset, quint64 *available = nullptr) const {
+        if (rva > kMaxRva)
+            return false;
+        for (const Section &section : sections) {
+            if (rva < section.virtualAddress)
                 continue;
-            const quint64 within = quint64(rva) - virtualAddress;
-            if (within >= rawSize || quint64(length) > rawSize - within)
+            const quint64 within = rva - section.virtualAddress;
+            if (within >= section.rawSize || length > section.rawSize - within)
                 continue;
-            offset = quint64(rawPointer) + within;
+            offset = quint64(section.rawPointer) + within;
+            if (available)
+                *available =
+                    qMin<quint64>(section.rawSize - within, bytes.size() - qMin(bytes.size(), offset));
             return bytes.has(offset, length);
         }
         return false;
@@ -117,9 +150,11 @@ QString versionFromBlock(const Bytes &bytes, quint64 block, quint32 blockSize) {
 }
 
 QString versionFromResourceData(const PeImage &pe, quint32 resourceRva, quint32 entryOffset) {
+    if (pe.visitsLeft-- <= 0)
+        return QString();
     quint64 entry = 0;
     quint32 dataRva = 0, dataSize = 0;
-    if (!pe.offsetOf(resourceRva + entryOffset, 16, entry) || !pe.bytes.u32(entry, dataRva) ||
+    if (!pe.offsetOf(quint64(resourceRva) + entryOffset, 16, entry) || !pe.bytes.u32(entry, dataRva) ||
         !pe.bytes.u32(entry + 4, dataSize))
         return QString();
     quint64 block = 0;
@@ -128,27 +163,30 @@ QString versionFromResourceData(const PeImage &pe, quint32 resourceRva, quint32 
     return versionFromBlock(pe.bytes, block, dataSize);
 }
 
-// Walks a directory level: for each entry (all, or only the one with wantedId) calls visit with
-// the entry's OffsetToData until visit answers a version.
+// Walks a directory level: for each entry (all, or only those with wantedId) calls visit with
+// the entry's OffsetToData until visit answers a version. The entries follow the directory's
+// header in the same section; a count reaching past the section is cut to what is there.
 template <typename Visit>
 QString walkDirectory(const PeImage &pe, quint32 resourceRva, quint32 directoryOffset, qint64 wantedId,
                       Visit visit) {
-    quint64 directory = 0;
-    quint32 named = 0, ids = 0;
-    if (!pe.offsetOf(resourceRva + directoryOffset, 16, directory) || !pe.bytes.u16(directory + 12, named) ||
-        !pe.bytes.u16(directory + 14, ids))
+    if (pe.visitsLeft-- <= 0)
         return QString();
-    const quint32 total = named + ids;
-    int tried = 0;
-    for (quint32 i = 0; i < total && tried < kMaxEntriesTried; ++i) {
-        quint64 entry = 0;
+    quint64 directory = 0, available = 0;
+    quint32 named = 0, ids = 0;
+    if (!pe.offsetOf(quint64(resourceRva) + directoryOffset, 16, directory, &available) ||
+        !pe.bytes.u16(directory + 12, named) || !pe.bytes.u16(directory + 14, ids))
+        return QString();
+    const quint64 total = qMin<quint64>(quint64(named) + ids, (available - 16) / 8);
+    for (quint64 i = 0; i < total; ++i) {
+        if (pe.entriesLeft == 0)
+            return QString();
+        --pe.entriesLeft;
+        const quint64 entry = directory + 16 + i * 8;
         quint32 name = 0, target = 0;
-        if (!pe.offsetOf(resourceRva + directoryOffset + 16 + i * 8, 8, entry) ||
-            !pe.bytes.u32(entry, name) || !pe.bytes.u32(entry + 4, target))
+        if (!pe.bytes.u32(entry, name) || !pe.bytes.u32(entry + 4, target))
             return QString();
         if (wantedId >= 0 && ((name & 0x80000000u) || name != quint32(wantedId)))
             continue;
-        ++tried;
         const QString version = visit(target);
         if (!version.isEmpty())
             return version;
@@ -183,11 +221,20 @@ QString peFileVersion(const Bytes &bytes) {
         !bytes.u32(optional + directoriesAt + 2 * 8, resourceRva) || resourceRva == 0)
         return QString();
 
-    PeImage pe{bytes};
-    pe.sectionTable = optional + optionalSize;
-    pe.sectionCount = sectionCount;
-    if (!bytes.has(pe.sectionTable, quint64(sectionCount) * 40))
+    PeImage pe{bytes, {}};
+    const quint64 sectionTable = optional + optionalSize;
+    if (!bytes.has(sectionTable, quint64(sectionCount) * 40))
         return QString();
+    pe.sections.reserve(int(sectionCount));
+    for (quint32 i = 0; i < sectionCount; ++i) {
+        const quint64 header = sectionTable + quint64(i) * 40;
+        Section section{};
+        if (!bytes.u32(header + 12, section.virtualAddress) || !bytes.u32(header + 16, section.rawSize) ||
+            !bytes.u32(header + 20, section.rawPointer))
+            return QString();
+        if (section.rawSize > 0)
+            pe.sections.append(section);
+    }
 
     const auto isDirectory = [](quint32 target) { return (target & 0x80000000u) != 0; };
     return walkDirectory(pe, resourceRva, 0, kResourceTypeVersion, [&](quint32 typeTarget) {
@@ -210,8 +257,10 @@ QString peFileVersion(const Bytes &bytes) {
 const quint32 kNoteSection = 7; // SHT_NOTE
 const quint32 kNoteSegment = 4; // PT_NOTE
 const quint32 kMaxHeaders = 4096;
+const quint32 kMaxNotes = 65536; // notes looked at in all, however many tables name the same bytes
 
-QString versionFromNotes(const Bytes &bytes, quint64 offset, quint64 size, quint64 align) {
+QString versionFromNotes(const Bytes &bytes, quint64 offset, quint64 size, quint64 align,
+                         quint32 &notesLeft) {
     if (!bytes.has(offset, size))
         return QString();
     const quint64 step = align == 8 ? 8 : 4;
@@ -219,6 +268,9 @@ QString versionFromNotes(const Bytes &bytes, quint64 offset, quint64 size, quint
     const quint64 end = offset + size;
     quint64 at = offset;
     while (at + 12 <= end) {
+        if (notesLeft == 0)
+            return QString();
+        --notesLeft;
         quint32 nameSize = 0, descSize = 0, type = 0;
         bytes.u32(at, nameSize);
         bytes.u32(at + 4, descSize);
@@ -252,6 +304,7 @@ QString elfFileVersion(Bytes &bytes) {
         return QString();
     bytes.setBigEndian(encoding == 2);
     const bool is64 = elfClass == 2;
+    quint32 notesLeft = kMaxNotes;
 
     const auto word = [&](quint64 at, quint64 &value) {
         if (is64)
@@ -284,7 +337,7 @@ QString elfFileVersion(Bytes &bytes) {
             word(header + (is64 ? 24 : 16), offset);
             word(header + (is64 ? 32 : 20), size);
             word(header + (is64 ? 48 : 32), align);
-            const QString version = versionFromNotes(bytes, offset, size, align);
+            const QString version = versionFromNotes(bytes, offset, size, align, notesLeft);
             if (!version.isEmpty())
                 return version;
         }
@@ -307,12 +360,19 @@ QString elfFileVersion(Bytes &bytes) {
             word(header + (is64 ? 8 : 4), offset);
             word(header + (is64 ? 32 : 16), size);
             word(header + (is64 ? 48 : 28), align);
-            const QString version = versionFromNotes(bytes, offset, size, align);
+            const QString version = versionFromNotes(bytes, offset, size, align, notesLeft);
             if (!version.isEmpty())
                 return version;
         }
     }
     return QString();
+}
+
+QString versionOf(Bytes &bytes) {
+    QString version = peFileVersion(bytes);
+    if (version.isEmpty())
+        version = elfFileVersion(bytes);
+    return version.isEmpty() ? kNoVersion : version;
 }
 
 } // namespace
@@ -321,10 +381,7 @@ QString fileVersionOfData(const char *data, qint64 size) {
     if (!data || size <= 0)
         return kNoVersion;
     Bytes bytes(reinterpret_cast<const uchar *>(data), quint64(size));
-    QString version = peFileVersion(bytes);
-    if (version.isEmpty())
-        version = elfFileVersion(bytes);
-    return version.isEmpty() ? kNoVersion : version;
+    return versionOf(bytes);
 }
 
 QString fileVersionOf(const QString &path) {
@@ -335,14 +392,8 @@ QString fileVersionOf(const QString &path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly) || file.size() <= 0)
         return kNoVersion;
-    const qint64 size = file.size();
-    if (const uchar *mapped = file.map(0, size)) {
-        const QString version = fileVersionOfData(reinterpret_cast<const char *>(mapped), size);
-        file.unmap(const_cast<uchar *>(mapped));
-        return version;
-    }
-    const QByteArray all = file.readAll();
-    return fileVersionOfData(all.constData(), all.size());
+    Bytes bytes(&file, quint64(file.size()));
+    return versionOf(bytes);
 }
 
 } // namespace Platform

@@ -148,13 +148,14 @@ QByteArray iniEncodeValue(const QString &value) {
             out += "\\\"";
             break;
         default:
-            if (ch < 0x20 || ch == 0x7f) {
-                out += "\\x" + QByteArray::number(ch, 16);
-                escapeNextIfHex = true;
-            } else if (value.at(i).isHighSurrogate() && i + 1 < value.size() &&
-                       value.at(i + 1).isLowSurrogate()) {
+            if (value.at(i).isHighSurrogate() && i + 1 < value.size() && value.at(i + 1).isLowSurrogate()) {
                 out += value.mid(i, 2).toUtf8();
                 ++i;
+            } else if (ch < 0x20 || ch == 0x7f || ch == 0xFEFF || QChar::isSurrogate(ch)) {
+                // 0xFEFF: the UTF-8 decoder drops it as a byte-order mark at the start of each
+                // piece it decodes; a lone surrogate has no UTF-8 form at all.
+                out += "\\x" + QByteArray::number(ch, 16);
+                escapeNextIfHex = true;
             } else {
                 out += QString(value.at(i)).toUtf8();
             }
@@ -287,21 +288,24 @@ bool editProfileFile(const QByteArray &iniPath, const QString &section, const QS
 }
 
 QString findProfileKey(QSettings &settings, const QString &section, const QString &key) {
-    QString group = section;
-    for (const QString &stored : settings.childGroups()) {
-        if (stored.compare(section, Qt::CaseInsensitive) == 0) {
-            group = stored;
-            break;
+    // The writer matches sections without regard to case, so a file may hold the same section
+    // under several spellings ("[tovarin]" and "[Tovarin]"); the key is in whichever has it.
+    QString firstGroup;
+    const QStringList groups = settings.childGroups();
+    for (const QString &stored : groups) {
+        if (stored.compare(section, Qt::CaseInsensitive) != 0)
+            continue;
+        if (firstGroup.isNull())
+            firstGroup = stored;
+        settings.beginGroup(stored);
+        const QStringList keys = settings.childKeys();
+        settings.endGroup();
+        for (const QString &storedKey : keys) {
+            if (storedKey.compare(key, Qt::CaseInsensitive) == 0)
+                return stored + QLatin1Char('/') + storedKey;
         }
     }
-    settings.beginGroup(group);
-    const QStringList keys = settings.childKeys();
-    settings.endGroup();
-    for (const QString &stored : keys) {
-        if (stored.compare(key, Qt::CaseInsensitive) == 0)
-            return group + QLatin1Char('/') + stored;
-    }
-    return group + QLatin1Char('/') + key;
+    return (firstGroup.isNull() ? section : firstGroup) + QLatin1Char('/') + key;
 }
 
 } // namespace Platform

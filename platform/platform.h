@@ -19,10 +19,11 @@ namespace Platform {
 // (every occurrence, so no stale duplicate shadows it), a new key right after the last key
 // line of its section (blank lines and comments that follow stay below it), a new section at
 // the end of the file after one blank line, the file created when missing, every other byte
-// kept. New lines use the file's own line ending. The file is rewritten through a temporary
-// file beside it and renamed, so a crash never leaves half a file. This is done by our own
-// code on Windows too: the ANSI profile writer passes the bytes through the system code page,
-// which mangles UTF-8 text on a Chinese (GBK) system.
+// kept. New lines use the file's own line ending. Our editor rewrites the file through a
+// temporary file beside it and renames it, so a crash never leaves half a file. Windows uses
+// WritePrivateProfileStringA while the file, section, key and value are plain ASCII; otherwise
+// our editor too, as the ANSI writer passes the bytes through the system code page, which
+// mangles UTF-8 text on a Chinese (GBK) system.
 // Returns false for an empty or multi-line section or key, a key holding '=' or starting with
 // ';', '#' or '[', a section holding ']', or when the file cannot be read or replaced.
 // iniPath is the file's path in the system's 8-bit encoding.
@@ -31,15 +32,16 @@ bool writeProfileString(const QByteArray &iniPath, const QString &section, const
 
 // The text stored for a value: the value's own UTF-8 bytes when QSettings (INI, UTF-8) reads
 // them back unchanged ("true", "123", "2026-01-02 10:00:00", names, Chinese text); otherwise
-// backslash escapes for '\', '"', control characters and line breaks ("\n" - so multi-line
-// text stays on one line), double quotes around values with ',' or ';' or leading or trailing
-// blanks, and "@@" for a leading '@'. Pass release notes with their real line breaks.
+// backslash escapes for '\', '"', control characters, line breaks ("\n" - so multi-line text
+// stays on one line), U+FEFF and lone surrogates; double quotes around values with ',' or ';'
+// or leading or trailing blanks; and "@@" for a leading '@'. Pass release notes with their
+// real line breaks.
 QByteArray iniEncodeValue(const QString &value);
 
 // "section/key" as stored in the file that settings reads, both matched without regard to
-// case; the given spelling when absent. QSettings matches case-sensitively on Linux, while the
-// files are written and read with differing spellings ("upgradePackageType" and
-// "UpgradePackageType").
+// case (in whichever spelling of the section holds the key); the given spelling when absent.
+// QSettings matches case-sensitively on Linux, while the files are written and read with
+// differing spellings ("upgradePackageType" and "UpgradePackageType").
 QString findProfileKey(QSettings &settings, const QString &section, const QString &key);
 
 // --- Executable versions --------------------------------------------------------------------
@@ -58,7 +60,8 @@ QStringList listRunningImages();
 
 // Ends, without asking (like taskkill /f), every process of exactly this image name that the
 // current user owns, never this process itself. Returns how many were signalled; on Linux it
-// waits up to 3 s for them to be gone, so files can be replaced right after.
+// waits up to 3 s for them to be gone, so files can be replaced right after. Linux signals
+// through each process's open /proc folder, so a pid reused meanwhile is never hit.
 int forceEndImage(const QString &imageName);
 
 // Ends a tool's processes the way the stations always have. Windows: the helper script

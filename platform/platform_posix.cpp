@@ -13,6 +13,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace Platform {
@@ -22,9 +23,10 @@ namespace {
 // The kernel keeps at most 15 characters of a program's name (TASK_COMM_LEN - 1).
 const int kCommLength = 15;
 
-QByteArray readSmallFile(const QByteArray &path) {
+// Reads a small /proc file of the process whose /proc folder dirFd is.
+QByteArray readSmallFile(int dirFd, const char *path) {
     QByteArray data;
-    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::openat(dirFd, path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return data;
     char buffer[4096];
@@ -58,47 +60,56 @@ bool isInterpreter(const QByteArray &name) {
     return name.startsWith("python3.") || name.startsWith("python2.");
 }
 
+// A process seen through its /proc folder. The open folder keeps naming that very process: once
+// it has ended, reads through it fail and signals sent through it go nowhere, even if its pid
+// has been given to a new process meanwhile.
 struct ProcessImage {
     pid_t pid = 0;
     uid_t owner = 0;
     QByteArray image;
     bool zombie = false;
+    int dirFd = -1;
 };
 
+bool isZombieStat(const QByteArray &stat) {
+    const int close = stat.lastIndexOf(')');
+    return close > 0 && close + 2 < stat.size() && (stat.at(close + 2) == 'Z' || stat.at(close + 2) == 'X');
+}
+
 // The image name of one process: its executable's file name, or for a program started
-// through a "#!" line or an interpreter, the script's file name.
-bool readProcess(const char *pidText, ProcessImage &out) {
+// through a "#!" line or an interpreter, the script's file name. On success out.dirFd is open.
+bool readProcess(int procFd, const char *pidText, ProcessImage &out) {
     char *end = nullptr;
     const long pid = strtol(pidText, &end, 10);
     if (pid <= 0 || !end || *end != '\0')
         return false;
-    const QByteArray dir = QByteArray("/proc/") + pidText;
+    const int dirFd = ::openat(procFd, pidText, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0)
+        return false;
 
     struct stat st;
-    if (::stat(dir.constData(), &st) != 0)
+    if (::fstat(dirFd, &st) != 0) {
+        ::close(dirFd);
         return false;
+    }
     out.pid = pid_t(pid);
     out.owner = st.st_uid;
+    out.zombie = isZombieStat(readSmallFile(dirFd, "stat"));
 
-    const QByteArray stat = readSmallFile(dir + "/stat");
-    const int close = stat.lastIndexOf(')');
-    out.zombie =
-        close > 0 && close + 2 < stat.size() && (stat.at(close + 2) == 'Z' || stat.at(close + 2) == 'X');
-
-    QByteArray comm = readSmallFile(dir + "/comm");
+    QByteArray comm = readSmallFile(dirFd, "comm");
     if (comm.endsWith('\n'))
         comm.chop(1);
 
     QByteArray exe;
     char link[4096];
-    const ssize_t n = ::readlink((dir + "/exe").constData(), link, sizeof link - 1);
+    const ssize_t n = ::readlinkat(dirFd, "exe", link, sizeof link - 1);
     if (n > 0) {
         exe = baseName(QByteArray(link, int(n)));
         if (exe.endsWith(" (deleted)")) // replaced while running: still the same program
             exe.chop(int(sizeof(" (deleted)") - 1));
     }
 
-    const QList<QByteArray> argv = readSmallFile(dir + "/cmdline").split('\0');
+    const QList<QByteArray> argv = readSmallFile(dirFd, "cmdline").split('\0');
 
     QByteArray image = exe.isEmpty() ? comm : exe;
     if (!comm.isEmpty() && comm != exe.left(kCommLength)) {
@@ -129,29 +140,48 @@ bool readProcess(const char *pidText, ProcessImage &out) {
         }
     }
     out.image = image;
-    return !image.isEmpty();
+    if (image.isEmpty()) {
+        ::close(dirFd);
+        return false;
+    }
+    out.dirFd = dirFd;
+    return true;
 }
 
+// Calls visit for each process; visit may take over process.dirFd (setting it to -1),
+// otherwise it is closed.
 template <typename Visit> void forEachProcess(Visit visit) {
     DIR *proc = ::opendir("/proc");
     if (!proc)
         return;
+    const int procFd = ::dirfd(proc);
     while (const dirent *entry = ::readdir(proc)) {
         if (entry->d_name[0] < '1' || entry->d_name[0] > '9')
             continue;
         ProcessImage process;
-        if (readProcess(entry->d_name, process))
-            visit(process);
+        if (!readProcess(procFd, entry->d_name, process))
+            continue;
+        visit(process);
+        if (process.dirFd >= 0)
+            ::close(process.dirFd);
     }
     ::closedir(proc);
 }
 
-bool isGone(pid_t pid) {
-    const QByteArray stat = readSmallFile("/proc/" + QByteArray::number(pid) + "/stat");
-    if (stat.isEmpty())
+// SIGKILL to exactly the process behind the folder, never to a later owner of its pid.
+bool killProcess(const ProcessImage &process) {
+#ifdef SYS_pidfd_send_signal
+    if (::syscall(SYS_pidfd_send_signal, process.dirFd, SIGKILL, nullptr, 0) == 0)
         return true;
-    const int close = stat.lastIndexOf(')');
-    return close > 0 && close + 2 < stat.size() && (stat.at(close + 2) == 'Z' || stat.at(close + 2) == 'X');
+    if (errno != ENOSYS && errno != EINVAL && errno != EBADF)
+        return false; // ESRCH: it has ended already
+#endif
+    return ::kill(process.pid, SIGKILL) == 0;
+}
+
+bool isGone(int dirFd) {
+    const QByteArray stat = readSmallFile(dirFd, "stat");
+    return stat.isEmpty() || isZombieStat(stat);
 }
 
 QByteArray shellQuoted(const QString &text) {
@@ -182,12 +212,14 @@ int forceEndImage(const QString &imageName) {
     const QByteArray wanted = QFile::encodeName(imageName);
     const uid_t me = ::getuid();
     const pid_t self = ::getpid();
-    QVector<pid_t> ended;
-    forEachProcess([&](const ProcessImage &process) {
+    QVector<int> ended; // their /proc folders
+    forEachProcess([&](ProcessImage &process) {
         if (process.zombie || process.owner != me || process.pid == self || process.image != wanted)
             return;
-        if (::kill(process.pid, SIGKILL) == 0)
-            ended.append(process.pid);
+        if (killProcess(process)) {
+            ended.append(process.dirFd);
+            process.dirFd = -1;
+        }
     });
 
     const int signalled = ended.size();
@@ -196,14 +228,18 @@ int forceEndImage(const QString &imageName) {
     // replace their files right away.
     for (int waited = 0; waited < 3000 && !ended.isEmpty(); waited += 10) {
         for (int i = ended.size() - 1; i >= 0; --i) {
-            if (isGone(ended.at(i)))
+            if (isGone(ended.at(i))) {
+                ::close(ended.at(i));
                 ended.remove(i);
+            }
         }
         if (!ended.isEmpty()) {
             const timespec pause{0, 10 * 1000 * 1000};
             ::nanosleep(&pause, nullptr);
         }
     }
+    for (const int dirFd : qAsConst(ended))
+        ::close(dirFd);
     return signalled;
 }
 

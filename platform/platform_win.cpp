@@ -61,18 +61,24 @@ bool writeProfileString(const QByteArray &iniPath, const QString &section, const
         current = existing.readAll();
     existing.close();
     if (ascii(iniPath) && ascii(sectionBytes) && ascii(keyBytes) && ascii(encoded) && ascii(current)) {
+        // A name without a full path would be looked up in the Windows folder instead.
+        const QByteArray fullPath = QFile::encodeName(
+            QDir::toNativeSeparators(QFileInfo(QFile::decodeName(iniPath)).absoluteFilePath()));
         return WritePrivateProfileStringA(sectionBytes.constData(), keyBytes.constData(), encoded.constData(),
-                                          iniPath.constData()) != 0;
+                                          fullPath.constData()) != 0;
     }
     return editProfileFile(iniPath, section, key, value);
 }
 
+namespace {
+
 // "tasklist /fo csv /nh" prints one quoted record per process whose first field is the image
 // name, whatever the system's language; a name with blanks stays whole.
-QStringList listRunningImages() {
+QStringList listImages(const QStringList &filters) {
     const QString text =
         runAndRead(QStringLiteral("tasklist"),
-                   {QStringLiteral("/fo"), QStringLiteral("csv"), QStringLiteral("/nh")}, kTasklistTimeoutMs);
+                   QStringList{QStringLiteral("/fo"), QStringLiteral("csv"), QStringLiteral("/nh")} + filters,
+                   kTasklistTimeoutMs);
     QStringList images;
     const QStringList lines = text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     for (const QString &line : lines) {
@@ -84,23 +90,34 @@ QStringList listRunningImages() {
     return images;
 }
 
+} // namespace
+
+QStringList listRunningImages() {
+    return listImages(QStringList());
+}
+
+// Counted with the same filters taskkill is given: this user's processes of that image, never
+// the launcher itself.
 int forceEndImage(const QString &imageName) {
     if (imageName.isEmpty())
         return 0;
+    QStringList filters{QStringLiteral("/fi"),
+                        QStringLiteral("PID ne %1").arg(QCoreApplication::applicationPid())};
+    const QString user = currentUserName();
+    if (!user.isEmpty())
+        filters << QStringLiteral("/fi") << QStringLiteral("USERNAME eq %1").arg(user);
     int running = 0;
-    for (const QString &image : listRunningImages()) {
+    for (const QString &image :
+         listImages(filters +
+                    QStringList{QStringLiteral("/fi"), QStringLiteral("IMAGENAME eq %1").arg(imageName)})) {
         if (image.compare(imageName, Qt::CaseInsensitive) == 0)
             ++running;
     }
     if (running == 0)
         return 0;
-    QStringList arguments{QStringLiteral("/f"), QStringLiteral("/im"), imageName, QStringLiteral("/fi"),
-                          QStringLiteral("PID ne %1").arg(QCoreApplication::applicationPid())};
-    const QString user = currentUserName();
-    if (!user.isEmpty())
-        arguments << QStringLiteral("/fi") << QStringLiteral("USERNAME eq %1").arg(user);
     QProcess process;
-    process.start(QStringLiteral("taskkill"), arguments);
+    process.start(QStringLiteral("taskkill"),
+                  QStringList{QStringLiteral("/f"), QStringLiteral("/im"), imageName} + filters);
     if (!process.waitForStarted(kTasklistTimeoutMs))
         return 0;
     process.waitForFinished(-1);

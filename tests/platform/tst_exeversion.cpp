@@ -27,6 +27,8 @@ private slots:
     void damagedButReadable();
     void survivesMutations_data();
     void survivesMutations();
+    void answersMazesAtOnce_data();
+    void answersMazesAtOnce();
 };
 
 namespace {
@@ -110,6 +112,70 @@ QByteArray buildPe(bool pe32) {
     put32(f, b + 52, 0x00050004);
     put32(f, b + 56, 0x00010001); // product version
     put32(f, b + 60, 0x00010001);
+    return f;
+}
+
+// A PE whose resources lie in the last of 65535 sections and whose RT_VERSION entries, names
+// and languages (64 of each) all lead to the same places: a reader without work limits walks
+// 64^3 paths, each searching every section, which takes minutes.
+QByteArray buildPeMaze() {
+    const int sections = 65535;
+    const int table = 0x44 + 20 + 240;
+    const int rsrc = table + sections * 40 + 64;
+    QByteArray f(rsrc + 0x4000, '\0');
+    f[0] = 'M';
+    f[1] = 'Z';
+    put32(f, 0x3C, 0x40);
+    memcpy(f.data() + 0x40, "PE\0\0", 4);
+    put16(f, 0x44 + 2, sections);
+    put16(f, 0x44 + 16, 240);
+    const int optional = 0x44 + 20;
+    put16(f, optional, 0x20b);
+    put32(f, optional + 108, 16);
+    put32(f, optional + 112 + 16, 0x10000000);
+    for (int i = 0; i < sections - 1; ++i) {
+        put32(f, table + i * 40 + 12, 0x1000 + i);
+        put32(f, table + i * 40 + 16, 1);
+    }
+    const int last = table + (sections - 1) * 40;
+    put32(f, last + 12, 0x10000000);
+    put32(f, last + 16, 0x4000);
+    put32(f, last + 20, rsrc);
+    const int levels[] = {0, 0x800, 0x1000};
+    for (int level = 0; level < 3; ++level) {
+        const int dir = rsrc + levels[level];
+        put16(f, dir + 14, 64);
+        for (int i = 0; i < 64; ++i) {
+            put32(f, dir + 16 + i * 8, level == 0 ? 16 : 1);
+            put32(f, dir + 20 + i * 8, level < 2 ? (0x80000000u | quint32(levels[level + 1])) : 0x2000u);
+        }
+    }
+    put32(f, rsrc + 0x2000, 0x10003000); // data with no version block
+    put32(f, rsrc + 0x2004, 100);
+    return f;
+}
+
+// A 64-bit ELF with 4096 note sections that all cover the same 4 MB of empty notes.
+QByteArray buildElfMaze() {
+    const int count = 4096;
+    const int headers = 64;
+    const int notes = headers + count * 64;
+    const int notesSize = 4 << 20;
+    QByteArray f(notes + notesSize, '\0');
+    memcpy(f.data(),
+           "\x7f"
+           "ELF\x02\x01\x01",
+           7);
+    put32(f, 0x28, headers);
+    put16(f, 0x3A, 64);
+    put16(f, 0x3C, count);
+    for (int i = 0; i < count; ++i) {
+        const int h = headers + i * 64;
+        put32(f, h + 4, 7); // SHT_NOTE
+        put32(f, h + 24, notes);
+        put32(f, h + 32, notesSize);
+        put32(f, h + 48, 4);
+    }
     return f;
 }
 
@@ -329,6 +395,23 @@ void TestExeVersion::survivesMutations() {
             QFAIL(qPrintable(QStringLiteral("round %1: truncation gave %2").arg(done).arg(version)));
     }
     QVERIFY2(done >= rounds / 4, "too few rounds in the time allowed");
+}
+
+void TestExeVersion::answersMazesAtOnce_data() {
+    QTest::addColumn<QByteArray>("content");
+    QTest::newRow("pe: looping resources in the last of 65535 sections") << buildPeMaze();
+    QTest::newRow("elf: thousands of tables over the same notes") << buildElfMaze();
+}
+
+// The update check reads every tool's version on the GUI thread: a crafted tool must not
+// freeze the launcher.
+void TestExeVersion::answersMazesAtOnce() {
+    QFETCH(QByteArray, content);
+    QElapsedTimer timer;
+    timer.start();
+    QCOMPARE(versionOf(content), kNone);
+    QCOMPARE(versionOfFile(content), kNone);
+    QVERIFY2(timer.elapsed() < 1500, qPrintable(QString::number(timer.elapsed())));
 }
 
 QTEST_GUILESS_MAIN(TestExeVersion)

@@ -69,6 +69,10 @@ void TestIniFile::roundTrip_data() {
     row("url with query", "http://10.0.0.2/pkg.zip?a=1&b=2;c");
     row("base64 with padding", "MTIzNA==");
     row("lines that look like keys", "x\n[LoginUser]\nPassword=evil\r\nloginToken=t");
+    // Text copied out of files that start with a byte-order mark carries U+FEFF.
+    row("byte-order mark character", QString(QChar(0xFEFF)) + "产品A");
+    row("byte-order mark after an escape", "a\\" + QString(QChar(0xFEFF)) + "b");
+    row("lone surrogate", QStringLiteral("x") + QChar(0xD83D) + "y");
     // Tools outside the launcher read these files raw; ordinary values must look ordinary.
     row("plain bool", "true", true);
     row("plain number", "123", true);
@@ -231,16 +235,21 @@ void TestIniFile::findsKeysWrittenWithAnotherSpelling_data() {
     QTest::addColumn<QString>("writtenKey");
     QTest::addColumn<QString>("askedSection");
     QTest::addColumn<QString>("askedKey");
-    QTest::addColumn<QString>("expected"); // value read through the answer; empty when absent
+    QTest::addColumn<QString>("expected");  // value read through the answer; empty when absent
+    QTest::addColumn<QByteArray>("before"); // the file before the write; empty: no file
     const auto row = [](const char *name, const char *writtenSection, const char *writtenKey,
-                        const char *askedSection, const char *askedKey, const char *expected) {
+                        const char *askedSection, const char *askedKey, const char *expected,
+                        const char *before = "") {
         QTest::newRow(name) << QString(writtenSection) << QString(writtenKey) << QString(askedSection)
-                            << QString(askedKey) << QString(expected);
+                            << QString(askedKey) << QString(expected) << QByteArray(before);
     };
     row("key case differs", "Tovarin", "upgradePackageType", "Tovarin", "UpgradePackageType", "zip");
     row("section case differs", "tovarin", "versionNo", "Tovarin", "versionNo", "zip");
     row("same spelling", "Tovarin", "loginToken", "Tovarin", "loginToken", "zip");
     row("absent key", "Tovarin", "versionNo", "Tovarin", "versionNumber", "");
+    // Another writer left the section under two spellings; the key is in the second one.
+    row("key under the second spelling of its section", "Tovarin", "Result", "Tovarin", "RESULT", "zip",
+        "[TOVARIN]\nother=1\n[tovarin]\nresult=old\n");
 }
 
 void TestIniFile::findsKeysWrittenWithAnotherSpelling() {
@@ -249,8 +258,11 @@ void TestIniFile::findsKeysWrittenWithAnotherSpelling() {
     QFETCH(QString, askedSection);
     QFETCH(QString, askedKey);
     QFETCH(QString, expected);
+    QFETCH(QByteArray, before);
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("UpgradeConfig.ini"));
+    if (!before.isEmpty())
+        QVERIFY(TestFiles::write(path, before));
     QVERIFY(put(path, "Other", askedKey, "decoy"));
     QVERIFY(put(path, writtenSection, writtenKey, "zip"));
     QSettings settings(path, QSettings::IniFormat);
