@@ -6,6 +6,7 @@
 #include "popclosewidget.h"
 #include "poptextwidget.h"
 #include "tovarin.h"
+#include "tovarintesthelpers.h"
 #include "ui_tovarin.h"
 
 #include <QCloseEvent>
@@ -31,12 +32,6 @@ const QStringList kToolKeys = {
 // Program names unique to this run, so parallel test runs never end each other's tools.
 QString exeOf(const QString &key) {
     return QStringLiteral("tv%1%2").arg(QCoreApplication::applicationPid()).arg(key);
-}
-
-void writeFile(const QString &path, const QByteArray &text) {
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(text);
 }
 
 QByteArray readFile(const QString &path) {

@@ -3,6 +3,7 @@
 #include "applicationfolder.h"
 #include "frametop.h"
 #include "tovarin.h"
+#include "tovarintesthelpers.h"
 #include "ui_tovarin.h"
 
 #include <QDir>
@@ -34,23 +35,10 @@ QByteArray configSet(const QByteArray &extra = QByteArray(), const QMap<QString,
     return text + extra;
 }
 
-void writeFile(const QString &path, const QByteArray &text) {
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(text);
-}
-
 QStringList keysOf(const QVector<toolButtonInfo> &list) {
     QStringList keys;
     for (const toolButtonInfo &info : list)
         keys << info.m_szToolKey;
-    return keys;
-}
-
-QStringList keysOnPage(const Tovarin &w) {
-    QStringList keys;
-    for (toolButton *tile : w.m_vecToolButtons)
-        keys << tile->m_btnInfo.m_szToolKey;
     return keys;
 }
 

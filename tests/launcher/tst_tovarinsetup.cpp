@@ -5,6 +5,7 @@
 #include "poptextwidget.h"
 #include "sidebarbutton.h"
 #include "tovarin.h"
+#include "tovarintesthelpers.h"
 #include "ui_tovarin.h"
 
 #include <QDir>
@@ -39,19 +40,6 @@ QByteArray configSet(bool empWorkCheck) {
 QByteArray station(const QString &employee = QString()) {
     return "[UserInfo]\nUserPosition=P1\nUserLinePosition=L1\nUserWorkPosition=W01\nEmployeeNumber=" +
            employee.toUtf8() + "\n";
-}
-
-void writeFile(const QString &path, const QByteArray &text) {
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(text);
-}
-
-QStringList keysOnPage(const Tovarin &w) {
-    QStringList keys;
-    for (toolButton *tile : w.m_vecToolButtons)
-        keys << tile->m_btnInfo.m_szToolKey;
-    return keys;
 }
 
 toolButton *checkTile(Tovarin &w, const QString &key) {
