@@ -334,6 +334,8 @@ void popSelectWidget::on_btnConfrim_clicked() {
 
 void popSelectWidget::restoreAndEmit() {
     m_selectedProduct = m_confirmedProduct;
+    markSelection();
+    updateConfirmButton();
     emit signalSelectedProduct(m_selectedProduct);
 }
 
