@@ -57,8 +57,13 @@ popSelectWidget::popSelectWidget(QWidget *parent) : QWidget(parent), ui(new Ui::
         connect(card, &productShowWidget::signalProductSelected, this, &popSelectWidget::slotProductSelected);
         connect(card, &productShowWidget::signalProductClearSelected, this,
                 &popSelectWidget::slotProductClearSelected);
+        // A short page keeps its cards where a full page has them.
+        QSizePolicy policy = card->sizePolicy();
+        policy.setRetainSizeWhenHidden(true);
+        card->setSizePolicy(policy);
         card->hide();
     }
+    ui->labNoProduct->hide();
     connect(ui->lineEditSearch, &QLineEdit::returnPressed, this, &popSelectWidget::on_btnSearch_clicked);
 
     m_szPicDir = ApplicationFolder::path() + QStringLiteral("/productPic");
@@ -166,6 +171,7 @@ void popSelectWidget::on_btnSearch_clicked() {
     m_eCacheReleaseType = releaseType;
     m_iPageCount = (m_vecResultCache.size() + kCardsPerPage - 1) / kCardsPerPage;
     ui->labAllPage->setText(QString::number(m_iPageCount));
+    ui->labNoProduct->setVisible(m_vecResultCache.isEmpty());
     if (m_vecResultCache.isEmpty()) {
         ui->labCurPage->setText(QStringLiteral("0"));
         m_pPictureFetcher->cancelAll();
