@@ -69,9 +69,7 @@ private slots:
     void overlappingSearches();
     void failedSearchKeepsResults_data();
     void failedSearchKeepsResults();
-    void picturesNeverBlockThePage();
-    void picturesOfAnotherPageAreDropped();
-    void slowPictureIsBounded();
+    void picturesArriveLateAndOnlyForTheirPage();
     void unsafeProductsStayContained();
     void createTime_data();
     void createTime();
@@ -83,6 +81,9 @@ private:
     void waitForSearches(int count);
     // Runs action once the server has recorded count requests of path, then releases path.
     void whenRecorded(const QString &path, int count, std::function<void()> action);
+    // One operator step: "tick:<card>", "search:<text>", "filter", "confirm", "cancel",
+    // "closebutton", "escape", "windowclose", "reopen", "next" or "prev".
+    void act(const QString &step);
     QStringList shownPids() const;
     QList<int> tickedCards() const;
     productShowWidget *card(int i) const { return m_pDialog->findChildren<productShowWidget *>()[i]; }
@@ -158,6 +159,30 @@ void tst_PopSelectWidget::whenRecorded(const QString &path, int count, std::func
     poll->start(20);
 }
 
+void tst_PopSelectWidget::act(const QString &step) {
+    const QMap<QString, const char *> buttons{{"confirm", "btnConfrim"},
+                                              {"cancel", "btnCancel"},
+                                              {"closebutton", "btnClose"},
+                                              {"next", "btnNext"},
+                                              {"prev", "btnPrev"}};
+    if (buttons.contains(step)) {
+        QTest::mouseClick(child(buttons.value(step)), Qt::LeftButton);
+    } else if (step.startsWith("tick:")) {
+        QTest::mouseClick(card(step.mid(5).toInt()), Qt::LeftButton, {}, QPoint(40, 40));
+    } else if (step.startsWith("search:")) {
+        child<QLineEdit>("lineEditSearch")->setText(step.mid(7));
+        QTest::mouseClick(child("btnSearch"), Qt::LeftButton);
+    } else if (step == "filter") {
+        child<QComboBox>("combRelease")->setCurrentIndex(1);
+    } else if (step == "escape") {
+        QTest::keyClick(child("lineEditSearch"), Qt::Key_Escape);
+    } else {
+        m_pDialog->close(); // "windowclose", and the first half of "reopen"
+        if (step == "reopen")
+            m_pDialog->show();
+    }
+}
+
 QStringList tst_PopSelectWidget::shownPids() const {
     QStringList pids;
     for (int i = 0; i < 6; ++i)
@@ -197,9 +222,6 @@ void tst_PopSelectWidget::searchRequest_data() {
     QTest::newRow("pre-release, empty text") << "" << 1 << ""
                                              << ""
                                              << "1" << kPreReleased;
-    QTest::newRow("pre-release by id") << "D24010017" << 1 << "D24010017"
-                                       << ""
-                                       << "1" << QStringList{"D24010017"};
 }
 
 void tst_PopSelectWidget::searchRequest() {
@@ -223,14 +245,12 @@ void tst_PopSelectWidget::searchRequest() {
     const QJsonArray got = m_server.requests(kList);
     QCOMPARE(got.size(), 1);
     const QJsonObject request = got.at(0).toObject();
-    QCOMPARE(DevServer::fieldNames(request), QStringList({"count", "loginToken", "productId", "productName",
-                                                          "releaseStatus", "sign", "startId"}));
-    QCOMPARE(DevServer::fieldValue(request, "count"), QString("100"));
-    QCOMPARE(DevServer::fieldValue(request, "loginToken"), kToken);
-    QCOMPARE(DevServer::fieldValue(request, "productId"), productId);
-    QCOMPARE(DevServer::fieldValue(request, "productName"), productName);
-    QCOMPARE(DevServer::fieldValue(request, "releaseStatus"), releaseStatus);
-    QCOMPARE(DevServer::fieldValue(request, "startId"), QString("0"));
+    QStringList fields;
+    for (const QString &name : DevServer::fieldNames(request))
+        fields << name + '=' + (name == "sign" ? QString() : DevServer::fieldValue(request, name));
+    QCOMPARE(fields, QStringList({"count=100", "loginToken=" + kToken, "productId=" + productId,
+                                  "productName=" + productName, "releaseStatus=" + releaseStatus,
+                                  "sign=", "startId=0"}));
     QVERIFY(request.value("signOk").toBool());
 
     QCOMPARE(shownPids(), shown);
@@ -245,9 +265,6 @@ void tst_PopSelectWidget::paging_data() {
     QTest::addColumn<QList<int>>("cardsPerPage");
 
     QTest::newRow("none") << 0 << QList<int>{};
-    QTest::newRow("one") << 1 << QList<int>{1};
-    QTest::newRow("six") << 6 << QList<int>{6};
-    QTest::newRow("seven") << 7 << QList<int>{6, 1};
     QTest::newRow("twelve") << 12 << QList<int>{6, 6};
     QTest::newRow("thirteen") << 13 << QList<int>{6, 6, 1};
 }
@@ -307,18 +324,10 @@ void tst_PopSelectWidget::tickConfirmCancel_data() {
     QTest::newRow("tick, confirm") << "" << QStringList{"tick:1", "confirm"} << normal
                                    << QStringList{"D24010002|NorthStar|ID02"} << false << QList<int>{1}
                                    << true;
-    QTest::newRow("tick two, confirm the last")
-        << "" << QStringList{"tick:1", "tick:2", "confirm"} << normal << QStringList{"D24010003|Brand2|ID03"}
-        << false << QList<int>{2} << true;
     QTest::newRow("untick greys out confirm")
         << "" << QStringList{"tick:1", "tick:1"} << normal << QStringList{} << true << QList<int>{} << false;
-    QTest::newRow("untick, confirm does nothing") << pre << QStringList{"tick:0", "confirm"} << normal
-                                                  << QStringList{} << true << QList<int>{} << false;
     QTest::newRow("preselection ticked on show")
         << pre << QStringList{} << normal << QStringList{} << true << QList<int>{0} << true;
-    QTest::newRow("preselection confirmed again")
-        << pre << QStringList{"confirm"} << normal << QStringList{"D24010001|NORVEXA|ID01"} << false
-        << QList<int>{0} << true;
     QTest::newRow("cancel") << pre << QStringList{"tick:2", "cancel"} << normal << QStringList{pre} << false
                             << QList<int>{0} << true;
     QTest::newRow("escape") << pre << QStringList{"tick:2", "escape"} << normal << QStringList{pre} << false
@@ -329,8 +338,6 @@ void tst_PopSelectWidget::tickConfirmCancel_data() {
                                    << QStringList{pre} << false << QList<int>{0} << true;
     QTest::newRow("tick stays over paging") << "" << QStringList{"tick:1", "next", "prev"} << normal
                                             << QStringList{} << true << QList<int>{1} << true;
-    QTest::newRow("no tick on another page")
-        << "" << QStringList{"tick:1", "next"} << normal << QStringList{} << true << QList<int>{} << true;
     QTest::newRow("untick stays over paging") << "" << QStringList{"tick:1", "tick:1", "next", "prev"}
                                               << normal << QStringList{} << true << QList<int>{} << false;
     QTest::newRow("detail without id flag")
@@ -347,8 +354,6 @@ void tst_PopSelectWidget::tickConfirmCancel_data() {
                                                                        {"defaultValue", "B"}}}}}}}
         << QStringList{"D24010002||B"} << false << QList<int>{1} << true;
     QTest::newRow("detail refused") << "" << QStringList{"tick:1", "confirm"} << QJsonObject{{"ack", "500"}}
-                                    << QStringList{} << true << QList<int>{1} << true;
-    QTest::newRow("detail dropped") << "" << QStringList{"tick:1", "confirm"} << QJsonObject{{"drop", true}}
                                     << QStringList{} << true << QList<int>{1} << true;
 }
 
@@ -373,24 +378,8 @@ void tst_PopSelectWidget::tickConfirmCancel() {
     open(preselection);
     QVERIFY(QTest::qWaitForWindowExposed(m_pDialog));
 
-    for (const QString &step : steps) {
-        if (step.startsWith("tick:"))
-            QTest::mouseClick(card(step.mid(5).toInt()), Qt::LeftButton, {}, QPoint(40, 40));
-        else if (step == "confirm")
-            QTest::mouseClick(child("btnConfrim"), Qt::LeftButton);
-        else if (step == "cancel")
-            QTest::mouseClick(child("btnCancel"), Qt::LeftButton);
-        else if (step == "closebutton")
-            QTest::mouseClick(child("btnClose"), Qt::LeftButton);
-        else if (step == "escape")
-            QTest::keyClick(child("lineEditSearch"), Qt::Key_Escape);
-        else if (step == "windowclose")
-            m_pDialog->close();
-        else if (step == "next")
-            QTest::mouseClick(child("btnNext"), Qt::LeftButton);
-        else if (step == "prev")
-            QTest::mouseClick(child("btnPrev"), Qt::LeftButton);
-    }
+    for (const QString &step : steps)
+        act(step);
 
     QStringList got;
     for (const QList<QVariant> &signal : *m_pEmitted)
@@ -419,7 +408,6 @@ void tst_PopSelectWidget::confirmRace_data() {
     // Whatever happens while the detail answer waits, the product confirmed is the one ticked
     // when "确定" was pressed, and nothing follows a cancel.
     QTest::newRow("tick another") << "tick:2" << QStringList{"D24010002|NorthStar|ID02"};
-    QTest::newRow("untick") << "tick:1" << QStringList{"D24010002|NorthStar|ID02"};
     QTest::newRow("confirm again") << "confirm" << QStringList{"D24010002|NorthStar|ID02"};
     QTest::newRow("cancel") << "cancel" << QStringList{"||"};
     QTest::newRow("window closed") << "windowclose" << QStringList{"||"};
@@ -434,20 +422,7 @@ void tst_PopSelectWidget::confirmRace() {
     QTest::mouseClick(card(1), Qt::LeftButton, {}, QPoint(40, 40));
     QVERIFY(m_server.setBehaviour(kDetail, QJsonObject{{"hold", true}, {"times", 1}}));
 
-    whenRecorded(kDetail, 1, [&] {
-        if (during.startsWith("tick:"))
-            QTest::mouseClick(card(during.mid(5).toInt()), Qt::LeftButton, {}, QPoint(40, 40));
-        else if (during == "confirm")
-            QTest::mouseClick(child("btnConfrim"), Qt::LeftButton);
-        else if (during == "cancel")
-            QTest::mouseClick(child("btnCancel"), Qt::LeftButton);
-        else if (during == "windowclose")
-            m_pDialog->close();
-        else if (during == "reopen") {
-            m_pDialog->close();
-            m_pDialog->show();
-        }
-    });
+    whenRecorded(kDetail, 1, [&] { act(during); });
     bool confirmReturned = false;
     QTimer::singleShot(0, m_pDialog, [&] {
         QTest::mouseClick(child("btnConfrim"), Qt::LeftButton);
@@ -475,7 +450,7 @@ void tst_PopSelectWidget::overlappingSearches_data() {
     QTest::newRow("second search") << "search:门铃" << QStringList{"D24010003"} << "1" << 0;
     QTest::newRow("filter change") << "filter" << QStringList{"D24010008", "D24010017"} << "1" << 1;
     QTest::newRow("page change waits") << "next" << cameras << "1" << 0;
-    QTest::newRow("closed meanwhile") << "close" << kReleasedPage1 << "3" << 0;
+    QTest::newRow("closed meanwhile") << "cancel" << kReleasedPage1 << "3" << 0;
 }
 
 void tst_PopSelectWidget::overlappingSearches() {
@@ -488,17 +463,9 @@ void tst_PopSelectWidget::overlappingSearches() {
     child<QLineEdit>("lineEditSearch")->setText("摄像机");
 
     whenRecorded(kList, 2, [&] {
-        if (during.startsWith("search:")) {
-            child<QLineEdit>("lineEditSearch")->setText(during.mid(7));
-            QTest::mouseClick(child("btnSearch"), Qt::LeftButton);
-        } else if (during == "filter") {
-            child<QComboBox>("combRelease")->setCurrentIndex(1);
-        } else if (during == "next") {
+        if (during == "next")
             QVERIFY(!child<QPushButton>("btnNext")->isEnabled());
-            QTest::mouseClick(child("btnNext"), Qt::LeftButton);
-        } else if (during == "close") {
-            QTest::mouseClick(child("btnCancel"), Qt::LeftButton);
-        }
+        act(during);
     });
     bool firstReturned = false;
     QTimer::singleShot(0, m_pDialog, [&] {
@@ -520,10 +487,7 @@ void tst_PopSelectWidget::failedSearchKeepsResults_data() {
     QTest::addColumn<bool>("byFilter");
 
     QTest::newRow("ack 500") << QJsonObject{{"ack", "500"}} << false;
-    QTest::newRow("numeric ack") << QJsonObject{{"ack", 200}} << false;
-    QTest::newRow("http 500") << QJsonObject{{"status", 500}} << false;
     QTest::newRow("dropped") << QJsonObject{{"drop", true}} << false;
-    QTest::newRow("not json") << QJsonObject{{"body", "<html>"}} << false;
     QTest::newRow("filter change refused") << QJsonObject{{"ack", "500"}} << true;
 }
 
@@ -553,36 +517,22 @@ void tst_PopSelectWidget::failedSearchKeepsResults() {
     QCOMPARE(shownPids(), QStringList({"D24010015", "../CON"}));
 }
 
-void tst_PopSelectWidget::picturesNeverBlockThePage() {
-    QVERIFY(m_server.setBehaviour("files/*", QJsonObject{{"hold", true}}));
-    open();
-    // The page is there while every picture is still held at the server.
-    QCOMPARE(shownPids(), kReleasedPage1);
-    for (int i = 0; i < 6; ++i)
-        QCOMPARE(card(i)->product().m_szPicPath, productShowWidget::defaultPicture());
-    QCOMPARE(m_pDialog->pictureFetcher()->pendingCount(), 6);
-
-    QVERIFY(m_server.clearBehaviour("files/*"));
-    m_server.release();
-    for (int i = 0; i < 6; ++i) {
-        const QString expected = m_pDialog->pictureFetcher()->pathFor(kReleasedPage1.at(i));
-        QTRY_COMPARE(card(i)->product().m_szPicPath, expected);
-        QVERIFY(QFileInfo(expected).isFile());
-    }
-}
-
-void tst_PopSelectWidget::picturesOfAnotherPageAreDropped() {
+void tst_PopSelectWidget::picturesArriveLateAndOnlyForTheirPage() {
     // Page 1's six pictures are held; everything after them is answered at once.
     QVERIFY(m_server.setBehaviour("files/*", QJsonObject{{"hold", true}, {"times", 6}}));
     QVERIFY(m_server.clearBehaviour("files/product-D24010012.png"));
     open();
+    PictureFetcher *fetcher = m_pDialog->pictureFetcher();
+    // The page is there while its pictures are still held at the server.
+    QCOMPARE(shownPids(), kReleasedPage1);
+    for (int i = 0; i < 6; ++i)
+        QCOMPARE(card(i)->product().m_szPicPath, productShowWidget::defaultPicture());
     QTRY_COMPARE(m_server.requests().size() - m_server.requests(kList).size(), 6);
+
     QTest::mouseClick(child("btnNext"), Qt::LeftButton);
     QCOMPARE(shownPids(), kReleasedPage2);
     m_server.release();
-
-    // Page 2 fills in (D24010013 has no picture, D24010014's answers 404).
-    PictureFetcher *fetcher = m_pDialog->pictureFetcher();
+    // Page 2 fills in card by card (D24010013 has no picture, D24010014's answers 404) ...
     QTRY_COMPARE(fetcher->pendingCount(), 0);
     for (int i = 0; i < 6; ++i) {
         const QString pid = kReleasedPage2.at(i);
@@ -590,23 +540,9 @@ void tst_PopSelectWidget::picturesOfAnotherPageAreDropped() {
         QCOMPARE(card(i)->product().m_szPicPath,
                  hasPicture ? fetcher->pathFor(pid) : productShowWidget::defaultPicture());
     }
-    // Page 1's pictures, answered after the page had gone, were never taken in.
+    // ... and page 1's pictures, answered after the page had gone, were never taken in.
     for (const QString &pid : kReleasedPage1)
         QVERIFY2(!QFileInfo::exists(fetcher->pathFor(pid)), qPrintable(pid));
-}
-
-void tst_PopSelectWidget::slowPictureIsBounded() {
-    QVERIFY(m_server.setBehaviour("files/product-D24010002.png", QJsonObject{{"hold", true}}));
-    open(PRODUCTSHOWINFO_S(), false);
-    m_pDialog->pictureFetcher()->setLimits(800, PictureFetcher::kDefaultSizeLimit);
-    QElapsedTimer clock;
-    clock.start();
-    m_pDialog->show();
-    waitForSearches(1);
-    QTRY_COMPARE_WITH_TIMEOUT(m_pDialog->pictureFetcher()->pendingCount(), 0, 10000);
-    QVERIFY2(clock.elapsed() < 8000, qPrintable(QString::number(clock.elapsed())));
-    QCOMPARE(card(1)->product().m_szPicPath, productShowWidget::defaultPicture());
-    QCOMPARE(card(0)->product().m_szPicPath, m_pDialog->pictureFetcher()->pathFor("D24010001"));
 }
 
 void tst_PopSelectWidget::unsafeProductsStayContained() {
@@ -660,7 +596,6 @@ void tst_PopSelectWidget::createTime_data() {
 
     QTest::newRow("seconds") << QJsonValue(1704067200) << qint64(1704067200);
     QTest::newRow("seconds after 2038") << QJsonValue(double(2240524800LL)) << qint64(2240524800LL);
-    QTest::newRow("seconds in 2100") << QJsonValue(double(4102444800LL)) << qint64(4102444800LL);
     QTest::newRow("milliseconds") << QJsonValue(double(1711929600000LL)) << qint64(1711929600);
     QTest::newRow("milliseconds after 2038") << QJsonValue(double(2240524800000LL)) << qint64(2240524800LL);
     QTest::newRow("as text") << QJsonValue("1704067200") << qint64(1704067200);
