@@ -140,7 +140,8 @@ void PictureFetcher::onReadyRead(QNetworkReply *reply) {
     it->received += chunk.size();
     if (it->received > m_iSizeLimit) {
         it->tooLarge = true;
-        reply->abort();
+        if (!reply->isFinished())
+            reply->abort();
         return;
     }
     if (it->head.size() < 16)
@@ -149,10 +150,11 @@ void PictureFetcher::onReadyRead(QNetworkReply *reply) {
 }
 
 void PictureFetcher::onFinished(QNetworkReply *reply) {
-    auto it = m_pending.find(reply);
-    if (it == m_pending.end())
+    if (!m_pending.contains(reply))
         return;
     onReadyRead(reply);
+    if (!m_pending.contains(reply))
+        return;
     Fetch fetch = m_pending.take(reply);
     reply->deleteLater();
 
@@ -167,15 +169,12 @@ void PictureFetcher::onFinished(QNetworkReply *reply) {
         error = QStringLiteral("status %1").arg(status);
     else if (announced.isValid() && announced.toLongLong() != fetch.received)
         error = QStringLiteral("received %1 of %2 bytes").arg(fetch.received).arg(announced.toLongLong());
-
     else if (!looksLikePicture(fetch.head))
         error = QStringLiteral("not a picture");
 
     bool ok = false;
-    if (error.isEmpty()) {
-        if (!fetch.file->flush())
-            error = fetch.file->errorString();
-    }
+    if (error.isEmpty() && !fetch.file->flush())
+        error = fetch.file->errorString();
     if (error.isEmpty()) {
         ok = fetch.file->commit();
         if (!ok)
