@@ -16,6 +16,7 @@ import copy
 import datetime
 import hashlib
 import json
+import math
 import os
 import re
 import shutil
@@ -177,6 +178,142 @@ def png_bytes(width, height, color):
     return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b"")
 
 
+class Canvas:
+    """An RGB picture drawn with filled shapes, one horizontal span per row, for the demo's
+    product pictures (simple camera sketches)."""
+
+    def __init__(self, width, height, background):
+        self.w, self.h = width, height
+        self.px = bytearray(rgb(background) * (width * height))
+
+    def span(self, y, x0, x1, color):
+        y, x0, x1 = int(y), max(0, int(round(x0))), min(self.w, int(round(x1)))
+        if 0 <= y < self.h and x0 < x1:
+            off = (y * self.w + x0) * 3
+            self.px[off:off + (x1 - x0) * 3] = rgb(color) * (x1 - x0)
+
+    def rect(self, x0, y0, x1, y1, color, radius=0):
+        radius = min(radius, (x1 - x0) / 2, (y1 - y0) / 2)
+        for y in range(int(y0), int(y1)):
+            inset = 0
+            dy = max(y0 + radius - y - 0.5, y - (y1 - radius) + 0.5, 0)
+            if radius and dy > 0:
+                inset = radius - math.sqrt(max(radius * radius - dy * dy, 0))
+            self.span(y, x0 + inset, x1 - inset, color)
+
+    def ellipse(self, cx, cy, rx, ry, color, top_only=False):
+        for y in range(int(cy - ry), int(cy + (0 if top_only else ry)) + 1):
+            d = 1 - ((y + 0.5 - cy) / ry) ** 2
+            if d > 0:
+                half = rx * math.sqrt(d)
+                self.span(y, cx - half, cx + half, color)
+
+    def lens(self, cx, cy, r):
+        self.ellipse(cx, cy, r, r, "#2B2F36")
+        self.ellipse(cx, cy, r * 0.68, r * 0.68, "#1B3F8F")
+        self.ellipse(cx, cy, r * 0.4, r * 0.4, "#0E1A33")
+        self.ellipse(cx - r * 0.28, cy - r * 0.28, r * 0.14, r * 0.14, "#FFFFFF")
+
+    def png(self):
+        raw = b"".join(b"\x00" + bytes(self.px[y * self.w * 3:(y + 1) * self.w * 3]) for y in range(self.h))
+        return png_from_raw(self.w, self.h, raw)
+
+
+def rgb(color):
+    color = color.lstrip("#")
+    return bytes([int(color[0:2], 16), int(color[2:4], 16), int(color[4:6], 16)])
+
+
+def shade(color, factor):
+    r, g, b = rgb(color)
+    f = lambda v: max(0, min(255, int(v * factor)))
+    return "#%02X%02X%02X" % (f(r), f(g), f(b))
+
+
+def camera_png(kind, color, width=240, height=180):
+    """A simple drawing of a camera of the given kind, in the given body colour."""
+    c = Canvas(width, height, "#F4F6FA")
+    sx, sy = width / 240.0, height / 180.0
+    S = lambda v: v * sx
+    T = lambda v: v * sy
+    dark, light, white = shade(color, 0.7), shade(color, 1.25), "#FFFFFF"
+    c.rect(S(20), T(160), S(220), T(166), "#E3E7EE", radius=T(3))  # shadow line on the table
+    if kind in ("bullet", "solar"):
+        c.rect(S(28), T(60), S(44), T(150), "#C9CED8", radius=S(4))          # wall plate
+        c.rect(S(40), T(98), S(92), T(112), "#B5BBC7")                       # arm
+        c.rect(S(70), T(58), S(206), T(112), white, radius=T(16))            # body
+        c.rect(S(66), T(50), S(214), T(66), color, radius=T(8))              # sun shade
+        c.lens(S(176), T(86), T(20))
+        if kind == "solar":
+            c.rect(S(92), T(16), S(170), T(44), "#1F2A44", radius=S(3))      # panel
+            for i in range(1, 4):
+                c.rect(S(92 + i * 19.5), T(16), S(93.5 + i * 19.5), T(44), "#3B4E7A")
+            c.rect(S(128), T(44), S(134), T(52), "#B5BBC7")
+    elif kind == "dome":
+        c.ellipse(S(120), T(120), S(84), T(22), "#C9CED8")                  # ceiling disc
+        c.ellipse(S(120), T(116), S(78), T(18), white)
+        c.ellipse(S(120), T(112), S(62), T(62), "#2B2F36", top_only=True)   # smoked dome
+        c.ellipse(S(120), T(112), S(56), T(56), "#3C4250", top_only=True)
+        c.lens(S(120), T(84), T(18))
+        c.rect(S(58), T(108), S(182), T(116), color)
+    elif kind == "cube":
+        c.rect(S(112), T(130), S(128), T(152), "#B5BBC7")
+        c.ellipse(S(120), T(154), S(44), T(8), "#C9CED8")
+        c.rect(S(64), T(24), S(176), T(134), white, radius=S(22))
+        c.rect(S(64), T(110), S(176), T(134), color, radius=S(12))
+        c.lens(S(120), T(70), T(26))
+    elif kind == "ptz":
+        c.ellipse(S(120), T(150), S(56), T(10), "#C9CED8")
+        c.rect(S(72), T(96), S(168), T(150), white, radius=S(20))            # base
+        c.rect(S(72), T(128), S(168), T(136), color)
+        c.ellipse(S(120), T(70), S(50), T(46), white)                        # head
+        c.ellipse(S(120), T(70), S(50), T(46), light, top_only=True)
+        c.ellipse(S(120), T(70), S(44), T(40), white)
+        c.lens(S(120), T(72), T(22))
+    elif kind == "doorbell":
+        c.rect(S(84), T(14), S(156), T(162), "#2B2F36", radius=S(30))
+        c.rect(S(90), T(20), S(150), T(156), white, radius=S(26))
+        c.lens(S(120), T(54), T(20))
+        c.ellipse(S(120), T(120), S(20), S(20), color)
+        c.ellipse(S(120), T(120), S(12), S(12), light)
+    elif kind == "fisheye":
+        c.ellipse(S(120), T(100), S(86), T(58), "#C9CED8")
+        c.ellipse(S(120), T(96), S(80), T(54), white)
+        c.ellipse(S(120), T(96), S(80), T(54), color, top_only=True)
+        c.ellipse(S(120), T(96), S(72), T(48), white)
+        c.lens(S(120), T(96), T(30))
+    elif kind == "dual":
+        c.rect(S(40), T(50), S(200), T(126), white, radius=T(20))
+        c.rect(S(40), T(112), S(200), T(126), color, radius=T(8))
+        c.lens(S(88), T(84), T(20))
+        c.lens(S(152), T(84), T(20))
+        c.rect(S(112), T(126), S(128), T(150), "#B5BBC7")
+    elif kind == "nvr":
+        c.rect(S(24), T(66), S(216), T(130), "#2B2F36", radius=S(6))
+        c.rect(S(30), T(72), S(210), T(118), "#3C4250", radius=S(4))
+        for i in range(8):
+            c.ellipse(S(48 + i * 12), T(96), S(3), S(3), color if i % 3 else "#5AD8A6")
+        c.rect(S(150), T(86), S(200), T(104), dark, radius=S(3))
+        c.rect(S(36), T(130), S(52), T(136), "#B5BBC7")
+        c.rect(S(188), T(130), S(204), T(136), "#B5BBC7")
+    else:  # box camera on a stand
+        c.rect(S(112), T(112), S(124), T(150), "#B5BBC7")
+        c.ellipse(S(118), T(152), S(36), T(7), "#C9CED8")
+        c.rect(S(40), T(62), S(160), T(114), white, radius=S(10))
+        c.rect(S(40), T(62), S(160), T(74), color, radius=S(6))
+        c.rect(S(156), T(68), S(206), T(108), "#2B2F36", radius=S(6))
+        c.lens(S(200), T(88), T(18))
+    return c.png()
+
+
+def png_from_raw(width, height, raw):
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF)
+
+    header = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)
+    return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b"")
+
+
 def safe_join(folder, name):
     """folder/name, or None when name would leave folder."""
     if not name or name.startswith("/") or "\\" in name:
@@ -202,6 +339,11 @@ def generate_files(data, files_dir):
                         zf.writestr(zipfile.ZipInfo(entry), b"")
                     else:
                         zf.writestr(entry, text.encode("utf-8"))
+        elif "camera" in item:
+            p = item["camera"]
+            with open(tmp, "wb") as f:
+                f.write(camera_png(p.get("kind", "box"), p.get("color", "#447AF0"),
+                                   int(p.get("width", 240)), int(p.get("height", 180))))
         elif "png" in item:
             p = item["png"]
             with open(tmp, "wb") as f:
@@ -284,6 +426,7 @@ class State:
         self.requests = []
         self.seq = 0
         self.ports = {}
+        self.gates = {}
         self.replace_data(data)
 
     def replace_data(self, data):
@@ -294,6 +437,7 @@ class State:
             self.behaviour_uses = {}
 
     def reset(self):
+        self.release()
         self.replace_data(self.initial)
         with self.lock:
             self.requests = []
@@ -323,6 +467,20 @@ class State:
                     self.behaviour_uses[key] = used + 1
                 return copy.deepcopy(behaviour)
             return {}
+
+    def hold(self, path, limit_ms):
+        """Blocks the calling request until release(path) (or reset), at most limit_ms."""
+        with self.lock:
+            gate = self.gates.setdefault(path, threading.Event())
+        gate.wait(limit_ms / 1000.0)
+
+    def release(self, path=None):
+        """Lets every request held at path (all paths when None) go on; returns how many paths."""
+        with self.lock:
+            keys = [p for p in self.gates if path is None or p == path.lstrip("/")]
+            for key in keys:
+                self.gates.pop(key).set()
+            return len(keys)
 
     def record(self, entry):
         with self.lock:
@@ -627,6 +785,8 @@ class Handler(BaseHTTPRequestHandler):
         state.record(entry)
 
         behaviour = state.take_behaviour(path)
+        if behaviour.get("hold"):
+            state.hold(path, int(behaviour.get("holdMs", 30000)))
         if behaviour.get("delayMs"):
             time.sleep(int(behaviour["delayMs"]) / 1000.0)
         if behaviour.get("drop"):
@@ -724,6 +884,8 @@ class Handler(BaseHTTPRequestHandler):
         if what == "behaviour" and self.command == "GET":
             with state.lock:
                 return self.send_json(dict(state.behaviours))
+        if what == "release" and self.command == "POST":
+            return self.send_json({"ok": True, "released": state.release(payload.get("path"))})
         if what == "reset" and self.command == "POST":
             state.reset()
             return self.send_json({"ok": True})

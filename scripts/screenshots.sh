@@ -8,6 +8,8 @@ OUT=${1:-$BUILD_DIR/screenshots}
 scripts/install-deps.sh
 cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$BUILD_DIR" --target widgetgallery updatergallery -j2
+cmake --build "$BUILD_DIR" --target cataloguegallery -j2
 mkdir -p "$OUT"
 QT_QPA_PLATFORM=offscreen LANG=C.UTF-8 LC_ALL=C.UTF-8 "$BUILD_DIR/bin/widgetgallery" "$OUT"
 QT_QPA_PLATFORM=offscreen LANG=C.UTF-8 LC_ALL=C.UTF-8 "$BUILD_DIR/bin/updatergallery" "$OUT"
+QT_QPA_PLATFORM=offscreen LANG=C.UTF-8 LC_ALL=C.UTF-8 "$BUILD_DIR/bin/cataloguegallery" "$OUT"

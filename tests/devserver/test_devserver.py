@@ -11,6 +11,7 @@ import os
 import signal
 import socket
 import ssl
+import struct
 import subprocess
 import sys
 import tempfile
@@ -277,6 +278,25 @@ class FaultInjectionTest(ServerTestCase):
         self.assertGreaterEqual(time.monotonic() - start, 0.8)
         self.assertEqual(ack_of(slow["r"][2]), "200")
 
+    def test_hold_until_released(self):
+        import threading
+        self.behave({"hold": True, "times": 1})
+        held = {}
+        t = threading.Thread(target=lambda: held.update(r=self.server.request("GET", self.PATH)))
+        t.start()
+        deadline = time.monotonic() + 10
+        while not self.server.control("GET", "requests?path=" + self.KEY_PATH) and time.monotonic() < deadline:
+            time.sleep(0.02)
+        # Held: other requests of the same path (beyond "times") and control calls go on.
+        self.assertEqual(self.server.request("GET", self.PATH)[0], 200)
+        t.join(0.3)
+        self.assertTrue(t.is_alive())
+        self.assertEqual(self.server.control("POST", "release", {"path": self.KEY_PATH})["released"], 1)
+        t.join(10)
+        self.assertFalse(t.is_alive())
+        self.assertEqual(ack_of(held["r"][2]), "200")
+        self.assertEqual(self.server.control("POST", "release", {})["released"], 0)
+
     def test_times_patterns_and_removal(self):
         self.behave({"status": 500, "times": 2})
         self.behave({"ack": "777"}, "ProductionApi/*")
@@ -412,8 +432,9 @@ class ServicesTest(ServerTestCase):
         cases = [
             # productId, productName, releaseStatus, expected ids
             ("", "", "2", ["D24010001", "D24010002", "D24010003", "D24010004", "D24010005", "D24010006",
-                           "D24010007"]),
-            ("", "", "1", ["D24010008", "D24010009"]),
+                           "D24010007", "D24010010", "D24010011", "D24010012", "D24010013", "D24010014",
+                           "D24010015", "../CON"]),
+            ("", "", "1", ["D24010008", "D24010009", "D24010016", "D24010017"]),
             ("D24010002", "", "2", ["D24010002"]),
             ("D24010008", "", "2", []),
             ("", "低功耗", "2", ["D24010003"]),
@@ -427,8 +448,10 @@ class ServicesTest(ServerTestCase):
                 self.assertEqual([p["productUniqId"] for p in a["data"]], ids)
                 for p in a["data"]:
                     self.assertIsInstance(p["createTime"], int)
-                    for member in ("productName", "moduleName", "moduleVersion", "frontImgUrl"):
+                    for member in ("productName", "moduleName", "moduleVersion"):
                         self.assertTrue(p[member], member)
+                    # The demo's product without a picture answers an empty address.
+                    self.assertEqual(bool(p["frontImgUrl"]), p["productUniqId"] != "D24010013")
         a = self.signed("ToolClientConfigManageApi/getProductConfigDetail",
                         [("loginToken", "t"), ("productUniqId", "D24010002")])
         flags = {f["funFlag"]: f["defaultValue"] for f in a["data"]["funList"]}
@@ -506,6 +529,19 @@ class ServicesTest(ServerTestCase):
         self.assertFalse(os.path.exists(os.path.join(os.path.dirname(self.server.files), "outside.txt")))
         self.server.control("POST", "reset")
         self.assertEqual(self.server.control("GET", "data")["accounts"][0]["account"], "operator")
+
+
+    def test_demo_pictures_are_camera_drawings(self):
+        seen = set()
+        for name in ("product-D24010001.png", "product-D24010002.png", "product-unsafe-id.png"):
+            status, _, body = self.server.request("GET", "files/" + name)
+            self.assertEqual(status, 200, name)
+            self.assertTrue(body.startswith(b"\x89PNG\r\n\x1a\n"), name)
+            width, height = struct.unpack(">II", body[16:24])
+            self.assertEqual((width, height), (240, 180))
+            seen.add(body)
+        self.assertEqual(len(seen), 3)  # each kind is drawn differently
+        self.assertEqual(self.server.request("GET", "files/product-D24010014-missing.png")[0], 404)
 
 
 class CommandLineTest(unittest.TestCase):

@@ -206,6 +206,13 @@ bool DevServer::setBehaviour(const QString &path, const QJsonObject &behaviour) 
                      QJsonDocument(payload).toJson(QJsonDocument::Compact));
 }
 
+bool DevServer::release(const QString &path) {
+    QJsonObject payload;
+    if (!path.isEmpty())
+        payload.insert(QStringLiteral("path"), path);
+    return controlOk("POST", QStringLiteral("release"), QJsonDocument(payload).toJson(QJsonDocument::Compact));
+}
+
 bool DevServer::reset() {
     return controlOk("POST", QStringLiteral("reset"));
 }

@@ -42,6 +42,7 @@
 //     "ack": 200 or "500"     replace the ack of the normal JSON answer (numbers stay numbers)
 //     "data": ...             replace the data member of the normal answer
 //     "json": {...}           answer exactly this JSON object
+//     "hold": true            keep the request waiting until release(path) (at most "holdMs")
 //     "drop": true            close the connection without answering
 //     "ignoreSign": true      answer normally even if the signature is wrong
 //     "trickle": {"chunkBytes": 256, "intervalMs": 200}   files: send slowly
@@ -86,7 +87,9 @@ public:
     // Fault injection per path (see above); an empty behaviour removes it.
     bool setBehaviour(const QString &path, const QJsonObject &behaviour);
     bool clearBehaviour(const QString &path) { return setBehaviour(path, QJsonObject()); }
-    // Back to the start-up data set, no behaviours, no recorded requests.
+    // Lets the requests held at path ("hold": true) go on; empty path: every held request.
+    bool release(const QString &path = QString());
+    // Back to the start-up data set, no behaviours, no recorded requests (held ones go on).
     bool reset();
     // Replaces the whole data set (same layout as the data file); files it lists are generated.
     bool setData(const QJsonObject &data);
