@@ -325,7 +325,7 @@ void tst_TovarinProduct::restore() {
 
 void tst_TovarinProduct::ownershipRequests_data() {
     QTest::addColumn<QString>("account");
-    QTest::addColumn<QString>("base"); // http, https, HTTPS (upper case), closed
+    QTest::addColumn<QString>("base"); // http, https, HTTPS (upper case), closed[/path/]
     QTest::addColumn<QString>("path");
     QTest::addColumn<QJsonObject>("behaviour");
     QTest::addColumn<QString>("result");
@@ -340,6 +340,9 @@ void tst_TovarinProduct::ownershipRequests_data() {
     QTest::newRow("HTTPS is not https: certificate refused")
         << "operator"
         << "HTTPS" << QString() << QJsonObject() << "获取后台Token失败" << 0;
+    QTest::newRow("https inside the address, unreachable")
+        << "operator"
+        << "closed/https/" << QString() << QJsonObject() << "获取后台Token失败" << 0;
     QTest::newRow("server unreachable") << "operator"
                                         << "closed" << QString() << QJsonObject() << "获取后台Token失败" << 0;
     QTest::newRow("wrong password") << "stranger"
@@ -374,7 +377,7 @@ void tst_TovarinProduct::ownershipRequests() {
     const QString address = base == "http"    ? server.httpBase()
                             : base == "https" ? server.httpsBase()
                             : base == "HTTPS" ? server.httpsBase().replace("https", "HTTPS")
-                                              : closedBase;
+                                              : closedBase + base.mid(7);
     QVERIFY(DevServer::writeServerConfig(m_station->path(), server.httpBase(), address));
 
     auto w = window();
@@ -382,6 +385,8 @@ void tst_TovarinProduct::ownershipRequests() {
     w->m_szAccount = account;
     w->m_szPassword = DevServer::demoPassword();
     QCOMPARE(w->getDeviceOwnerList(), result);
+    // Only the HTTPS variant writes its failures to the day's log.
+    QCOMPARE(!QDir(file("log")).entryList(QDir::Files).isEmpty(), base.endsWith("https/"));
 
     const QJsonArray lists = server.requests("CollectDeviceOwnership/getDeviceOwnerList");
     QCOMPARE(lists.size(), listRequests);
