@@ -7,6 +7,7 @@
 #include "messagebox.h"
 #include "platform.h"
 #include "popclosewidget.h"
+#include "popselectwidget.h"
 #include "poptextwidget.h"
 #include "sidebarbutton.h"
 
@@ -33,8 +34,7 @@ Tovarin::Tovarin(QWidget *parent) : QMainWindow(parent), ui(new Ui::Tovarin) {
 
     m_pMessageBox = new messageBox();
     m_pPopWidget = new popWidget(this);
-    // The catalogue dialog arrives with product selection; until then no dialog exists.
-    m_pPopSelectWidget = nullptr;
+    m_pPopSelectWidget = new popSelectWidget(this);
     m_pPopCloseWidget = new popCloseWidget(this);
     m_pPopTextWidget = new popTextWidget(this);
 
@@ -81,6 +81,7 @@ Tovarin::Tovarin(QWidget *parent) : QMainWindow(parent), ui(new Ui::Tovarin) {
     connect(top->ui->btnMessageBox, &QPushButton::pressed, this, &Tovarin::slotBtnMessageBoxClicked);
     connect(m_pMessageBox, &messageBox::signalWidgetHide, this, &Tovarin::slotBtnMessageBoxClicked);
     connect(m_pPopWidget, &popWidget::signalRecordCurrentTime, this, &Tovarin::slotRecordCurrentTime);
+    connect(m_pPopSelectWidget, &popSelectWidget::signalSelectedProduct, this, &Tovarin::slotProductChange);
     connect(m_pPopCloseWidget->ui->checkBox, &QCheckBox::clicked, this, &Tovarin::slotRecordCloseWidgetBan);
     connect(m_pPopCloseWidget->ui->btnConfirm, &QPushButton::pressed, this,
             &Tovarin::slotBtnCloseWidgetPopClose);

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QDir>
+#include <QMap>
 #include <QMainWindow>
 #include <QPoint>
 #include <QString>
@@ -15,6 +16,7 @@
 #include "productshowinfo.h"
 #include "toolbutton.h"
 
+class QComboBox;
 class QCompleter;
 class QRegExpValidator;
 class QSettings;
@@ -201,6 +203,15 @@ private:
     static QString toolFolderOf(const toolButtonInfo &info);
     // Opens the tool page after a passed station check.
     void openToolPage();
+    // Posts to the device-ownership service (HTTPS when its address contains "https").
+    QString ownershipPost(const QString &path, const QMap<QString, QString> &params);
+    // The customer remembered at the last tool start, offered once when a product without a
+    // fixed dealer is chosen: only an id of the account's dealers, never locking the combo.
+    void suggestStoredOwner();
+    // The completer of the configuration file combo, one for the window's life.
+    QCompleter *confCompleter();
+    // Item-flag data (role 255) of one combo item; a text means no flags: shown, unselectable.
+    static void setItemFlagText(QComboBox *combo, int row, const QString &text);
 
 public:
     QPoint m_pointWinPos;

@@ -170,18 +170,17 @@ bool Tovarin::readConfFile(QString path) {
     m_szDealerCode = conf.value(QStringLiteral("IdBelongSet/DealerCode")).toString();
 
     if (m_szDealerCode.isEmpty()) {
-        if (!m_bOwnerLoaded && m_pMainSettings) {
-            m_pMainSettings->sync();
-            dealerName = m_pMainSettings->value(QStringLiteral("Owner/Name")).toString();
-            m_szDealerCode = m_pMainSettings->value(QStringLiteral("Owner/ID")).toString();
-        }
         m_bDealerFromConf = false;
+        on_combSelectCustmer_textActivated(dealerName);
+        // The customer of the last tool start is only a suggestion: it never becomes the
+        // configuration's dealer code, which would lock the combo on an id no file names.
+        if (m_iOwnerId < 1)
+            suggestStoredOwner();
         m_bOwnerLoaded = true;
     } else {
         m_bDealerFromConf = true;
         m_bOwnerLoaded = true;
+        on_combSelectCustmer_textActivated(dealerName);
     }
-
-    on_combSelectCustmer_textActivated(dealerName);
     return true;
 }

@@ -70,14 +70,21 @@ void Tovarin::shutDownProcess(QString szExeName) {
 void Tovarin::slotProcessOpen(toolButtonInfo info) {
     qDebug() << info.m_listUnupdate;
 
+    const bool localProduct = !m_productInfo.m_szLocalPath.isEmpty();
+    const bool catalogueProduct = !localProduct && !m_productInfo.m_szPID.isEmpty();
     if (info.m_eElectricType == ELECTRIC_TYPE_ANY) {
-        writeMainSet(QStringLiteral("FAST_CONF"), QStringLiteral("ConfType"), QStringLiteral("1"));
+        // The next start restores the list the chosen configuration came from.
+        const bool lowPowerChosen = localProduct && m_productInfo.m_eProductType == ELECTRIC_TYPE_LOW_POWER;
+        writeMainSet(QStringLiteral("FAST_CONF"), QStringLiteral("ConfType"),
+                     lowPowerChosen ? QStringLiteral("0") : QStringLiteral("1"));
     } else {
-        if (m_productInfo.m_szLocalPath.isEmpty() && m_productInfo.m_szPID.isEmpty()) {
+        if (!localProduct && !catalogueProduct) {
             slotPopMessage(tr("请选择产品后再开始产测"));
             return;
         }
-        if (info.m_eElectricType != m_productInfo.m_eProductType) {
+        // The catalogue names no power type; the operator chose its product for this station,
+        // so it fits tools of both types.
+        if (!catalogueProduct && info.m_eElectricType != m_productInfo.m_eProductType) {
             QString productPart;
             if (m_productInfo.m_eProductType == ELECTRIC_TYPE_LOW_POWER)
                 productPart = tr("选择的产品是低功耗类型,");
@@ -99,7 +106,7 @@ void Tovarin::slotProcessOpen(toolButtonInfo info) {
     }
 
     writeMainSet(QStringLiteral("FAST_CONF"), QStringLiteral("ConfOLType"),
-                 m_productInfo.m_szPID.isEmpty() ? QStringLiteral("1") : QStringLiteral("0"));
+                 catalogueProduct ? QStringLiteral("0") : QStringLiteral("1"));
 
     writeMainSet(QStringLiteral("Owner"), QStringLiteral("ID"), QString::number(m_iOwnerId));
     writeMainSet(QStringLiteral("Owner"), QStringLiteral("Name"), m_szOwnerName);

@@ -6,19 +6,13 @@
 #include <QSettings>
 #include <QStandardItemModel>
 
-namespace {
-
 // Item-flag data of a combo item (role 255 of the standard item model). A text reads as no
 // flags, which leaves the item visible but unselectable.
-const int kItemFlagRole = 255;
-
-void makeLastItemUnselectable(QComboBox *combo, const QString &text) {
+void Tovarin::setItemFlagText(QComboBox *combo, int row, const QString &text) {
     auto *model = qobject_cast<QStandardItemModel *>(combo->model());
-    if (model && combo->count() > 0)
-        model->setData(model->index(combo->count() - 1, 0), text, kItemFlagRole);
+    if (model && row >= 0 && row < combo->count())
+        model->setData(model->index(row, 0), text, Qt::UserRole - 1);
 }
-
-} // namespace
 
 QVector<toolButtonInfo> *Tovarin::toolListOfPlace(PLACETYPE_E place) {
     switch (place) {
@@ -77,7 +71,7 @@ void Tovarin::uiSetToolPage() {
     ui->combSelectType->addItem(tr("低功耗产测"));
     ui->combSelectType->addItem(tr("常电产测"));
     ui->combSelectType->addItem(tr("选择类型"));
-    makeLastItemUnselectable(ui->combSelectType, tr("选择类型"));
+    setItemFlagText(ui->combSelectType, ui->combSelectType->count() - 1, tr("选择类型"));
     ui->combSelectType->setPlaceholderText(tr("选择类型"));
     ui->combSelectType->setCurrentIndex(ui->combSelectType->count() - 1);
 

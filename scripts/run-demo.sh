@@ -46,12 +46,19 @@ fi
     done
 } >"$DEMO_DIR/CONFIGSET.ini"
 
-# Local product configurations for the two product-test tools.
+# Local product configurations for the two product-test tools. Low-power configurations are
+# entries without an extension (the launcher lists no others); the mains ones: a dealer of the
+# demo account (locks the customer), one the account does not have (refused), and one that
+# leaves the customer to the operator.
 mkdir -p "$DEMO_DIR/IPCProductCheck/conf" "$DEMO_DIR/BPC/Configs"
-printf '[PPCSet]\r\nCustomBrand=NORVEXA\r\nCustomIDFlag=NVX\r\n\r\n[IdBelongSet]\r\nDealerName=华东经销商\r\nDealerCode=1001\r\n' \
+printf '[PPCSet]\r\nCustomBrand=NORVEXA\r\nCustomIDFlag=OrlemBrand\r\n\r\n[IdBelongSet]\r\nDealerName=华东经销商\r\nDealerCode=1001\r\n' \
     >"$DEMO_DIR/IPCProductCheck/conf/DemoBulletCamera.ini"
-printf '[PPCSet]\r\nCustomBrand=NORVEXA\r\nCustomIDFlag=NVB\r\n\r\n[IdBelongSet]\r\nDealerName=\r\nDealerCode=\r\n' \
-    >"$DEMO_DIR/BPC/Configs/DemoBatteryCamera.ini"
+printf '[PPCSet]\r\nCustomBrand=NORVEXA\r\nCustomIDFlag=Orlem\r\n\r\n[IdBelongSet]\r\nDealerName=外部经销商\r\nDealerCode=2999\r\n' \
+    >"$DEMO_DIR/IPCProductCheck/conf/DemoDomeCamera.ini"
+printf '[PPCSet]\r\nCustomBrand=NORVEXA\r\nCustomIDFlag=Single\r\n\r\n[IdBelongSet]\r\nDealerName=\r\nDealerCode=\r\n' \
+    >"$DEMO_DIR/IPCProductCheck/conf/DemoTurretCamera.ini"
+printf '[PPCSet]\r\nCustomBrand=NORVEXA\r\nCustomIDFlag=Orlem\r\n' >"$DEMO_DIR/BPC/Configs/DemoBatteryCamera"
+printf '[PPCSet]\r\nCustomBrand=NORVEXA\r\n' >"$DEMO_DIR/BPC/Configs/DemoBatteryCamera.bak"
 
 # --- the stand-in server -----------------------------------------------------------------
 children=()

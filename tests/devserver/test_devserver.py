@@ -462,7 +462,7 @@ class ServicesTest(ServerTestCase):
 
     def test_dealers(self):
         pw = md5(b"123456")
-        for account, names in (("operator", ["华东经销商", "NorthStar Security", "欧洲客户B"]), ("nodealer", [])):
+        for account, names in (("operator", ["华东经销商", "NorthStar Security", "欧洲客户B", "编号异常客户", "华南经销商", "华南经销商"]), ("nodealer", [])):
             with self.subTest(account=account):
                 a = self.signed("CollectDeviceOwnership/toolLogin",
                                 [("account", account), ("password", pw), ("toolImei", IMEI)], pairs=True)

@@ -184,6 +184,15 @@ void tst_TovarinProcesses::startRules_data() {
         << "BPC" << conf << QString() << 0 << 7 << "客户乙" << 0 << int(Installed) << QString() << true;
     QTest::newRow("catalogue product") << "IPCProductCheck" << QString() << "D12345678" << 1 << 7 << "客户乙"
                                        << 0 << int(Installed) << QString() << true;
+    QTest::newRow("catalogue product on a low-power tool")
+        << "BPC" << QString() << "D12345678" << 1 << 7 << "客户乙" << 0 << int(Installed) << QString()
+        << true;
+    QTest::newRow("catalogue product without customer")
+        << "BPC" << QString() << "D12345678" << 1 << -1 << QString() << 0 << int(Installed)
+        << "请选择客户后再开始产测" << false;
+    QTest::newRow("any-product tool with a low-power configuration")
+        << "IPCamSuite" << conf << QString() << 0 << 0 << QString() << 0 << int(Installed) << QString()
+        << true;
     QTest::newRow("any-product tool without product")
         << "IPCamSuite" << QString() << QString() << 1 << 0 << QString() << 0 << int(Installed) << QString()
         << true;
@@ -248,9 +257,12 @@ void tst_TovarinProcesses::startRules() {
         QCOMPARE(stored("Owner/Name").toString(), ownerName);
         QCOMPARE(stored("FAST_CONF/lastConf").toString(), QString("A100"));
         QCOMPARE(stored("FAST_CONF/ConfOLType").toString(), pid.isEmpty() ? QString("1") : QString("0"));
-        QCOMPARE(stored("FAST_CONF/ConfType").toString(),
-                 tileOf(*w, key)->m_btnInfo.m_eElectricType == ELECTRIC_TYPE_LOW_POWER ? QString("0")
-                                                                                       : QString("1"));
+        // A tool for any product records the chosen configuration's type, so that the next
+        // start lists it again.
+        const ELECTRICTYPE_E toolType = tileOf(*w, key)->m_btnInfo.m_eElectricType;
+        const bool lowPower = toolType == ELECTRIC_TYPE_ANY ? !localPath.isEmpty() && productType == 0
+                                                            : toolType == ELECTRIC_TYPE_LOW_POWER;
+        QCOMPARE(stored("FAST_CONF/ConfType").toString(), lowPower ? QString("0") : QString("1"));
         QCOMPARE(tileOf(*w, key)->m_btnInfo.m_eUpgradeStatus, UPGRADE_STATUS_NORMAL);
     } else {
         QVERIFY(!running(exe));

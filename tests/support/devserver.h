@@ -51,10 +51,10 @@
 // Wrong signatures are answered with ack "403" (msg "sign mismatch"); wrong credentials with
 // "303"; unknown tool or product with "404". See devserver/README.md for the data file.
 //
-// Demo data (devserver/demo-data.json): account "operator" / password "123456" with three
-// dealers; account "nodealer" / "123456" with none; launcher id "100"; tool ids "101".."116"
-// in the order of the launcher's tool table (IPCProductCheck = "101" ... JBM = "116");
-// "105" (MACSetting) has no package; "102" (BPC) is a forced upgrade.
+// Demo data (devserver/demo-data.json): account "operator" / password "123456" with six
+// dealers (one with a string ownerId, two sharing a name); account "nodealer" / "123456"
+// with none; launcher id "100"; tool ids "101".."116" in the order of the launcher's tool
+// table (IPCProductCheck = "101" ... JBM = "116"); "105" (MACSetting) has no package; "102" (BPC) is a forced upgrade.
 //
 // Control calls are plain blocking socket exchanges: they do not spin an event loop, so they
 // are safe from the GUI thread and never re-enter the code under test.
