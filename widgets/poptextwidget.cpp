@@ -26,6 +26,16 @@ void popTextWidget::setShowTimes(int milliseconds) {
         restartCloseTimer();
 }
 
+QString popTextWidget::breakLines(const QString &message, int lineLength, int *lines) {
+    QString text = message;
+    const int count = qMax(1, (message.length() + lineLength - 1) / lineLength);
+    for (int at = (count - 1) * lineLength; at > 0; at -= lineLength)
+        text.insert(at, QStringLiteral("\r\n"));
+    if (lines)
+        *lines = count;
+    return text;
+}
+
 void popTextWidget::slotCloseEvent() {
     m_timerClose.stop();
     close();

@@ -17,6 +17,11 @@ public:
     void setLabelText(QString text);
     void setShowTimes(int milliseconds);
 
+    // A message as the toast shows it: a line break ("\r\n") after every lineLength characters
+    // and none after the last one, so a message of exactly lineLength characters is one line.
+    // lines (if given) gets the number of lines, at least one.
+    static QString breakLines(const QString &message, int lineLength, int *lines = nullptr);
+
 public slots:
     void slotCloseEvent();
 
