@@ -201,6 +201,9 @@ private:
     static QString toolFolderOf(const toolButtonInfo &info);
     // Opens the tool page after a passed station check.
     void openToolPage();
+    // Gives the pop-ups the see-through look where the window system blends windows, an
+    // opaque one elsewhere. Asked before every show: a compositor may start or stop meanwhile.
+    void refreshPopupLook();
 
 public:
     QPoint m_pointWinPos;

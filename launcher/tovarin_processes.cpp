@@ -179,6 +179,7 @@ void Tovarin::closeEvent(QCloseEvent *event) {
 }
 
 void Tovarin::slotPopWidgetClose() {
+    refreshPopupLook();
     m_pPopCloseWidget->setGeometry(0, 0, width(), height());
     m_pPopCloseWidget->show();
     m_pPopCloseWidget->move(pos());
@@ -203,6 +204,7 @@ void Tovarin::slotPopMessage(QString szMessage) {
     const QString text = popTextWidget::breakLines(szMessage, 40, &lines);
     const int showTime = (lines + 1) * 1000;
 
+    refreshPopupLook();
     m_pPopTextWidget->setShowTimes(showTime);
     m_pPopTextWidget->setLabelText(text);
     // 40 Chinese characters are wider than 426 pixels: the toast widens rather than clip them.

@@ -1,6 +1,8 @@
 #include "popwidgetbase.h"
 #include "ui_popwidget.h"
 
+#include "popuplook.h"
+
 #include <QCoreApplication>
 #include <QPixmap>
 
@@ -27,6 +29,11 @@ popWidgetBase::popWidgetBase(const QString &radioText, QWidget *parent)
     setAttribute(Qt::WA_TranslucentBackground);
     setWindowModality(Qt::ApplicationModal);
     ui->radioButton->setText(radioText);
+    m_szDimmingStyle = ui->widgetBackground->styleSheet();
+}
+
+void popWidgetBase::setTranslucentLook(bool bTranslucent) {
+    ui->widgetBackground->setStyleSheet(PopupLook::dimmingStyle(m_szDimmingStyle, bTranslucent));
 }
 
 popWidgetBase::~popWidgetBase() {

@@ -88,7 +88,8 @@ void saveTile(const toolButtonInfo &info, const QSize &size, const QString &name
     if (hovered) {
         // Hover styles follow the real pointer: move it there.
         page.show();
-        QTest::qWaitForWindowExposed(&page);
+        if (!QTest::qWaitForWindowExposed(&page))
+            std::fprintf(stderr, "%s: not shown, drawn without the pointer\n", qPrintable(name));
         QWidget *body = tile->findChild<QWidget *>(QStringLiteral("btnMain"));
         QTest::mouseMove(body, body->rect().center());
         QTest::qWait(20);
@@ -185,6 +186,18 @@ void popups() {
     save(&close, QStringLiteral("popclose"));
     close.ui->checkBox->setChecked(true);
     save(&close, QStringLiteral("popclose_checked"));
+    // Where the window system cannot blend windows.
+    close.setTranslucentLook(false);
+    save(&close, QStringLiteral("popclose_opaque"));
+    {
+        popWidget pop;
+        pop.resize(900, 600);
+        pop.slotSetPopUI(QStringLiteral("1.1.2.0"), kNotes, POP_TYPE_UPGRADE);
+        // Style changes reach a grab only once the widget was drawn.
+        pop.grab();
+        pop.setTranslucentLook(false);
+        save(&pop, QStringLiteral("popwidget_0_upgrade_opaque"));
+    }
 
     // Toasts broken and sized as the main window does it: a line per 40 characters, 40 pixels
     // a line, 426 wide or as wide as the longest line.
@@ -194,11 +207,12 @@ void popups() {
             "无线MAC烧录工具:工具未开放下载，请联系管理员在配置平台上架该工具的安装包后再试，"
             "或改用其他工具完成本工位的测试任务。如仍无法下载，请检查本机网络连接与服务器地址配置"),
     };
-    const char *toastNames[] = {"toast_one_line", "toast_three_lines"};
-    for (int i = 0; i < 2; ++i) {
+    const char *toastNames[] = {"toast_one_line", "toast_three_lines", "toast_one_line_opaque"};
+    for (int i = 0; i < 3; ++i) {
         popTextWidget toast;
+        toast.setTranslucentLook(i < 2);
         int lines = 1;
-        toast.setLabelText(popTextWidget::breakLines(messages[i], 40, &lines));
+        toast.setLabelText(popTextWidget::breakLines(messages[i % 2], 40, &lines));
         toast.resize(qMax(426, toast.minimumSizeHint().width()), 40 * lines);
         save(&toast, QLatin1String(toastNames[i]));
     }

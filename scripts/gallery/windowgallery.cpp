@@ -183,6 +183,13 @@ void toolPage() {
     w->slotPopWidgetClose();
     saveWindow(*w, QStringLiteral("close_confirmation"));
     w->m_pPopCloseWidget->close();
+
+    w->slotPopWidgetUpgrade(QStringLiteral("1.1.2.0"),
+                            QStringList{QStringLiteral("修复产测工具在部分机型上无法识别模组的问题"),
+                                        QStringLiteral("新增一键全部更新，升级过程更稳定")},
+                            POP_TYPE_UPGRADE);
+    saveWindow(*w, QStringLiteral("upgrade_prompt"));
+    w->m_pPopWidget->close();
 }
 } // namespace
 
