@@ -11,7 +11,9 @@ popCloseWidget::popCloseWidget(QWidget *parent) : QWidget(parent), ui(new Ui::po
 }
 
 void popCloseWidget::setTranslucentLook(bool bTranslucent) {
-    ui->widgetBackground->setStyleSheet(PopupLook::dimmingStyle(m_szDimmingStyle, bTranslucent));
+    const QString style = PopupLook::dimmingStyle(m_szDimmingStyle, bTranslucent);
+    if (ui->widgetBackground->styleSheet() != style)
+        ui->widgetBackground->setStyleSheet(style);
 }
 
 popCloseWidget::~popCloseWidget() {

@@ -5,7 +5,7 @@ namespace PopupLook {
 QString dimmingStyle(const QString &formStyle, bool bTranslucent) {
     if (bTranslucent)
         return formStyle;
-    // Light enough that the window does not seem to vanish, dark enough to set the white card off.
+    // Light, so the screen does not seem to go dark; dark enough to set the white card off.
     return formStyle + QStringLiteral("\nbackground-color: #DDE1E8;");
 }
 

@@ -33,7 +33,9 @@ popWidgetBase::popWidgetBase(const QString &radioText, QWidget *parent)
 }
 
 void popWidgetBase::setTranslucentLook(bool bTranslucent) {
-    ui->widgetBackground->setStyleSheet(PopupLook::dimmingStyle(m_szDimmingStyle, bTranslucent));
+    const QString style = PopupLook::dimmingStyle(m_szDimmingStyle, bTranslucent);
+    if (ui->widgetBackground->styleSheet() != style)
+        ui->widgetBackground->setStyleSheet(style);
 }
 
 popWidgetBase::~popWidgetBase() {

@@ -101,6 +101,8 @@ void saveTile(const toolButtonInfo &info, const QSize &size, const QString &name
 void saveTileGrid(const QString &name, const QColor &ground,
                   const std::function<toolButtonInfo(int)> &infoFor) {
     QWidget page;
+    // The ground shows through: the page for launchers, the white card for check tiles.
+    page.setStyleSheet(QStringLiteral("background: transparent;"));
     auto *grid = new QGridLayout(&page);
     grid->setContentsMargins(24, 24, 24, 24);
     grid->setSpacing(16);
