@@ -14,6 +14,7 @@
 #include <QCheckBox>
 #include <QDebug>
 #include <QDir>
+#include <QGuiApplication>
 #include <QIcon>
 #include <QPixmap>
 #include <QPushButton>
@@ -108,6 +109,13 @@ QString Tovarin::resolveInAppFolder(const QString &relativePath) {
 
 bool Tovarin::writeMainSet(const QString &section, const QString &key, const QString &value) {
     return Platform::writeProfileString(m_szMainSetPath, section, key, value);
+}
+
+void Tovarin::refreshPopupLook() {
+    const bool translucent = Platform::windowSystemBlendsTranslucency(QGuiApplication::platformName());
+    m_pPopWidget->setTranslucentLook(translucent);
+    m_pPopCloseWidget->setTranslucentLook(translucent);
+    m_pPopTextWidget->setTranslucentLook(translucent);
 }
 
 void Tovarin::slotLogRecord(QString message) {

@@ -212,6 +212,9 @@ private:
     QCompleter *confCompleter();
     // Item-flag data (role 255) of one combo item; a text means no flags: shown, unselectable.
     static void setItemFlagText(QComboBox *combo, int row, const QString &text);
+    // Gives the pop-ups the see-through look where the window system blends windows, an
+    // opaque one elsewhere. Asked before every show: a compositor may start or stop meanwhile.
+    void refreshPopupLook();
 
 public:
     QPoint m_pointWinPos;

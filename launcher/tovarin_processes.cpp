@@ -186,6 +186,7 @@ void Tovarin::closeEvent(QCloseEvent *event) {
 }
 
 void Tovarin::slotPopWidgetClose() {
+    refreshPopupLook();
     m_pPopCloseWidget->setGeometry(0, 0, width(), height());
     m_pPopCloseWidget->show();
     m_pPopCloseWidget->move(pos());
@@ -205,17 +206,12 @@ void Tovarin::slotRecordCloseWidgetBan(bool bBaned) {
 }
 
 void Tovarin::slotPopMessage(QString szMessage) {
-    const int length = szMessage.length();
-    const int lines = length / 40 + 1;
-    const int showTime = length < 40 ? 2000 : (length / 40 + 2) * 1000;
+    // One line per 40 characters, no break after the last one; a line more gives a second more.
+    int lines = 1;
+    const QString text = popTextWidget::breakLines(szMessage, 40, &lines);
+    const int showTime = (lines + 1) * 1000;
 
-    // One line per 40 characters; no break after the last character.
-    QString text = szMessage;
-    for (int at = (length / 40) * 40; at >= 40; at -= 40) {
-        if (at < length)
-            text.insert(at, QStringLiteral("\r\n"));
-    }
-
+    refreshPopupLook();
     m_pPopTextWidget->setShowTimes(showTime);
     m_pPopTextWidget->setLabelText(text);
     // 40 Chinese characters are wider than 426 pixels: the toast widens rather than clip them.

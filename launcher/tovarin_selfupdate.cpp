@@ -40,6 +40,7 @@ void slotMainAppDowloadUpgradeFun_(void *pWindow, void *pPopWidget) {
 }
 
 void Tovarin::slotPopWidgetUpgrade(QString szVersion, QString szRemark, popType type) {
+    refreshPopupLook();
     m_pPopWidget->slotSetPopUI(szVersion, szRemark, type);
     m_pPopWidget->setGeometry(0, 0, width(), height());
     m_pPopWidget->show();
@@ -47,6 +48,7 @@ void Tovarin::slotPopWidgetUpgrade(QString szVersion, QString szRemark, popType 
 }
 
 void Tovarin::slotPopWidgetUpgrade(QString szVersion, QStringList listRemark, popType type) {
+    refreshPopupLook();
     m_pPopWidget->slotSetPopUI(szVersion, listRemark, type);
     m_pPopWidget->setGeometry(0, 0, width(), height());
     m_pPopWidget->show();

@@ -13,6 +13,15 @@ class QSettings;
 
 namespace Platform {
 
+// --- Window system --------------------------------------------------------------------------
+// True when the window system blends translucent windows with what lies beneath them, so a
+// pop-up's dimming layer and the toast's strip can be see-through. windowSystem is the name
+// of the Qt platform plugin in use ("xcb", "wayland", "windows", "offscreen", ...). An X
+// desktop blends only while a compositing manager runs (it owns the selection _NET_WM_CM_S<n>
+// of the screen); without one the transparent parts show black. Every other window system
+// blends, or draws into images that keep their transparency.
+bool windowSystemBlendsTranslucency(const QString &windowSystem);
+
 // --- Private-profile INI writer -------------------------------------------------------------
 // Writes one key the way the Windows private-profile writer does: section and key matched
 // without regard to case (the stored spelling is kept), an existing value replaced in place

@@ -1,10 +1,19 @@
 #include "popclosewidget.h"
 
+#include "popuplook.h"
+
 popCloseWidget::popCloseWidget(QWidget *parent) : QWidget(parent), ui(new Ui::popCloseWidget) {
     ui->setupUi(this);
     setWindowFlags(Qt::Tool | Qt::FramelessWindowHint);
     setAttribute(Qt::WA_TranslucentBackground);
     setWindowModality(Qt::ApplicationModal);
+    m_szDimmingStyle = ui->widgetBackground->styleSheet();
+}
+
+void popCloseWidget::setTranslucentLook(bool bTranslucent) {
+    const QString style = PopupLook::dimmingStyle(m_szDimmingStyle, bTranslucent);
+    if (ui->widgetBackground->styleSheet() != style)
+        ui->widgetBackground->setStyleSheet(style);
 }
 
 popCloseWidget::~popCloseWidget() {

@@ -12,6 +12,9 @@ public:
     explicit popCloseWidget(QWidget *parent = nullptr);
     ~popCloseWidget() override;
 
+    // false where the window system cannot blend windows: a light, opaque dimming layer.
+    void setTranslucentLook(bool bTranslucent);
+
     Ui::popCloseWidget *ui;
 
 signals:
@@ -20,4 +23,7 @@ signals:
 public slots:
     void on_btnClose_clicked();
     void on_btnCancel_clicked();
+
+private:
+    QString m_szDimmingStyle;
 };

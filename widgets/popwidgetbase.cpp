@@ -1,6 +1,8 @@
 #include "popwidgetbase.h"
 #include "ui_popwidget.h"
 
+#include "popuplook.h"
+
 #include <QCoreApplication>
 #include <QPixmap>
 
@@ -27,6 +29,13 @@ popWidgetBase::popWidgetBase(const QString &radioText, QWidget *parent)
     setAttribute(Qt::WA_TranslucentBackground);
     setWindowModality(Qt::ApplicationModal);
     ui->radioButton->setText(radioText);
+    m_szDimmingStyle = ui->widgetBackground->styleSheet();
+}
+
+void popWidgetBase::setTranslucentLook(bool bTranslucent) {
+    const QString style = PopupLook::dimmingStyle(m_szDimmingStyle, bTranslucent);
+    if (ui->widgetBackground->styleSheet() != style)
+        ui->widgetBackground->setStyleSheet(style);
 }
 
 popWidgetBase::~popWidgetBase() {

@@ -29,6 +29,9 @@ public:
     // The text box content for a version and its notes.
     static QString composeText(const QString &szVersion, const QString &szMessage);
 
+    // false where the window system cannot blend windows: a light, opaque dimming layer.
+    void setTranslucentLook(bool bTranslucent);
+
 protected:
     popWidgetBase(const QString &radioText, QWidget *parent);
     // Shows the picture, title, buttons and text of a state. Returns false (and changes
@@ -37,4 +40,7 @@ protected:
     virtual bool handlesType(popType type) const = 0;
 
     Ui::popWidget *ui;
+
+private:
+    QString m_szDimmingStyle;
 };

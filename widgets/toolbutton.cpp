@@ -12,7 +12,12 @@ void registerToolButtonMetaTypes() {
 
 namespace {
 const char *const kSelectedBorder = "border: 2px solid #447AF0;";
-const char *const kDeselectedBorder = "border: 2px solid #FFFFFF;";
+
+// Check tiles sit on a white card: a deselected one gets a quiet edge and answers the pointer,
+// so the operator sees where to press. The rules are the tile's own and reach the body only
+// where the body's style sets no border of its own, so the selected border keeps its look.
+const char *const kCheckTileEdge = "QPushButton#btnMain { border: 1px solid #DCE1EA; }";
+const char *const kCheckTileHover = "QPushButton#btnMain:hover { border: 1px solid #94B4F6; }";
 
 struct StatusLook {
     const char *text;       // badge text, null for no badge
@@ -89,13 +94,20 @@ void toolButton::setToolBtnui(toolButtonInfo info) {
     if (info.m_szToolId.length() <= 1)
         status = UPGRADE_STATUS_NOT_OPEN;
 
+    QString edges;
     if (info.m_bSelectMode) {
         bindPress(SLOT(slotOnBtnMainClicked()));
         if (info.m_bSelected)
             ui->btnMain->setStyleSheet(m_szMainStyle + QLatin1String(kSelectedBorder));
+        // A tool that is not open takes no selection: no invitation to press it.
+        edges = QLatin1String(kCheckTileEdge);
+        if (status != UPGRADE_STATUS_NOT_OPEN)
+            edges += QLatin1Char(' ') + QLatin1String(kCheckTileHover);
     } else {
         bindPress(SLOT(slotOnBtnOpenEXE()));
     }
+    if (styleSheet() != edges)
+        setStyleSheet(edges);
 
     if (status >= UPGRADE_STATUS_NORMAL && status <= UPGRADE_STATUS_NOT_OPEN) {
         const StatusLook &look = kStatusLooks[status];
@@ -121,8 +133,9 @@ void toolButton::setToolBtnui(toolButtonInfo info) {
 
 void toolButton::slotOnBtnMainClicked() {
     m_btnInfo.m_bSelected = !m_btnInfo.m_bSelected;
-    ui->btnMain->setStyleSheet(m_szMainStyle +
-                               QLatin1String(m_btnInfo.m_bSelected ? kSelectedBorder : kDeselectedBorder));
+    // Deselected, the body falls back to its base style and so to the check tile's quiet edge.
+    ui->btnMain->setStyleSheet(m_btnInfo.m_bSelected ? m_szMainStyle + QLatin1String(kSelectedBorder)
+                                                     : m_szMainStyle);
 }
 
 void toolButton::slotOnBtnOpenEXE() {

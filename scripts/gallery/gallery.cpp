@@ -19,6 +19,7 @@
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QLabel>
+#include <QTest>
 #include <QVBoxLayout>
 
 #include <functional>
@@ -72,8 +73,9 @@ toolButtonInfo recordFor(const Tool &tool, bool selectMode, UPGRADESTATUS_E stat
     return info;
 }
 
-// A tile alone, with a margin of page around it.
-void saveTile(const toolButtonInfo &info, const QSize &size, const QString &name) {
+// A tile alone, with a margin of page around it; hovered: as with the pointer on it.
+void saveTile(const toolButtonInfo &info, const QSize &size, const QString &name, bool hovered = false,
+              const QColor &ground = kPage) {
     QWidget page;
     page.setStyleSheet(QStringLiteral("background: transparent;"));
     auto *layout = new QVBoxLayout(&page);
@@ -83,12 +85,24 @@ void saveTile(const toolButtonInfo &info, const QSize &size, const QString &name
     tile->setBtnInfo(info);
     layout->addWidget(tile);
     page.adjustSize();
-    save(&page, name);
+    if (hovered) {
+        // Hover styles follow the real pointer: move it there.
+        page.show();
+        if (!QTest::qWaitForWindowExposed(&page))
+            std::fprintf(stderr, "%s: not shown, drawn without the pointer\n", qPrintable(name));
+        QWidget *body = tile->findChild<QWidget *>(QStringLiteral("btnMain"));
+        QTest::mouseMove(body, body->rect().center());
+        QTest::qWait(20);
+    }
+    save(&page, name, ground);
 }
 
 // All sixteen tools in rows of four, as a page shows them.
-void saveTileGrid(const QString &name, const std::function<toolButtonInfo(int)> &infoFor) {
+void saveTileGrid(const QString &name, const QColor &ground,
+                  const std::function<toolButtonInfo(int)> &infoFor) {
     QWidget page;
+    // The ground shows through: the page for launchers, the white card for check tiles.
+    page.setStyleSheet(QStringLiteral("background: transparent;"));
     auto *grid = new QGridLayout(&page);
     grid->setContentsMargins(24, 24, 24, 24);
     grid->setSpacing(16);
@@ -99,7 +113,7 @@ void saveTileGrid(const QString &name, const std::function<toolButtonInfo(int)> 
         grid->addWidget(tile, i / 4, i % 4);
     }
     page.adjustSize();
-    save(&page, name);
+    save(&page, name, ground);
 }
 
 void tiles() {
@@ -114,6 +128,13 @@ void tiles() {
     }
     saveTile(recordFor(kTools[1], true, UPGRADE_STATUS_NORMAL, true), QSize(232, 68),
              QStringLiteral("tile_check_selected"));
+    // Check tiles live on the setup page's white card.
+    saveTile(recordFor(kTools[1], true, UPGRADE_STATUS_NORMAL, false), QSize(232, 68),
+             QStringLiteral("tile_check_on_card"), false, Qt::white);
+    saveTile(recordFor(kTools[1], true, UPGRADE_STATUS_NORMAL, false), QSize(232, 68),
+             QStringLiteral("tile_check_hovered"), true, Qt::white);
+    saveTile(recordFor(kTools[1], true, UPGRADE_STATUS_NORMAL, true), QSize(232, 68),
+             QStringLiteral("tile_check_selected_hovered"), true, Qt::white);
     // The narrowest tile with the longest name and a button.
     saveTile(recordFor(kTools[4], false, UPGRADE_STATUS_UPGRADE_FAILED, true), QSize(192, 57),
              QStringLiteral("tile_launcher_smallest_upgradefailed"));
@@ -129,9 +150,9 @@ void tiles() {
                                       UPGRADE_STATUS_NOT_DOWNLOADED,  UPGRADE_STATUS_NORMAL,
                                       UPGRADE_STATUS_NORMAL,          UPGRADE_STATUS_UPGRADABLE,
                                       UPGRADE_STATUS_NORMAL,          UPGRADE_STATUS_NORMAL};
-    saveTileGrid(QStringLiteral("tiles_tool_page"),
+    saveTileGrid(QStringLiteral("tiles_tool_page"), kPage,
                  [&](int i) { return recordFor(kTools[i], false, spread[i], true); });
-    saveTileGrid(QStringLiteral("tiles_setup_page"), [](int i) {
+    saveTileGrid(QStringLiteral("tiles_setup_page"), Qt::white, [](int i) {
         toolButtonInfo info = recordFor(kTools[i], true, UPGRADE_STATUS_NORMAL, i % 3 == 0);
         if (i == 15)
             info.m_szToolId.clear(); // not configured at this station
@@ -167,18 +188,36 @@ void popups() {
     save(&close, QStringLiteral("popclose"));
     close.ui->checkBox->setChecked(true);
     save(&close, QStringLiteral("popclose_checked"));
+    // Where the window system cannot blend windows.
+    close.setTranslucentLook(false);
+    save(&close, QStringLiteral("popclose_opaque"));
+    {
+        popWidget pop;
+        pop.resize(900, 600);
+        pop.slotSetPopUI(QStringLiteral("1.1.2.0"), kNotes, POP_TYPE_UPGRADE);
+        // Style changes reach a grab only once the widget was drawn.
+        pop.grab();
+        pop.setTranslucentLook(false);
+        save(&pop, QStringLiteral("popwidget_0_upgrade_opaque"));
+    }
 
-    // Toasts sized as the main window sizes them: 426 wide, 40 per line.
-    popTextWidget one;
-    one.setLabelText(QStringLiteral("请选择产品后再开始产测"));
-    one.resize(426, 40);
-    save(&one, QStringLiteral("toast_one_line"));
-    popTextWidget three;
-    three.setLabelText(QStringLiteral("无线MAC烧录工具:"
-                                      "工具未开放下载，请联系管理员在配置平台\r\n上架该工具的安装包后再试，或"
-                                      "改用其他工具完成本工位的\r\n测试任务"));
-    three.resize(426, 120);
-    save(&three, QStringLiteral("toast_three_lines"));
+    // Toasts broken and sized as the main window does it: a line per 40 characters, 40 pixels
+    // a line, 426 wide or as wide as the longest line.
+    const QString messages[] = {
+        QStringLiteral("请选择产品后再开始产测"),
+        QStringLiteral(
+            "无线MAC烧录工具:工具未开放下载，请联系管理员在配置平台上架该工具的安装包后再试，"
+            "或改用其他工具完成本工位的测试任务。如仍无法下载，请检查本机网络连接与服务器地址配置"),
+    };
+    const char *toastNames[] = {"toast_one_line", "toast_three_lines", "toast_one_line_opaque"};
+    for (int i = 0; i < 3; ++i) {
+        popTextWidget toast;
+        toast.setTranslucentLook(i < 2);
+        int lines = 1;
+        toast.setLabelText(popTextWidget::breakLines(messages[i % 2], 40, &lines));
+        toast.resize(qMax(426, toast.minimumSizeHint().width()), 40 * lines);
+        save(&toast, QLatin1String(toastNames[i]));
+    }
 }
 
 void chrome() {

@@ -450,11 +450,15 @@ void tst_TovarinProcesses::toast_data() {
     QTest::addColumn<int>("shownMs");
     QTest::addColumn<int>("textLines");
 
+    // A line per 40 characters and no break after the last one: height, lines and time agree.
+    QTest::newRow("empty") << 0 << 40 << 2000 << 1;
     QTest::newRow("short") << 12 << 40 << 2000 << 1;
     QTest::newRow("39 characters") << 39 << 40 << 2000 << 1;
-    QTest::newRow("40 characters") << 40 << 80 << 3000 << 1;
-    QTest::newRow("80 characters") << 80 << 120 << 4000 << 2;
+    QTest::newRow("40 characters") << 40 << 40 << 2000 << 1;
+    QTest::newRow("41 characters") << 41 << 80 << 3000 << 2;
+    QTest::newRow("80 characters") << 80 << 80 << 3000 << 2;
     QTest::newRow("81 characters") << 81 << 120 << 4000 << 3;
+    QTest::newRow("120 characters") << 120 << 120 << 4000 << 3;
 }
 
 void tst_TovarinProcesses::toast() {
@@ -484,7 +488,11 @@ void tst_TovarinProcesses::toast() {
     if (length <= 20)
         QCOMPARE(geometry.width(), 426);
     const QString shown = toast(w);
-    QCOMPARE(shown.split("\r\n").size(), textLines);
+    const QStringList lines = shown.split("\r\n");
+    QCOMPARE(lines.size(), textLines);
+    for (int i = 0; i + 1 < lines.size(); ++i)
+        QCOMPARE(lines.at(i).size(), 40);
+    QVERIFY(label->height() >= label->sizeHint().height());
     QCOMPARE(QString(shown).remove("\r\n"), message);
 
     QTRY_VERIFY_WITH_TIMEOUT(!w.m_pPopTextWidget->isVisible(), shownMs + 2000);

@@ -1,0 +1,20 @@
+#include "popuplook.h"
+
+namespace PopupLook {
+
+QString dimmingStyle(const QString &formStyle, bool bTranslucent) {
+    if (bTranslucent)
+        return formStyle;
+    // Light, so the screen does not seem to go dark; dark enough to set the white card off.
+    return formStyle + QStringLiteral("\nbackground-color: #DDE1E8;");
+}
+
+QString toastStripStyle(const QString &formStyle, bool bTranslucent) {
+    if (bTranslucent)
+        return formStyle;
+    // Half black over the page background #F8F9FA; square, as the window around it is cut
+    // away to the strip's rectangle.
+    return formStyle + QStringLiteral("\nbackground-color: #7C7C7D;\nborder-radius: 0px;");
+}
+
+} // namespace PopupLook

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QString>
+
+// Pop-ups are drawn see-through over the window they belong to: a dimming layer, a toast's
+// strip. Where the window system cannot blend windows (an X desktop without a compositor
+// paints every see-through pixel black) they take an opaque, light look with the same layout.
+// The window that owns a pop-up finds out which look fits and hands the pop-up a flag.
+namespace PopupLook {
+
+// The dimming layer's style: the form's own (translucent) one, or that style with a plain
+// light layer appended.
+QString dimmingStyle(const QString &formStyle, bool bTranslucent);
+
+// The toast strip's style: the form's own, or that style with the grey the see-through strip
+// shows on the page appended.
+QString toastStripStyle(const QString &formStyle, bool bTranslucent);
+
+} // namespace PopupLook
