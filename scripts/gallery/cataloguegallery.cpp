@@ -198,11 +198,8 @@ int main(int argc, char *argv[]) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     initImageResources();
-    g_outDir.setPath(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("screenshots"));
-    if (!g_outDir.mkpath(QStringLiteral("."))) {
-        std::fprintf(stderr, "cannot create %s\n", qPrintable(g_outDir.path()));
+    if (!openGalleryFolder(g_outDir, argc, argv))
         return 1;
-    }
     cards();
     QTemporaryDir work;
     DemoServer server;

@@ -2,6 +2,7 @@
 
 // Saves a widget as the operator would see it on the page background, for the screenshot
 // galleries (scripts/screenshots.sh).
+#include <QDir>
 #include <QImage>
 #include <QLayout>
 #include <QPainter>
@@ -26,5 +27,15 @@ inline bool saveShot(QWidget *widget, const QString &path, const QColor &ground 
     if (image.save(path))
         return true;
     std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+    return false;
+}
+
+// The folder the pictures go to: the first argument, else "screenshots"; false when it cannot
+// be made.
+inline bool openGalleryFolder(QDir &dir, int argc, char *argv[]) {
+    dir.setPath(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("screenshots"));
+    if (dir.mkpath(QStringLiteral(".")))
+        return true;
+    std::fprintf(stderr, "cannot create %s\n", qPrintable(dir.path()));
     return false;
 }

@@ -13,11 +13,9 @@ int main(int argc, char *argv[]) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     initImageResources();
-    const QDir out(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("screenshots"));
-    if (!out.mkpath(QStringLiteral("."))) {
-        std::fprintf(stderr, "cannot create %s\n", qPrintable(out.path()));
+    QDir out;
+    if (!openGalleryFolder(out, argc, argv))
         return 1;
-    }
     const QStringList notes{QStringLiteral("修复产测工具在部分机型上无法识别模组的问题"),
                             QStringLiteral("新增一键全部更新，升级过程更稳定"),
                             QStringLiteral("优化登录速度与网络状态提示")};
