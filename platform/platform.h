@@ -58,6 +58,12 @@ QString fileVersionOf(const QString &path);
 // file name, found in its command line (the kernel's own name for it is cut to 15 characters).
 QStringList listRunningImages();
 
+// Whether a program of this image name is among the listed running images. Windows keeps the
+// stations' search of the process listing: the name anywhere in it, its ".exe" closing the match.
+// Linux names have no suffix to close it, so there a listed name must equal it: a tool "JBM" is
+// not running because "JBMonitor" is.
+bool imageRunning(const QStringList &runningImages, const QString &imageName);
+
 // Ends, without asking (like taskkill /f), every process of exactly this image name that the
 // current user owns, never this process itself. Returns how many were signalled; on Linux it
 // waits up to 3 s for them to be gone, so files can be replaced right after. Linux signals

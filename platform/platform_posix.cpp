@@ -206,6 +206,10 @@ QStringList listRunningImages() {
     return images;
 }
 
+bool imageRunning(const QStringList &runningImages, const QString &imageName) {
+    return runningImages.contains(imageName);
+}
+
 int forceEndImage(const QString &imageName) {
     if (imageName.isEmpty())
         return 0;

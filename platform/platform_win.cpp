@@ -96,6 +96,10 @@ QStringList listRunningImages() {
     return listImages(QStringList());
 }
 
+bool imageRunning(const QStringList &runningImages, const QString &imageName) {
+    return runningImages.join(QLatin1Char('\n')).contains(imageName);
+}
+
 // Counted with the same filters taskkill is given: this user's processes of that image, never
 // the launcher itself.
 int forceEndImage(const QString &imageName) {

@@ -43,7 +43,14 @@ bool running(const QString &image) {
     return Platform::listRunningImages().contains(image);
 }
 
-enum Preparation { Installed, NotInstalled, ScriptBlocked, SimilarNameRunning };
+// Similar names: another program whose name ends with the tool's ("xJBM") or begins with it
+// ("JBMonitor") runs meanwhile.
+enum Preparation { Installed, NotInstalled, ScriptBlocked, LongerNameRunning, PrefixNameRunning };
+
+// The other program of a similar-name case.
+QString similarName(int preparation, const QString &exe) {
+    return preparation == LongerNameRunning ? "x" + exe : exe + "onitor";
+}
 
 } // namespace
 
@@ -119,7 +126,7 @@ void tst_TovarinProcesses::install(const QString &key, const QString &exe) {
 std::unique_ptr<Tovarin> tst_TovarinProcesses::toolPageWindow(const QByteArray &extraMainSet) {
     writeFile(stationFile("MAINSET.ini"),
               "[UserInfo]\nUserPosition=P1\nUserLinePosition=L1\nUserWorkPosition=W1\n"
-              "[SelectedTools]\ntool1=101\ntool2=102\ntool3=103\ntool4=115\n" +
+              "[SelectedTools]\ntool1=101\ntool2=102\ntool3=103\ntool4=115\ntool5=116\n" +
                   extraMainSet);
     std::unique_ptr<Tovarin> w(new Tovarin);
     w->show();
@@ -196,9 +203,12 @@ void tst_TovarinProcesses::startRules_data() {
     QTest::newRow("start script cannot be written")
         << "IPCamSuite" << QString() << QString() << 1 << 0 << QString() << 0 << int(ScriptBlocked)
         << "子程序打开失败" << false;
-    QTest::newRow("a longer name running counts")
-        << "IPCamSuite" << QString() << QString() << 1 << 0 << QString() << 0 << int(SimilarNameRunning)
-        << "程序已打开，无法再次启动" << false;
+    // Only the whole name counts: Linux names carry no ".exe" to close a substring match.
+    QTest::newRow("a longer name running does not count")
+        << "IPCamSuite" << QString() << QString() << 1 << 0 << QString() << 0 << int(LongerNameRunning)
+        << QString() << true;
+    QTest::newRow("JBMonitor running does not block JBM") << "JBM" << conf << QString() << 1 << 7 << "客户乙"
+                                                          << 0 << int(PrefixNameRunning) << QString() << true;
 }
 
 void tst_TovarinProcesses::startRules() {
@@ -220,11 +230,12 @@ void tst_TovarinProcesses::startRules() {
         // A link into a missing folder: the script cannot be created, the program is there.
         QVERIFY(QFile::link(stationFile("missing/folder/script"), scriptOf(key)));
     }
-    if (preparation == SimilarNameRunning) {
-        const QString longer = "x" + exe;
-        install(key, longer);
-        QVERIFY(Platform::startDetached(toolFolder(key) + longer, {}, toolFolder(key)));
-        QTRY_VERIFY(running(longer));
+    const bool similar = preparation == LongerNameRunning || preparation == PrefixNameRunning;
+    if (similar) {
+        const QString other = similarName(preparation, exe);
+        install(key, other);
+        QVERIFY(Platform::startDetached(toolFolder(key) + other, {}, toolFolder(key)));
+        QTRY_VERIFY(running(other));
     }
 
     auto w = toolPageWindow();
@@ -252,6 +263,9 @@ void tst_TovarinProcesses::startRules() {
                  tileOf(*w, key)->m_btnInfo.m_eElectricType == ELECTRIC_TYPE_LOW_POWER ? QString("0")
                                                                                        : QString("1"));
         QCOMPARE(tileOf(*w, key)->m_btnInfo.m_eUpgradeStatus, UPGRADE_STATUS_NORMAL);
+        QCOMPARE(Platform::listRunningImages().count(exe), 1);
+        if (similar)
+            QVERIFY(running(similarName(preparation, exe)));
     } else {
         QVERIFY(!running(exe));
         if (preparation != ScriptBlocked)
@@ -394,6 +408,11 @@ void tst_TovarinProcesses::closing() {
     install("MACSetting", exeOf("MACSetting"));
     QVERIFY(Platform::startDetached(toolFolder("MACSetting") + exeOf("MACSetting"), {},
                                     toolFolder("MACSetting")));
+    // Nor does one whose name only begins with a tool's on the page: it is not that tool.
+    const QString monitor = similarName(PrefixNameRunning, exeOf("JBM"));
+    install("JBM", monitor);
+    QVERIFY(Platform::startDetached(toolFolder("JBM") + monitor, {}, toolFolder("JBM")));
+    QTRY_VERIFY(running(monitor));
 
     auto w = toolPageWindow(ask ? QByteArray() : QByteArray("[UISetting]\nbClosePop=false\n"));
     QVERIFY(w);
@@ -430,6 +449,8 @@ void tst_TovarinProcesses::closing() {
     for (const QString &key : keys)
         QCOMPARE(running(exeOf(key)), !closes);
     QVERIFY(running(exeOf("MACSetting")));
+    QVERIFY(running(monitor));
+    QVERIFY(!w->m_listRunningTools.contains(exeOf("JBM")));
 }
 
 void tst_TovarinProcesses::toast_data() {
