@@ -35,7 +35,7 @@ public:
     static QString networkCheckHost(const QString &domainName);
 
     // Longest wait for the network check before a login gives up.
-    static const int kLookupTimeoutMs = 5000;
+    static constexpr int kLookupTimeoutMs = 5000;
 
     // Holds every host lookup result back by ms, as a slow name service would. Tests only.
     static void setLookupDelayForTesting(int ms);
