@@ -9,6 +9,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
 class QSettings;
 
 namespace Platform {
@@ -104,5 +106,28 @@ bool writeScriptFile(const QString &path, const QByteArray &text);
 // crashed or timed out), errorText the process error text.
 bool runScript(const QString &scriptPath, const QString &workingFolder, int timeoutMs,
                int *exitCode = nullptr, QString *errorText = nullptr);
+
+// --- Machine-wide lock ----------------------------------------------------------------------
+// A short critical section shared under one key by every process of this user session. The
+// kernel gives it up when its holder dies, however it dies, so a process killed inside it never
+// blocks the next one for ever. Linux: a System V semaphore whose operations the kernel undoes at
+// exit. Windows: a named mutex; one whose holder died is "abandoned" and counts as acquired.
+class MachineLockPrivate;
+class MachineLock {
+public:
+    // Waits until the lock is held (or cannot be had at all).
+    explicit MachineLock(const QString &key);
+    // Gives the lock up.
+    ~MachineLock();
+    MachineLock(const MachineLock &) = delete;
+    MachineLock &operator=(const MachineLock &) = delete;
+
+    // False when the system refused the lock; the caller goes on unguarded rather than not at all.
+    bool isLocked() const { return m_bLocked; }
+
+private:
+    std::unique_ptr<MachineLockPrivate> d;
+    bool m_bLocked = false;
+};
 
 } // namespace Platform
