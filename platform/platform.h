@@ -108,10 +108,10 @@ bool runScript(const QString &scriptPath, const QString &workingFolder, int time
                int *exitCode = nullptr, QString *errorText = nullptr);
 
 // --- Machine-wide lock ----------------------------------------------------------------------
-// A short critical section shared under one key by every process of this user session. The
-// kernel gives it up when its holder dies, however it dies, so a process killed inside it never
-// blocks the next one for ever. Linux: a System V semaphore whose operations the kernel undoes at
-// exit. Windows: a named mutex; one whose holder died is "abandoned" and counts as acquired.
+// A short critical section under one key for the machine's processes (Windows: the session's,
+// like the launcher's shared segment). The kernel frees it when its holder dies, however it dies.
+// Linux: a System V semaphore whose operations the kernel undoes at exit. Windows: a named mutex;
+// one whose holder died is "abandoned" and counts as acquired.
 class MachineLockPrivate;
 class MachineLock {
 public:
