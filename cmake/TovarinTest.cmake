@@ -12,6 +12,13 @@ function(tovarin_add_test name)
     set_tests_properties(${name} PROPERTIES
         TIMEOUT ${T_TIMEOUT}
         ENVIRONMENT "QT_QPA_PLATFORM=offscreen;LANG=C.UTF-8;LC_ALL=C.UTF-8;TOVARIN_SOURCE_DIR=${CMAKE_SOURCE_DIR};TOVARIN_BINARY_DIR=${CMAKE_BINARY_DIR}")
+    if(TOVARIN_SANITIZE)
+        # Undefined behaviour fails the test instead of scrolling by; leaks inside Qt's own
+        # libraries are suppressed, ours are not.
+        set_property(TEST ${name} APPEND PROPERTY ENVIRONMENT
+            "UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1"
+            "LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/cmake/lsan-qt.supp:print_suppressions=0")
+    endif()
     if(T_LABELS)
         set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")
     endif()

@@ -19,6 +19,7 @@
 #include <QMap>
 #include <QMouseEvent>
 #include <QSettings>
+#include <QTcpSocket>
 #include <QTimer>
 #include <QUrl>
 
@@ -100,16 +101,29 @@ void KovaLogin::decorateForm() {
     }
 }
 
-QString KovaLogin::networkCheckHost(const QString &domainName) {
+namespace {
+
+// The configured address as a URL; one written without its scheme still names the server.
+QUrl configuredUrl(const QString &domainName) {
     const QString trimmed = domainName.trimmed();
-    QString host;
-    if (!trimmed.isEmpty()) {
-        host = QUrl(trimmed).host();
-        // An address written without its scheme still names the server's host.
-        if (host.isEmpty())
-            host = QUrl::fromUserInput(trimmed).host();
-    }
+    if (trimmed.isEmpty())
+        return QUrl();
+    const QUrl url(trimmed);
+    return url.host().isEmpty() ? QUrl::fromUserInput(trimmed) : url;
+}
+
+} // namespace
+
+QString KovaLogin::networkCheckHost(const QString &domainName) {
+    const QString host = configuredUrl(domainName).host();
     return host.isEmpty() ? QString::fromLatin1(kPublicCheckHost) : host;
+}
+
+quint16 KovaLogin::networkCheckPort(const QString &domainName) {
+    const QUrl url = configuredUrl(domainName);
+    const int port =
+        url.port(url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0 ? 443 : 80);
+    return quint16(port);
 }
 
 void KovaLogin::showFieldError(QLabel *label, const QString &text) {
@@ -123,13 +137,18 @@ void KovaLogin::showFieldError(QLabel *label, const QString &text) {
 bool KovaLogin::checkNetwork() {
     qDebug() << "检测网络开始";
     const int serial = ++m_iLookupSerial;
-    const QString host = networkCheckHost(m_common.getDomainName());
-    if (!QHostAddress(host).isNull()) {
-        // A numeric address needs no name service; Qt would only try a reverse lookup, which
-        // on a factory network without name service can stall for seconds.
+    const QString domain = m_common.getDomainName();
+    const QString host = networkCheckHost(domain);
+    const QHostAddress address(host);
+    if (!address.isNull()) {
+        // A numeric address needs no name service (Qt would only try a reverse lookup, which on
+        // a factory network without one can stall for seconds), so the server itself is asked
+        // for a connection: a station cut off from it gets the warning instead of a silent
+        // failed request.
         qDebug() << "检测网络结束";
-        setNetworkState(true);
-        return true;
+        const bool reachable = addressReachable(address, networkCheckPort(domain));
+        setNetworkState(reachable);
+        return reachable;
     }
     m_bLookupPending = true;
     QHostInfo::lookupHost(host, this, [this, serial](const QHostInfo &info) {
@@ -158,6 +177,25 @@ bool KovaLogin::checkNetwork() {
         setNetworkState(false);
     }
     return m_bNetConnected;
+}
+
+bool KovaLogin::addressReachable(const QHostAddress &address, quint16 port) {
+    QTcpSocket socket;
+    QEventLoop loop;
+    QTimer limit;
+    limit.setSingleShot(true);
+    connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+    connect(&socket, &QTcpSocket::connected, &loop, &QEventLoop::quit);
+    connect(&socket, &QTcpSocket::errorOccurred, &loop, &QEventLoop::quit);
+    limit.start(kConnectTimeoutMs);
+    socket.connectToHost(address, port);
+    // The window keeps painting meanwhile; the login button stays disabled.
+    if (socket.state() != QAbstractSocket::ConnectedState &&
+        socket.state() != QAbstractSocket::UnconnectedState)
+        loop.exec();
+    const bool connected = socket.state() == QAbstractSocket::ConnectedState;
+    socket.abort();
+    return connected;
 }
 
 void KovaLogin::lookedUp(const QHostInfo &host) {

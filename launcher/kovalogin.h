@@ -34,8 +34,14 @@ public:
     // when the configured address names none.
     static QString networkCheckHost(const QString &domainName);
 
+    // Port the network check connects to when the configured address is numeric: the one it
+    // names, else its scheme's (443 for https, 80 otherwise).
+    static quint16 networkCheckPort(const QString &domainName);
+
     // Longest wait for the network check before a login gives up.
-    static const int kLookupTimeoutMs = 5000;
+    static constexpr int kLookupTimeoutMs = 5000;
+    // Longest wait for a numeric address to accept a connection.
+    static constexpr int kConnectTimeoutMs = 3000;
 
     // Holds every host lookup result back by ms, as a slow name service would. Tests only.
     static void setLookupDelayForTesting(int ms);
@@ -59,6 +65,7 @@ protected:
 
 private:
     bool checkNetwork();
+    bool addressReachable(const QHostAddress &address, quint16 port);
     void setNetworkState(bool connected);
     void showFieldError(class QLabel *label, const QString &text);
     void decorateForm();

@@ -1,7 +1,8 @@
 #include "singleinstance.h"
 
+#include "platform.h"
+
 #include <QSharedMemory>
-#include <QSystemSemaphore>
 
 namespace {
 
@@ -24,9 +25,8 @@ bool SingleInstance::acquire() {
         return true;
 
     // Two launchers started at the same moment must not both clear and create the segment.
-    // The semaphore is undone by the kernel if a holder dies, so it cannot get stuck.
-    QSystemSemaphore lock(QString::fromLatin1(kSingleAppLockKey), 1, QSystemSemaphore::Open);
-    const bool locked = lock.acquire();
+    // The kernel gives the lock up if its holder dies, so a killed launcher cannot leave it taken.
+    const Platform::MachineLock lock(QString::fromLatin1(kSingleAppLockKey));
 
     // On Linux a System V segment outlives a launcher that was killed: it stays with no process
     // attached and would refuse every later start. Attaching and detaching again removes such
@@ -34,10 +34,7 @@ bool SingleInstance::acquire() {
     if (shared->attach(QSharedMemory::ReadOnly))
         shared->detach();
 
-    const bool created = shared->create(1, QSharedMemory::ReadWrite);
-    if (locked)
-        lock.release();
-    return created;
+    return shared->create(1, QSharedMemory::ReadWrite);
 }
 
 void SingleInstance::release() {

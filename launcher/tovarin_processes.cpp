@@ -21,11 +21,6 @@ QString imageNameOf(const QString &exeName) {
     return exeName + Platform::executableSuffix();
 }
 
-// The running programs as one text, searched by substring like a process listing.
-QString runningImagesText() {
-    return Platform::listRunningImages().join(QLatin1Char('\n'));
-}
-
 // How long a start waits for the tool to show among the running programs.
 const int kToolAppearLimitMs = 2000;
 
@@ -35,7 +30,8 @@ const int kToolAppearLimitMs = 2000;
 void waitUntilRunning(const QString &imageName) {
     QElapsedTimer clock;
     clock.start();
-    while (!runningImagesText().contains(imageName) && clock.elapsed() < kToolAppearLimitMs)
+    while (!Platform::imageRunning(Platform::listRunningImages(), imageName) &&
+           clock.elapsed() < kToolAppearLimitMs)
         QThread::msleep(20);
 }
 
@@ -46,7 +42,7 @@ QString Tovarin::toolFolderOf(const toolButtonInfo &info) {
 }
 
 bool Tovarin::checkProcessExist(QString szExeName) {
-    return runningImagesText().contains(szExeName);
+    return Platform::imageRunning(Platform::listRunningImages(), szExeName);
 }
 
 bool Tovarin::checkProcessExist(QStringList listExeNames) {
@@ -54,10 +50,10 @@ bool Tovarin::checkProcessExist(QStringList listExeNames) {
 }
 
 QStringList Tovarin::findProcessExist(QStringList listExeNames) {
-    const QString running = runningImagesText();
+    const QStringList running = Platform::listRunningImages();
     QStringList found;
     for (const QString &name : qAsConst(listExeNames)) {
-        if (running.contains(name))
+        if (Platform::imageRunning(running, name))
             found.append(name);
     }
     return found;

@@ -9,6 +9,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
 class QSettings;
 
 namespace Platform {
@@ -67,6 +69,12 @@ QString fileVersionOf(const QString &path);
 // file name, found in its command line (the kernel's own name for it is cut to 15 characters).
 QStringList listRunningImages();
 
+// Whether a program of this image name is among the listed running images. Windows keeps the
+// stations' search of the process listing: the name anywhere in it, its ".exe" closing the match.
+// Linux names have no suffix to close it, so there a listed name must equal it: a tool "JBM" is
+// not running because "JBMonitor" is.
+bool imageRunning(const QStringList &runningImages, const QString &imageName);
+
 // Ends, without asking (like taskkill /f), every process of exactly this image name that the
 // current user owns, never this process itself. Returns how many were signalled; on Linux it
 // waits up to 3 s for them to be gone, so files can be replaced right after. Linux signals
@@ -107,5 +115,28 @@ bool writeScriptFile(const QString &path, const QByteArray &text);
 // crashed or timed out), errorText the process error text.
 bool runScript(const QString &scriptPath, const QString &workingFolder, int timeoutMs,
                int *exitCode = nullptr, QString *errorText = nullptr);
+
+// --- Machine-wide lock ----------------------------------------------------------------------
+// A short critical section under one key for the machine's processes (Windows: the session's,
+// like the launcher's shared segment). The kernel frees it when its holder dies, however it dies.
+// Linux: a System V semaphore whose operations the kernel undoes at exit. Windows: a named mutex;
+// one whose holder died is "abandoned" and counts as acquired.
+class MachineLockPrivate;
+class MachineLock {
+public:
+    // Waits until the lock is held (or cannot be had at all).
+    explicit MachineLock(const QString &key);
+    // Gives the lock up.
+    ~MachineLock();
+    MachineLock(const MachineLock &) = delete;
+    MachineLock &operator=(const MachineLock &) = delete;
+
+    // False when the system refused the lock; the caller goes on unguarded rather than not at all.
+    bool isLocked() const { return m_bLocked; }
+
+private:
+    std::unique_ptr<MachineLockPrivate> d;
+    bool m_bLocked = false;
+};
 
 } // namespace Platform

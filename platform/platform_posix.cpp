@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QSaveFile>
+#include <QSystemSemaphore>
 
 #include <cerrno>
 #include <csignal>
@@ -206,6 +207,10 @@ QStringList listRunningImages() {
     return images;
 }
 
+bool imageRunning(const QStringList &runningImages, const QString &imageName) {
+    return runningImages.contains(imageName);
+}
+
 int forceEndImage(const QString &imageName) {
     if (imageName.isEmpty())
         return 0;
@@ -301,6 +306,22 @@ bool runScript(const QString &scriptPath, const QString &workingFolder, int time
     // script's working folder.
     return runAndWait(process, QStringLiteral("/bin/sh"), {QFileInfo(scriptPath).absoluteFilePath()},
                       timeoutMs, exitCode, errorText);
+}
+
+// Qt's System V semaphore operations carry SEM_UNDO: the kernel reverts a dead holder's hold.
+class MachineLockPrivate {
+public:
+    explicit MachineLockPrivate(const QString &key) : semaphore(key, 1, QSystemSemaphore::Open) {}
+    QSystemSemaphore semaphore;
+};
+
+MachineLock::MachineLock(const QString &key) : d(new MachineLockPrivate(key)) {
+    m_bLocked = d->semaphore.acquire();
+}
+
+MachineLock::~MachineLock() {
+    if (m_bLocked)
+        d->semaphore.release();
 }
 
 } // namespace Platform

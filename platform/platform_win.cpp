@@ -96,6 +96,10 @@ QStringList listRunningImages() {
     return listImages(QStringList());
 }
 
+bool imageRunning(const QStringList &runningImages, const QString &imageName) {
+    return runningImages.join(QLatin1Char('\n')).contains(imageName);
+}
+
 // Counted with the same filters taskkill is given: this user's processes of that image, never
 // the launcher itself.
 int forceEndImage(const QString &imageName) {
@@ -177,6 +181,31 @@ bool runScript(const QString &scriptPath, const QString &workingFolder, int time
     // A batch file given as the program is run by the command interpreter.
     return runAndWait(process, QDir::toNativeSeparators(QFileInfo(scriptPath).absoluteFilePath()),
                       QStringList(), timeoutMs, exitCode, errorText);
+}
+
+class MachineLockPrivate {
+public:
+    HANDLE mutex = nullptr;
+};
+
+// A semaphore would stay taken after its holder was killed; a mutex is given up by the kernel.
+// The name lives in the session's namespace, like the launcher's shared segment.
+MachineLock::MachineLock(const QString &key) : d(new MachineLockPrivate) {
+    const QString name = QStringLiteral("Tovarin.MachineLock.") + key;
+    d->mutex = CreateMutexW(nullptr, FALSE, reinterpret_cast<LPCWSTR>(name.utf16()));
+    if (!d->mutex)
+        return;
+    const DWORD waited = WaitForSingleObject(d->mutex, INFINITE);
+    // Abandoned: the holder died inside. What the lock guards is checked afresh by every holder,
+    // so the lock is ours like any other.
+    m_bLocked = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+}
+
+MachineLock::~MachineLock() {
+    if (m_bLocked)
+        ReleaseMutex(d->mutex);
+    if (d->mutex)
+        CloseHandle(d->mutex);
 }
 
 } // namespace Platform

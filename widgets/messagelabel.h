@@ -8,8 +8,8 @@ namespace Ui {
 class messageLabel;
 }
 
-// Colour of a message's title and dot.
-enum TITLECOLOR_E {
+// Colour of a message's title and dot. Other values are held and shown in the default colour.
+enum TITLECOLOR_E : int {
     TITLE_COLOR_GREEN = 0,
     TITLE_COLOR_RED = 1,
     TITLE_COLOR_YELLOW = 2,

@@ -9,7 +9,7 @@ class popWidget;
 }
 
 // What the upgrade pop-up shows.
-enum popType {
+enum popType : int {
     POP_TYPE_UPGRADE = 0,
     POP_TYPE_INSTALLING = 1,
     POP_TYPE_DOWNLOADING = 2,

@@ -6,7 +6,7 @@
 #include <QString>
 
 // Release state of a catalogue product.
-enum RELEASETYPE_E {
+enum RELEASETYPE_E : int {
     RELEASE_TYPE_RELEASED = 0,
     RELEASE_TYPE_PRE_RELEASE = 1,
 };

@@ -4,8 +4,11 @@
 #include <QString>
 #include <QStringList>
 
+// The enums here carry a fixed underlying type: records may hold values outside the listed
+// ones (a newer server, a hand-edited file), and the widgets must be able to hold and handle them.
+
 // Tile state: what the badge and the two corner buttons of a tool tile show.
-enum UPGRADESTATUS_E {
+enum UPGRADESTATUS_E : int {
     UPGRADE_STATUS_NORMAL = 0,
     UPGRADE_STATUS_UPGRADABLE = 1,
     UPGRADE_STATUS_NOT_DOWNLOADED = 2,
@@ -17,14 +20,14 @@ enum UPGRADESTATUS_E {
 };
 
 // Which products a tool (or a product) is for.
-enum ELECTRICTYPE_E {
+enum ELECTRICTYPE_E : int {
     ELECTRIC_TYPE_LOW_POWER = 0,
     ELECTRIC_TYPE_MAINS = 1,
     ELECTRIC_TYPE_ANY = 2,
 };
 
 // Group of the tool page a tool is shown in.
-enum PLACETYPE_E {
+enum PLACETYPE_E : int {
     PLACE_TYPE_PRODUCTION = 0,
     PLACE_TYPE_AUXILIARY = 1,
     PLACE_TYPE_NVR_DVR = 2,

@@ -301,7 +301,9 @@ void tst_DownloadTool::waitKeepsCallingThreadServed() {
 
     QVERIFY(result);
     QCOMPARE(TestFiles::read(folder + "/slow.bin"), content);
-    QVERIFY2(ticks >= 5, qPrintable(QString::number(ticks)));
+    // Served more than once meanwhile (a blocked thread would count none); a count, not a share of
+    // the wall time.
+    QVERIFY2(ticks >= 2, qPrintable(QString::number(ticks)));
 }
 
 void tst_DownloadTool::destroyedMidTransferKeepsPartialFile() {

@@ -18,6 +18,7 @@
 #include <QRegularExpression>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -30,7 +31,7 @@ namespace {
 const char kLoginPath[] = "ToolClientConfigManageApi/toolLogin";
 
 // How the configuration service's address is written in serverConfig.ini.
-enum class Address { Http, Https, NoScheme, UpperCaseScheme, LocalhostName, UnresolvableName };
+enum class Address { Http, Https, NoScheme, UpperCaseScheme, LocalhostName, UnresolvableName, ClosedPort };
 
 } // namespace
 
@@ -89,12 +90,16 @@ private:
     std::unique_ptr<QTemporaryDir> m_pWorkDir;
     QString m_szOriginalCwd;
     KovaLogin *m_pLogin = nullptr;
+    quint16 m_iClosedPort = 0; // a loopback port nobody listens on
 };
 
 void TstKovaLogin::initTestCase() {
     initImageResources();
     m_szOriginalCwd = QDir::currentPath();
     QVERIFY2(m_server.start(), qPrintable(m_server.lastError()));
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost));
+    m_iClosedPort = probe.serverPort();
 }
 
 void TstKovaLogin::init() {
@@ -144,6 +149,8 @@ QString TstKovaLogin::baseFor(Address address) const {
         return QStringLiteral("http://localhost:%1/").arg(port);
     case Address::UnresolvableName:
         return QStringLiteral("http://no-such-host.invalid:%1/").arg(port);
+    case Address::ClosedPort:
+        return QStringLiteral("http://127.0.0.1:%1/").arg(m_iClosedPort);
     }
     return QString();
 }
@@ -348,7 +355,9 @@ void TstKovaLogin::networkCheck_data() {
     QTest::newRow("name does not resolve") << Address::UnresolvableName << 0 << 0 << true;
     QTest::newRow("name service slower than the limit")
         << Address::LocalhostName << KovaLogin::kLookupTimeoutMs + 3000 << 0 << true;
+    // A numeric address is checked by connecting to it.
     QTest::newRow("numeric address") << Address::Http << 0 << 1 << false;
+    QTest::newRow("numeric address, nothing listening") << Address::ClosedPort << 0 << 0 << true;
 }
 
 void TstKovaLogin::networkCheck() {
@@ -378,37 +387,47 @@ void TstKovaLogin::networkCheck() {
     QCOMPARE(child<QLabel>("labNetword")->isVisible(), noNetworkShown);
     QCOMPARE(child<QLabel>("labexclamationMake")->isVisible(), noNetworkShown);
     QCOMPARE(m_pLogin->mainWindow()->isVisible(), requests > 0);
-    QVERIFY2(elapsed < KovaLogin::kLookupTimeoutMs + 2000, qPrintable(QString::number(elapsed)));
-    if (lookupDelayMs > 0)
-        QVERIFY(ticks >= qMin(lookupDelayMs, KovaLogin::kLookupTimeoutMs) / 100 - 5);
+    // A check that outwaited its limit would have got the late answer and sent the request; the
+    // outcome above proves the limit, so no wall-time ceiling here.
+    if (lookupDelayMs > 0) {
+        QVERIFY2(elapsed >= qMin(lookupDelayMs, KovaLogin::kLookupTimeoutMs) * 94 / 100,
+                 qPrintable(QString::number(elapsed)));
+        // The window was served during the wait (counted, not a share of the wall time).
+        QVERIFY2(ticks >= 2, qPrintable(QString::number(ticks)));
+    }
 }
 
 void TstKovaLogin::networkCheckHost_data() {
     QTest::addColumn<QString>("domain");
     QTest::addColumn<QString>("host");
+    QTest::addColumn<int>("port"); // connected to when the host is numeric
 
     QTest::newRow("http address") << "http://10.20.30.40:8080/"
-                                  << "10.20.30.40";
+                                  << "10.20.30.40" << 8080;
+    QTest::newRow("https address without port") << "https://10.20.30.40/"
+                                                << "10.20.30.40" << 443;
     QTest::newRow("https name") << "https://cfg.factory.lan/"
-                                << "cfg.factory.lan";
+                                << "cfg.factory.lan" << 443;
     QTest::newRow("upper-case scheme and host") << "HTTP://Cfg.Factory.LAN/"
-                                                << "cfg.factory.lan";
+                                                << "cfg.factory.lan" << 80;
     QTest::newRow("no scheme, with port") << "cfg.factory.lan:8080/"
-                                          << "cfg.factory.lan";
+                                          << "cfg.factory.lan" << 8080;
     QTest::newRow("no scheme, numeric") << "192.168.1.5:80/"
-                                        << "192.168.1.5";
+                                        << "192.168.1.5" << 80;
     QTest::newRow("nothing configured") << ""
-                                        << "www.baidu.com";
+                                        << "www.baidu.com" << 80;
     QTest::newRow("blank") << "   "
-                           << "www.baidu.com";
+                           << "www.baidu.com" << 80;
     QTest::newRow("scheme without host") << "http:///"
-                                         << "www.baidu.com";
+                                         << "www.baidu.com" << 80;
 }
 
 void TstKovaLogin::networkCheckHost() {
     QFETCH(QString, domain);
     QFETCH(QString, host);
+    QFETCH(int, port);
     QCOMPARE(KovaLogin::networkCheckHost(domain), host);
+    QCOMPARE(int(KovaLogin::networkCheckPort(domain)), port);
 }
 
 void TstKovaLogin::rememberedAcrossStarts_data() {
@@ -740,10 +759,16 @@ void TstKovaLogin::sleepKeepsWindowAlive() {
     const qint64 elapsed = clock.elapsed();
     const double cpuMs = double(std::clock() - cpuBefore) * 1000.0 / CLOCKS_PER_SEC;
 
-    QVERIFY2(elapsed >= ms && elapsed < ms + 400, qPrintable(QString::number(elapsed)));
-    // Events go on being handled meanwhile, and the wait does not spin the processor.
-    QVERIFY2(ticks >= ms / 10 / 3, qPrintable(QString::number(ticks)));
-    QVERIFY2(cpuMs < 30 + ms / 4, qPrintable(QString::number(cpuMs)));
+    // Never shorter; how much longer depends only on how busy the machine is.
+    QVERIFY2(elapsed >= ms, qPrintable(QString::number(elapsed)));
+    // Events go on being handled meanwhile: the ticker's first timeout (10 ms) falls within any
+    // wait, and a wait of several passes wakes, and handles it, more than once. Counted, not
+    // derived from the wall time, which a loaded machine stretches.
+    if (ms > 0)
+        QVERIFY2(ticks >= (ms > 100 ? 2 : 1), qPrintable(QString::number(ticks)));
+    // The wait does not spin: a spinning loop would burn about as much processor time as the wait
+    // took (or its share of a busy processor); waiting costs a small fraction of it.
+    QVERIFY2(cpuMs < 20 + elapsed / 4, qPrintable(QStringLiteral("%1 ms of %2").arg(cpuMs).arg(elapsed)));
 }
 
 QTEST_MAIN(TstKovaLogin)

@@ -9,6 +9,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <ctime>
+
 #include <memory>
 #include <sys/stat.h>
 
@@ -359,10 +361,8 @@ void TestExeVersion::survivesMutations() {
 
     const QRegularExpression wellFormed(QStringLiteral("^\\d{1,10}\\.\\d{1,10}\\.\\d{1,10}\\.\\d{1,10}$"));
     QRandomGenerator random(20260102);
-    QElapsedTimer timer;
-    timer.start();
-    int done = 0;
-    for (; done < rounds && timer.elapsed() < 20000; ++done) {
+    // Every round runs, however slow the machine: a round skipped for time is damage not tried.
+    for (int done = 0; done < rounds; ++done) {
         QByteArray bytes = original;
         const bool truncateOnly = random.bounded(4) == 0;
         if (truncateOnly) {
@@ -394,7 +394,6 @@ void TestExeVersion::survivesMutations() {
         if (truncateOnly && version != expected && version != kNone)
             QFAIL(qPrintable(QStringLiteral("round %1: truncation gave %2").arg(done).arg(version)));
     }
-    QVERIFY2(done >= rounds / 4, "too few rounds in the time allowed");
 }
 
 void TestExeVersion::answersMazesAtOnce_data() {
@@ -407,11 +406,13 @@ void TestExeVersion::answersMazesAtOnce_data() {
 // freeze the launcher.
 void TestExeVersion::answersMazesAtOnce() {
     QFETCH(QByteArray, content);
-    QElapsedTimer timer;
-    timer.start();
+    // Processor time, not wall time: a loaded machine stretches the latter, not the work done. A
+    // reader caught in the maze spends many seconds; a sound one a few milliseconds.
+    const std::clock_t before = std::clock();
     QCOMPARE(versionOf(content), kNone);
     QCOMPARE(versionOfFile(content), kNone);
-    QVERIFY2(timer.elapsed() < 1500, qPrintable(QString::number(timer.elapsed())));
+    const double cpuMs = double(std::clock() - before) * 1000.0 / CLOCKS_PER_SEC;
+    QVERIFY2(cpuMs < 1500, qPrintable(QString::number(cpuMs)));
 }
 
 QTEST_GUILESS_MAIN(TestExeVersion)

@@ -43,7 +43,8 @@ void TestPopTextWidget::closesAfterItsTime() {
     clock.start();
     toast.show();
     QVERIFY(toast.isVisible());
-    QTRY_VERIFY_WITH_TIMEOUT(!toast.isVisible(), expected * 3);
+    // Only a limit for a toast that never closes; a loaded machine may close it late.
+    QTRY_VERIFY_WITH_TIMEOUT(!toast.isVisible(), expected + 10000);
     // Timers may fire a little early, never much.
     QVERIFY2(clock.elapsed() >= expected * 9 / 10, qPrintable(QString::number(clock.elapsed())));
 }
@@ -70,7 +71,7 @@ void TestPopTextWidget::newMessageRestartsTime() {
     toast.setShowTimes(900);
     toast.setLabelText(QStringLiteral("second"));
     toast.show();
-    QTRY_VERIFY_WITH_TIMEOUT(!toast.isVisible(), 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(!toast.isVisible(), 10000);
     QVERIFY2(clock.elapsed() >= 800, qPrintable(QString::number(clock.elapsed())));
 }
 
