@@ -1,4 +1,5 @@
 #include "popselectwidget.h"
+#include "popuplook.h"
 #include "ui_popselectwidget.h"
 
 #include "applicationfolder.h"
@@ -46,6 +47,7 @@ popSelectWidget::popSelectWidget(QWidget *parent) : QWidget(parent), ui(new Ui::
 
     m_szCombPointStyle = ui->labCombPoint->styleSheet();
     m_szConfirmStyle = ui->btnConfrim->styleSheet();
+    m_szDimmingStyle = ui->widgetBackground->styleSheet();
     ui->labCombPoint->setAttribute(Qt::WA_TransparentForMouseEvents);
     ui->labCombPic->setAttribute(Qt::WA_TransparentForMouseEvents);
     // The dot shows the filter from the start, not only after the first change.
@@ -88,6 +90,12 @@ void popSelectWidget::setProductSelected(PRODUCTSHOWINFO_S info) {
     m_confirmedProduct = info;
     markSelection();
     updateConfirmButton();
+}
+
+void popSelectWidget::setTranslucentLook(bool bTranslucent) {
+    const QString style = PopupLook::dimmingStyle(m_szDimmingStyle, bTranslucent);
+    if (ui->widgetBackground->styleSheet() != style)
+        ui->widgetBackground->setStyleSheet(style);
 }
 
 void popSelectWidget::slotSetMainWidgetSize(int width, int heigh) {

@@ -44,6 +44,9 @@ public:
     // Nine characters holding an upper-case "D" are searched as a product id, all else as a name.
     static bool isProductIdSearch(const QString &text);
 
+    // See-through dimming where the window system blends windows, an opaque light one elsewhere.
+    void setTranslucentLook(bool bTranslucent);
+
     PictureFetcher *pictureFetcher() const { return m_pPictureFetcher; }
     QString picDir() const { return m_szPicDir; }
 
@@ -88,6 +91,7 @@ private:
     Ui::popSelectWidget *ui;
     QString m_szCombPointStyle;
     QString m_szConfirmStyle;
+    QString m_szDimmingStyle;
     QVector<productShowWidget *> m_vecProductCards;
     QVector<PRODUCTSHOWINFO_S> m_vecCurPage;
     PRODUCTSHOWINFO_S m_selectedProduct;

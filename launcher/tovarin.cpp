@@ -116,6 +116,8 @@ void Tovarin::refreshPopupLook() {
     m_pPopWidget->setTranslucentLook(translucent);
     m_pPopCloseWidget->setTranslucentLook(translucent);
     m_pPopTextWidget->setTranslucentLook(translucent);
+    if (m_pPopSelectWidget)
+        m_pPopSelectWidget->setTranslucentLook(translucent);
 }
 
 void Tovarin::slotLogRecord(QString message) {

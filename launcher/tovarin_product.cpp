@@ -243,10 +243,12 @@ void Tovarin::on_btnSelectProduct_clicked() {
         return;
     m_pPopSelectWidget->setProductSelected(m_productInfo);
     m_pPopSelectWidget->setGeometry(0, 0, width(), height());
-    if (width() < 1200)
+    // The large card only where it fits: the window's own 1200 x 800 would cut its foot off.
+    if (width() < 1200 || height() < 840)
         m_pPopSelectWidget->slotSetMainWidgetSize(800, 720);
     else
         m_pPopSelectWidget->slotSetMainWidgetSize(960, 840);
+    refreshPopupLook();
     m_pPopSelectWidget->show();
     m_pPopSelectWidget->move(pos());
     // The customer stays until another product is confirmed (slotProductChange).

@@ -76,6 +76,10 @@ void Tovarin::uiSetToolPage() {
     ui->combSelectType->setCurrentIndex(ui->combSelectType->count() - 1);
 
     ui->combSelectFile->clear();
+    // An empty combo draws no placeholder under a style sheet: start on the prompt item.
+    ui->combSelectFile->addItem(tr("请选择产品"));
+    setItemFlagText(ui->combSelectFile, 0, tr("请选择产品"));
+    ui->combSelectFile->setCurrentIndex(0);
     ui->combSelectFile->setMaxVisibleItems(26);
     ui->combSelectFile->setInsertPolicy(QComboBox::NoInsert);
     ui->combSelectCustmer->setMaxVisibleItems(21);

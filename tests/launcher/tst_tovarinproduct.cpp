@@ -227,18 +227,19 @@ void tst_TovarinProduct::customerChoice() {
 }
 
 void tst_TovarinProduct::catalogueOpening_data() {
-    QTest::addColumn<int>("width");
+    QTest::addColumn<QSize>("window");
     QTest::addColumn<QSize>("size");
-    QTest::newRow("1199 px") << 1199 << QSize(800, 720);
-    QTest::newRow("1200 px") << 1200 << QSize(960, 840);
+    QTest::newRow("1199 px") << QSize(1199, 900) << QSize(800, 720);
+    QTest::newRow("1200 px") << QSize(1200, 900) << QSize(960, 840);
+    QTest::newRow("too low for the large card") << QSize(1200, 800) << QSize(800, 720);
 }
 
 void tst_TovarinProduct::catalogueOpening() {
-    QFETCH(int, width);
+    QFETCH(QSize, window);
     QFETCH(QSize, size);
-    auto w = window();
+    auto w = this->window();
     w->setMinimumSize(0, 0);
-    w->resize(width, 800);
+    w->resize(window);
     w->ui->combSelectCon->setCurrentIndex(0);
     QVERIFY(!w->ui->btnSelectProduct->isHidden());
     PRODUCTSHOWINFO_S product;
