@@ -42,6 +42,9 @@ private slots:
     void httpFinished();
 
 private:
+    // The most the reply holds before this thread has written it to the file.
+    static constexpr qint64 kReadBufferBytes = 1024 * 1024;
+
     void noteWriteError();
 
     QString m_szUrl;
@@ -54,4 +57,5 @@ private:
     bool m_bFailed = false;
     bool m_bStarted = false;
     QString m_szWriteError; // first failed write into the target file
+    QByteArray m_chunk;     // reused for every read from the reply
 };
