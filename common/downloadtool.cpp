@@ -59,6 +59,7 @@ void DownloadTool::startDownload(QString fileName) {
         return;
     }
     m_file = std::move(file);
+    m_szTargetPath = path;
     startRequest(url);
 }
 
