@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
 BUILD_DIR=${BUILD_DIR:-build}
-ROUNDS=${ROUNDS:-3}
+ROUNDS=${ROUNDS:-5}
 SIZE_MIB=${SIZE_MIB:-1024}
 
 for tool in curl python3 cmake; do
