@@ -66,8 +66,8 @@ void DownloadTool::startDownload(QString fileName) {
 void DownloadTool::startRequest(const QUrl &url) {
     m_currentUrl = url;
     m_reply = m_netManager.get(QNetworkRequest(url));
-    // Without a bound the reply takes in the whole body as fast as the network delivers it,
-    // whatever this thread has written yet; the bound also keeps each read and write large.
+    // Without a bound the reply takes in the body as fast as the network delivers it, however
+    // far this thread's writing lags behind: a large package would end up wholly in memory.
     m_reply->setReadBufferSize(kReadBufferBytes);
     m_bStarted = true;
     connect(m_reply, &QNetworkReply::finished, this, &DownloadTool::httpFinished);
