@@ -31,6 +31,7 @@ constexpr int kDownloadLimitMs = 10000;
 #else
 constexpr int kDownloadLimitMs = 120000;
 #endif
+int s_iDownloadLimitForTesting = 0;
 
 QString md5Hex(const QByteArray &bytes) {
     return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
@@ -330,11 +331,14 @@ bool Common::DownloadFiles(const QString &url, const QString &saveDir, const QSt
     QTimer limit;
     limit.setSingleShot(true);
     limit.setTimerType(Qt::PreciseTimer);
-    limit.setInterval(kDownloadLimitMs);
+    limit.setInterval(s_iDownloadLimitForTesting > 0 ? s_iDownloadLimitForTesting : kDownloadLimitMs);
 
     auto *downloader = new DownloadTool(url, saveDir, nullptr);
     bool finished = false;
     connect(downloader, &DownloadTool::sigDownloadFinished, downloader, [&finished] { finished = true; });
+    connect(downloader, &DownloadTool::sigProgress, this, [this](qint64 bytesReceived, qint64 bytesTotal) {
+        emit sigDownloadProgress(bytesReceived, bytesTotal);
+    });
     downloader->startDownload(fileName);
 
     // Nothing was sent (bad URL, target not writable): there is nothing to wait for.
@@ -348,6 +352,15 @@ bool Common::DownloadFiles(const QString &url, const QString &saveDir, const QSt
     }
 
     const bool result = finished && !downloader->isFailed();
+    const bool cutOff = downloader->hasStarted() && !finished;
+    const QString target = downloader->targetPath();
     delete downloader;
+    // Cut off by the limit: a partial package must not lie where a complete one is expected.
+    if (cutOff)
+        QFile::remove(target);
     return result;
+}
+
+void Common::setDownloadLimitForTesting(int ms) {
+    s_iDownloadLimitForTesting = ms;
 }

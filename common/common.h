@@ -72,8 +72,15 @@ public:
 
     // --- Downloads --------------------------------------------------------------------------
     // Downloads url into saveDir + "/" + the chosen file name (see DownloadTool); true only
-    // when the file arrived completely within the time limit.
+    // when the file arrived completely within the time limit. A download cut off by the limit
+    // leaves no file behind. Progress is reported through sigDownloadProgress meanwhile.
     bool DownloadFiles(const QString &url, const QString &saveDir, const QString &fileName);
+    // Shortens the download limit for tests; 0 restores the program's own.
+    static void setDownloadLimitForTesting(int ms);
+
+signals:
+    // Bytes of the running download so far, and its announced size (-1 when not announced).
+    void sigDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
 
 private:
     QString post(const QString &url, const QMap<QString, QString> &params, bool secure);

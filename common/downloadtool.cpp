@@ -53,18 +53,22 @@ void DownloadTool::startDownload(QString fileName) {
         QFile::remove(path);
 
     std::unique_ptr<QFile> file(new QFile(path));
-    if (!file->open(QIODevice::WriteOnly)) {
+    if (!file->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         qDebug().noquote() << QStringLiteral("Unable to save the file %1: %2.")
                                   .arg(QDir::toNativeSeparators(path), file->errorString());
         return;
     }
     m_file = std::move(file);
+    m_szTargetPath = path;
     startRequest(url);
 }
 
 void DownloadTool::startRequest(const QUrl &url) {
     m_currentUrl = url;
     m_reply = m_netManager.get(QNetworkRequest(url));
+    // Without a bound the reply takes in the body as fast as the network delivers it, however
+    // far this thread's writing lags behind: a large package would end up wholly in memory.
+    m_reply->setReadBufferSize(kReadBufferBytes);
     m_bStarted = true;
     connect(m_reply, &QNetworkReply::finished, this, &DownloadTool::httpFinished);
     connect(m_reply, &QIODevice::readyRead, this, &DownloadTool::httpReadyRead);
@@ -75,10 +79,21 @@ void DownloadTool::startRequest(const QUrl &url) {
 void DownloadTool::httpReadyRead() {
     if (!m_file || !m_reply)
         return;
-    const QByteArray chunk = m_reply->readAll();
     // After the first failed write (disk full) the file has a hole: stop writing, fail at the end.
-    if (m_szWriteError.isEmpty() && m_file->write(chunk) != chunk.size())
-        noteWriteError();
+    if (!m_szWriteError.isEmpty()) {
+        m_reply->skip(m_reply->bytesAvailable());
+        return;
+    }
+    if (m_chunk.size() != kReadBufferBytes)
+        m_chunk.resize(kReadBufferBytes);
+    qint64 got = 0;
+    while ((got = m_reply->read(m_chunk.data(), m_chunk.size())) > 0) {
+        if (m_file->write(m_chunk.constData(), got) != got) {
+            noteWriteError();
+            m_reply->skip(m_reply->bytesAvailable());
+            return;
+        }
+    }
 }
 
 void DownloadTool::noteWriteError() {

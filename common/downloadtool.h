@@ -31,6 +31,8 @@ public:
     bool hasStarted() const { return m_bStarted; }
     // Outcome of a finished transfer: false on success, true on any failure.
     bool isFailed() const { return m_bFailed; }
+    // The file being written, once startDownload has opened it.
+    QString targetPath() const { return m_szTargetPath; }
 
 signals:
     void sigProgress(qint64 bytesReceived, qint64 bytesTotal, double ratio);
@@ -42,6 +44,9 @@ private slots:
     void httpFinished();
 
 private:
+    // The most the reply holds before this thread has written it to the file.
+    static constexpr qint64 kReadBufferBytes = 1024 * 1024;
+
     void noteWriteError();
 
     QString m_szUrl;
@@ -53,5 +58,7 @@ private:
     std::unique_ptr<QFile> m_file;
     bool m_bFailed = false;
     bool m_bStarted = false;
+    QString m_szTargetPath;
     QString m_szWriteError; // first failed write into the target file
+    QByteArray m_chunk;     // reused for every read from the reply
 };

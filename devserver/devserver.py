@@ -805,7 +805,7 @@ class Handler(BaseHTTPRequestHandler):
             return self.send(200, behaviour["body"], behaviour.get("contentType", "text/plain;charset=UTF-8"))
 
         if path.startswith(FILES_PREFIX) and self.command in ("GET", "HEAD"):
-            return self.serve_file(path[len(FILES_PREFIX):], behaviour, entry)
+            return self.serve_file(path[len(FILES_PREFIX):], behaviour, entry, path)
 
         if path not in SERVICE_PATHS:
             entry["status"] = 404
@@ -826,39 +826,50 @@ class Handler(BaseHTTPRequestHandler):
         entry["ack"] = result.get("ack") if isinstance(result, dict) else None
         self.send_json(result)
 
-    def serve_file(self, name, behaviour, entry):
+    def serve_file(self, name, behaviour, entry, path):
         full = safe_join(self.server.state.files_dir, name)
         if full is None or not os.path.isfile(full):
             entry["status"] = 404
             return self.send(404, "<html><body>no such file</body></html>", "text/html")
+        # Streamed from disk: packages may be larger than this server's memory.
         with open(full, "rb") as f:
-            content = f.read()
-        entry["status"] = 200
-        self.send_response(200)
-        self.send_header("Content-Type", "application/octet-stream")
-        self.send_header("Content-Length", str(len(content)))
-        self.end_headers()
-        if self.command == "HEAD":
-            return
-        limit = behaviour.get("truncateAfter")
-        if limit is not None:
-            content = content[: int(limit)]
-        trickle = behaviour.get("trickle")
-        try:
-            if trickle:
-                chunk = max(1, int(trickle.get("chunkBytes", 1024)))
-                interval = int(trickle.get("intervalMs", 100)) / 1000.0
-                for i in range(0, len(content), chunk):
-                    self.wfile.write(content[i:i + chunk])
+            size = os.fstat(f.fileno()).st_size
+            entry["status"] = 200
+            self.send_response(200)
+            self.send_header("Content-Type", "application/octet-stream")
+            self.send_header("Content-Length", str(size))
+            self.end_headers()
+            if self.command == "HEAD":
+                return
+            cut = behaviour.get("truncateAfter", behaviour.get("stallAfter"))
+            count = size if cut is None else max(0, min(size, int(cut)))
+            trickle = behaviour.get("trickle")
+            try:
+                if trickle:
+                    chunk = max(1, int(trickle.get("chunkBytes", 1024)))
+                    interval = int(trickle.get("intervalMs", 100)) / 1000.0
+                    sent = 0
+                    while sent < count:
+                        piece = f.read(min(chunk, count - sent))
+                        if not piece:
+                            break
+                        self.wfile.write(piece)
+                        self.wfile.flush()
+                        sent += len(piece)
+                        if sent < count:
+                            time.sleep(interval)
+                elif count:
                     self.wfile.flush()
-                    if i + chunk < len(content):
-                        time.sleep(interval)
-            else:
-                self.wfile.write(content)
-        except (BrokenPipeError, ConnectionResetError, ssl.SSLError):
-            self.close_connection = True
-            return
-        if limit is not None:
+                    self.connection.sendfile(f, 0, count)
+            except (BrokenPipeError, ConnectionResetError, ssl.SSLError):
+                self.close_connection = True
+                return
+        if "stallAfter" in behaviour:
+            # Keeps the connection open without sending more, as a hung server does.
+            self.wfile.flush()
+            self.server.state.hold(path, int(behaviour.get("holdMs", 30000)))
+            self.drop()
+        elif cut is not None:
             self.wfile.flush()
             self.drop()
 

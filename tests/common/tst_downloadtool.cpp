@@ -4,6 +4,7 @@
 #include "downloadtool.h"
 #include "testfiles.h"
 
+#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonObject>
@@ -34,6 +35,29 @@ QByteArray framed(const QByteArray &body, int framing) {
 
 const QJsonObject kTrickle{{"trickle", QJsonObject{{"chunkBytes", 1024}, {"intervalMs", 100}}}};
 
+qint64 statusKib(const QByteArray &key) {
+    QFile status("/proc/self/status");
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith(key + ':'))
+            return line.mid(key.size() + 1).trimmed().split(' ').value(0).toLongLong();
+    return -1;
+}
+
+// Starts the process's peak resident size afresh from its present size.
+bool resetPeakResident() {
+    QFile refs("/proc/self/clear_refs");
+    return refs.open(QIODevice::WriteOnly) && refs.write("5") == 1;
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+// The sanitizer keeps freed blocks in quarantine, so resident size says nothing about buffering.
+constexpr bool kResidentSizeMeaningful = false;
+#else
+constexpr bool kResidentSizeMeaningful = true;
+#endif
+
 } // namespace
 
 class tst_DownloadTool : public QObject {
@@ -55,6 +79,9 @@ private slots:
     void waitKeepsCallingThreadServed_data();
     void waitKeepsCallingThreadServed();
     void destroyedMidTransferKeepsPartialFile();
+    void largeBodyWhileCallerIsBusy();
+    void stalledServerLeavesNoFile_data();
+    void stalledServerLeavesNoFile();
 
 private:
     DevServer m_server;
@@ -75,6 +102,7 @@ void tst_DownloadTool::init() {
 }
 
 void tst_DownloadTool::cleanup() {
+    Common::setDownloadLimitForTesting(0);
     ApplicationFolder::setPathForTesting(QString());
     m_tmp.reset();
 }
@@ -320,6 +348,77 @@ void tst_DownloadTool::destroyedMidTransferKeepsPartialFile() {
     QCOMPARE(finished.size(), 0);
     const qint64 partial = QFileInfo(m_tmp->filePath("down/slow.bin")).size();
     QVERIFY(partial > 0 && partial < 64 * 1024);
+}
+
+// The network delivers far faster than a busy window writes: the body must wait in the socket,
+// not pile up in memory, and still arrive byte for byte with steadily rising progress.
+void tst_DownloadTool::largeBodyWhileCallerIsBusy() {
+    const qint64 size = 48 * 1024 * 1024 + 3;
+    QByteArray content = patterned(1 << 20).repeated(48) + "end";
+    QVERIFY(TestFiles::write(m_server.filesDir() + "/huge.bin", content));
+    const QByteArray digest = QCryptographicHash::hash(content, QCryptographicHash::Sha1);
+    content = QByteArray();
+
+    Common common;
+    QList<QPair<qint64, qint64>> reports;
+    QObject::connect(&common, &Common::sigDownloadProgress, [&](qint64 received, qint64 total) {
+        reports.append({received, total});
+    });
+    QTimer busy; // the window painting slowly meanwhile
+    QObject::connect(&busy, &QTimer::timeout, [] { QThread::msleep(40); });
+    busy.start(0);
+    const bool peakReset = resetPeakResident();
+    const qint64 idle = statusKib("VmRSS");
+    const bool ok = common.DownloadFiles(m_server.fileUrl("huge.bin"), m_tmp->filePath("down"), QString());
+    const qint64 peak = statusKib("VmHWM");
+    busy.stop();
+    QFile::remove(m_server.filesDir() + "/huge.bin");
+    QVERIFY(ok);
+
+    QFile saved(m_tmp->filePath("down/huge.bin"));
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    QCryptographicHash hash(QCryptographicHash::Sha1);
+    QVERIFY(hash.addData(&saved));
+    QCOMPARE(saved.size(), size);
+    QCOMPARE(hash.result(), digest);
+
+    QVERIFY(!reports.isEmpty());
+    for (int i = 0; i < reports.size(); ++i) {
+        QCOMPARE(reports.at(i).second, size);
+        if (i > 0)
+            QVERIFY2(reports.at(i).first >= reports.at(i - 1).first, qPrintable(QString::number(i)));
+    }
+    QCOMPARE(reports.last().first, size);
+    if (kResidentSizeMeaningful && peakReset)
+        QVERIFY2(peak - idle < 20 * 1024, qPrintable(QString("%1 KiB above idle").arg(peak - idle)));
+}
+
+void tst_DownloadTool::stalledServerLeavesNoFile_data() {
+    QTest::addColumn<QJsonObject>("behaviour");
+    QTest::newRow("no answer at all") << QJsonObject{{"hold", true}};
+    QTest::newRow("silent mid-transfer") << QJsonObject{{"stallAfter", 150000}};
+}
+
+// A server that stops sending is cut off by the limit, and the partial package goes with it.
+void tst_DownloadTool::stalledServerLeavesNoFile() {
+    QFETCH(QJsonObject, behaviour);
+    const int limitMs = 1500;
+    Common::setDownloadLimitForTesting(limitMs);
+    const QString target = m_tmp->filePath("down/pkg.zip");
+    QVERIFY(TestFiles::write(target, "older package that must not survive"));
+    QVERIFY(m_server.setBehaviour("files/pkg.zip", behaviour));
+
+    Common common;
+    QElapsedTimer clock;
+    clock.start();
+    QTest::ignoreMessage(QtDebugMsg, "helloworld");
+    const bool ok = common.DownloadFiles(m_server.fileUrl("pkg.zip"), m_tmp->filePath("down"), QString());
+    const qint64 elapsed = clock.elapsed();
+    QVERIFY(m_server.release());
+
+    QVERIFY(!ok);
+    QVERIFY2(elapsed >= limitMs - 50 && elapsed < 60000, qPrintable(QString::number(elapsed)));
+    QCOMPARE(TestFiles::read(target), QByteArray("<missing>"));
 }
 
 QTEST_GUILESS_MAIN(tst_DownloadTool)

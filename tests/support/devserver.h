@@ -47,6 +47,8 @@
 //     "ignoreSign": true      answer normally even if the signature is wrong
 //     "trickle": {"chunkBytes": 256, "intervalMs": 200}   files: send slowly
 //     "truncateAfter": 100    files: announce the full length, send this many bytes, close
+//     "stallAfter": 100       files: announce the full length, send this many bytes, then
+//                             nothing until release(path) (at most "holdMs"), then close
 //     "times": 1              apply only to the next N requests of that path
 // Wrong signatures are answered with ack "403" (msg "sign mismatch"); wrong credentials with
 // "303"; unknown tool or product with "404". See devserver/README.md for the data file.
