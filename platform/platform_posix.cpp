@@ -303,4 +303,13 @@ bool runScript(const QString &scriptPath, const QString &workingFolder, int time
                       timeoutMs, exitCode, errorText);
 }
 
+bool flushFileSystemOf(const QString &path) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool flushed = ::syncfs(fd) == 0;
+    ::close(fd);
+    return flushed;
+}
+
 } // namespace Platform
