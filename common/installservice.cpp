@@ -474,6 +474,9 @@ InstallService::INSTALLRESULT_E InstallService::work(const QString &packagePath,
     // --- Clean up. What cannot go now (an old file still held open on Windows) goes with the
     // journal at the next recoverInterrupted(). ------------------------------------------------
     const bool packageRemoved = QFile::remove(packagePath);
+    // Removing by name spares listing and examining 2,000 entries a second time.
+    for (const QString &rel : qAsConst(manifest.files))
+        QFile::remove(join(asideRoot, rel));
     removeTree(journal);
     return packageRemoved ? INSTALL_OK : INSTALL_PACKAGE_NOT_REMOVED;
 }
