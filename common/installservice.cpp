@@ -2,6 +2,7 @@
 
 #include "platform.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
@@ -149,12 +150,33 @@ bool rollBack(const QString &root, const QString &journal) {
     return whole && removeTree(journal);
 }
 
+const char kLeftoverMark[] = ".leftover-";
+
+// Old files still held open (a running program on Windows) cannot be deleted yet: their journal
+// is renamed out of the way so that it blocks no later installation, and goes at a later start.
+void putAsideLeftovers(const QString &journal) {
+    if (!removeTree(journal))
+        QDir().rename(journal, journal + QLatin1String(kLeftoverMark) +
+                                   QString::number(QDateTime::currentMSecsSinceEpoch()));
+}
+
+void removeLeftovers(const QString &journal) {
+    const QFileInfo info(journal);
+    const QStringList leftovers =
+        QDir(info.path())
+            .entryList({info.fileName() + QLatin1String(kLeftoverMark) + QLatin1Char('*')},
+                       QDir::AllEntries | QDir::Hidden | QDir::System);
+    for (const QString &name : leftovers)
+        removeTree(join(info.path(), name));
+}
+
 bool finish(const QString &journal) {
     Manifest manifest;
     readManifest(journal, manifest);
     if (!manifest.package.isEmpty() && QFileInfo::exists(manifest.package))
         QFile::remove(manifest.package);
-    return removeTree(journal);
+    putAsideLeftovers(journal);
+    return true;
 }
 
 // Refuses targets whose existing folders lead elsewhere through a link: writing below them
@@ -233,6 +255,7 @@ QString InstallService::journalPathOf(const QString &targetFolder) {
 
 bool InstallService::recoverInterrupted(const QString &targetFolder) {
     const QString journal = journalPathOf(targetFolder);
+    removeLeftovers(journal);
     if (!QFileInfo::exists(journal))
         return true;
     if (QFileInfo::exists(join(journal, QLatin1String(kCommittedName))))
@@ -477,6 +500,6 @@ InstallService::INSTALLRESULT_E InstallService::work(const QString &packagePath,
     // Removing by name spares listing and examining 2,000 entries a second time.
     for (const QString &rel : qAsConst(manifest.files))
         QFile::remove(join(asideRoot, rel));
-    removeTree(journal);
+    putAsideLeftovers(journal);
     return packageRemoved ? INSTALL_OK : INSTALL_PACKAGE_NOT_REMOVED;
 }
