@@ -423,12 +423,15 @@ InstallService::INSTALLRESULT_E InstallService::work(const QString &packagePath,
     // --- Plan: folders to create, and no file or folder whose kind the package changes. ------
     Manifest manifest;
     manifest.package = packagePath;
-    QStringList needed = packageFolders;
-    for (const StagedFile &file : staged) {
-        for (QString parent = QFileInfo(file.rel).path(); parent != QLatin1String(".");
-             parent = QFileInfo(parent).path())
-            needed << parent;
-    }
+    QStringList needed;
+    const auto withParents = [&needed](const QString &folder) {
+        for (QString path = folder; path != QLatin1String("."); path = QFileInfo(path).path())
+            needed << path;
+    };
+    for (const QString &folder : qAsConst(packageFolders))
+        withParents(folder);
+    for (const StagedFile &file : staged)
+        withParents(QFileInfo(file.rel).path());
     needed.removeDuplicates();
     // Parents before children.
     std::sort(needed.begin(), needed.end(), [](const QString &a, const QString &b) {

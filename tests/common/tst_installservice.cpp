@@ -105,7 +105,7 @@ void tst_InstallService::faultMatrix_data() {
     QTest::addColumn<int>("killStep");  // InstallService::INSTALLSTEP_E, -1: not killed
     QTest::addColumn<int>("killIndex");
     QTest::addColumn<QString>("fault");
-    QTest::addColumn<bool>("becomesNew");                   // false: the target must be exactly as before
+    QTest::addColumn<bool>("becomesNew");    // false: the target must be exactly as before
     QTest::addColumn<FileRecord>("changes"); // the new files, when it becomes new
 
     const QByteArray big(4 << 20, 'B');
@@ -144,6 +144,9 @@ void tst_InstallService::faultMatrix_data() {
     QTest::newRow("keep-listed names not installed yet are added")
         << "zip" << package << none << QStringList{"conf/new.ini", ".env", "nothing/here"} << 0 << -1 << 0
         << "" << true << allNew;
+    QTest::newRow("folder entry without its parent's")
+        << "zip" << QList<ZipEntry>{{"deep/er/", "", ZipEntry::Folder}} << none << noKeep << 0 << -1 << 0
+        << "" << true << FileRecord{{"deep", "dir"}, {"deep/er", "dir"}};
     QTest::newRow("damaged first entry")
         << "zip" << package << QByteArray("new-a") << noKeep << 0 << -1 << 0 << "" << false << same;
     QTest::newRow("damaged middle entry")
