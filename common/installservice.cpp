@@ -7,6 +7,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QMutex>
 #include <QSaveFile>
 #include <QSet>
 #include <QTextStream>
@@ -235,6 +236,30 @@ private:
     QStringList m_folders;
 };
 
+// Journals in use by a running installation of this process. The caller's event loop runs
+// while an installation works, so a second one (another button pressed meanwhile) could reach
+// the same folder and take the first one's journal for an interrupted one.
+QMutex busyMutex;
+QSet<QString> busyJournals;
+
+bool claim(const QString &journal) {
+    QMutexLocker lock(&busyMutex);
+    if (busyJournals.contains(journal))
+        return false;
+    busyJournals.insert(journal);
+    return true;
+}
+
+bool isBusy(const QString &journal) {
+    QMutexLocker lock(&busyMutex);
+    return busyJournals.contains(journal);
+}
+
+void release(const QString &journal) {
+    QMutexLocker lock(&busyMutex);
+    busyJournals.remove(journal);
+}
+
 } // namespace
 
 InstallService::InstallService(QObject *parent) : QObject(parent) {}
@@ -254,6 +279,13 @@ QString InstallService::journalPathOf(const QString &targetFolder) {
 }
 
 bool InstallService::recoverInterrupted(const QString &targetFolder) {
+    // A folder this process is installing into is not interrupted.
+    if (isBusy(journalPathOf(targetFolder)))
+        return false;
+    return settle(targetFolder);
+}
+
+bool InstallService::settle(const QString &targetFolder) {
     const QString journal = journalPathOf(targetFolder);
     removeLeftovers(journal);
     if (!QFileInfo::exists(journal))
@@ -278,6 +310,11 @@ InstallService::INSTALLRESULT_E InstallService::install(const QString &packagePa
     const QString folder = zip ? target : QFileInfo(target).absolutePath();
     const QString exeName = zip ? QString() : QFileInfo(target).fileName();
 
+    const QString journal = journalPathOf(folder);
+    if (!claim(journal)) {
+        m_szMessage = zip ? QStringLiteral("解压失败") : QStringLiteral("拷贝exe失败");
+        return INSTALL_FAILED;
+    }
     INSTALLRESULT_E result = INSTALL_FAILED;
     QEventLoop loop;
     QThread *worker = QThread::create(
@@ -288,6 +325,7 @@ InstallService::INSTALLRESULT_E InstallService::install(const QString &packagePa
     loop.exec();
     worker->wait();
     delete worker;
+    release(journal);
 
     if (result == INSTALL_FAILED)
         m_szMessage = zip ? QStringLiteral("解压失败") : QStringLiteral("拷贝exe失败");
@@ -302,7 +340,7 @@ InstallService::INSTALLRESULT_E InstallService::work(const QString &packagePath,
     const QString root = cleanRoot(targetFolder);
     const QString journal = journalPathOf(root);
     // An earlier installation that nobody recovered must be settled before this one starts.
-    if (!recoverInterrupted(root) || !QDir().mkpath(journal + QLatin1String("/new")))
+    if (!settle(root) || !QDir().mkpath(journal + QLatin1String("/new")))
         return INSTALL_FAILED;
     const QString stagedRoot = journal + QLatin1String("/new");
     const auto watch = [this](INSTALLSTEP_E step, int index) {

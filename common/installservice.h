@@ -20,7 +20,8 @@
 //
 // The work runs on a worker thread while the caller waits in a local event loop, so a window
 // that installs keeps painting. The object must live in the calling thread and must not be
-// destroyed while install() runs.
+// destroyed while install() runs. A second installation into a folder that one is still
+// installing into (started from that wait) fails at once and changes nothing.
 class InstallService : public QObject {
     Q_OBJECT
 public:
@@ -63,7 +64,7 @@ public:
     // Completes or undoes an installation into targetFolder that a killed process or a power
     // loss interrupted, and removes what a finished one left behind. Call it at start, before
     // anything reads or writes that folder (for an executable: its folder). True when nothing
-    // is left to recover.
+    // is left to recover; false also while this process is installing into that folder.
     static bool recoverInterrupted(const QString &targetFolder);
 
     // Where the journal of installations into targetFolder lives.
@@ -77,6 +78,7 @@ signals:
     void sigInstallProgress(int filesInstalled, int filesTotal, qint64 bytesInstalled, qint64 bytesTotal);
 
 private:
+    static bool settle(const QString &targetFolder);
     INSTALLRESULT_E work(const QString &packagePath, const QString &targetFolder, const QString &exeName,
                          const QStringList &keepList, PACKAGEKIND_E kind);
 

@@ -94,6 +94,7 @@ private slots:
     void faultMatrix_data();
     void faultMatrix();
     void progressArrivesWhileTheCallerWaits();
+    void secondInstallationIntoABusyFolderIsRefused();
 };
 
 void tst_InstallService::faultMatrix_data() {
@@ -315,6 +316,35 @@ void tst_InstallService::progressArrivesWhileTheCallerWaits() {
     const qint64 bytes = qint64(40) * 256 * 1024;
     QCOMPARE(progress.last(), (QList<qint64>{40, 40, bytes, bytes}));
     QVERIFY(service.message().isEmpty());
+}
+
+// Pressing another update button while an installation waits starts a second one inside that
+// wait; into the same folder it must neither run nor take the first one's journal for debris.
+void tst_InstallService::secondInstallationIntoABusyFolderIsRefused() {
+    QTemporaryDir scratch;
+    const QString target = scratch.filePath("t");
+    QVERIFY(writeTree(target, Tree{{"a.txt", "old-a"}}));
+    const QString first = scratch.filePath("first.zip");
+    const QString second = scratch.filePath("second.zip");
+    QVERIFY(ZipBuilder::write(first, {{"a.txt", "first"}, {"big.bin", QByteArray(8 << 20, 'x')}}));
+    QVERIFY(ZipBuilder::write(second, {{"a.txt", "second"}}));
+
+    InstallService outer;
+    InstallService inner;
+    int innerResult = -1;
+    bool recovered = true;
+    connect(&outer, &InstallService::sigInstallProgress, &outer, [&] {
+        if (innerResult != -1)
+            return;
+        recovered = InstallService::recoverInterrupted(target);
+        innerResult = inner.install(second, target, {}, InstallService::PACKAGE_ZIP);
+    });
+    QCOMPARE(outer.install(first, target, {}, InstallService::PACKAGE_ZIP), InstallService::INSTALL_OK);
+    QCOMPARE(innerResult, int(InstallService::INSTALL_FAILED));
+    QVERIFY(!recovered);
+    QCOMPARE(read(target + "/a.txt"), QByteArray("first"));
+    QVERIFY(QFileInfo::exists(second));
+    QCOMPARE(inner.install(second, target, {}, InstallService::PACKAGE_ZIP), InstallService::INSTALL_OK);
 }
 
 int main(int argc, char **argv) {
