@@ -2,8 +2,8 @@
 
 #include "applicationfolder.h"
 #include "downloadtool.h"
+#include "installservice.h"
 #include "logrecorder.h"
-#include "packageguard.h"
 #include "platform.h"
 
 #include <QCryptographicHash>
@@ -208,47 +208,21 @@ void Common::slotLogRecord(QString message) {
 #endif
 
 bool Common::UpdataExe(QString sourceExe, QString targetExe) {
-    if (!QFileInfo(sourceExe).isFile()) {
-        qDebug() << "exe不存在";
-        return false;
-    }
-    if (!QFileInfo::exists(targetExe)) {
-        qDebug() << "目标exe文件不存在";
-        return false;
-    }
-    // The old executable stays in place until the new one is completely copied beside it.
-    if (!PackageGuard::replaceFile(sourceExe, targetExe)) {
-        qDebug() << "拷贝exe失败";
-        return false;
-    }
-    if (!QFile::remove(sourceExe)) {
-        qDebug() << "删除exe失败";
-        return false;
-    }
-    return true;
+    return install(sourceExe, targetExe, QStringList(), InstallService::PACKAGE_EXE);
 }
 
 bool Common::UpdataZip(QString packageFile, QString targetFolder) {
-    if (!QFileInfo(packageFile).isFile()) {
-        qDebug() << "安装包不存在";
-        return false;
-    }
-    if (!QFileInfo(targetFolder).isDir()) {
-        qDebug() << "解压路径不存在";
-        return false;
-    }
-    // The extractor deletes what it has written (overwritten files included) when an entry
-    // fails half-way, and follows links it has just created: test the whole archive first.
-    if (!PackageGuard::testArchive(packageFile, targetFolder) ||
-        JlCompress::extractDir(packageFile, targetFolder).isEmpty()) {
-        qDebug() << "解压失败";
-        return false;
-    }
-    if (!QFile::remove(packageFile)) {
-        qDebug() << "删除安装包失败";
-        return false;
-    }
-    return true;
+    return install(packageFile, targetFolder, QStringList(), InstallService::PACKAGE_ZIP);
+}
+
+bool Common::install(const QString &package, const QString &target, const QStringList &keepList,
+                     InstallService::PACKAGEKIND_E kind) {
+    InstallService service;
+    connect(&service, &InstallService::sigInstallProgress, this, &Common::sigInstallProgress);
+    const InstallService::INSTALLRESULT_E result = service.install(package, target, keepList, kind);
+    if (result != InstallService::INSTALL_OK)
+        qDebug().noquote() << service.message();
+    return result == InstallService::INSTALL_OK;
 }
 
 bool Common::compressDir(QString packageFile, QString sourceFolder) {

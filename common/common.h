@@ -1,5 +1,7 @@
 #pragma once
 
+#include "installservice.h"
+
 #include <QMap>
 #include <QObject>
 #include <QString>
@@ -55,7 +57,9 @@ public:
 #endif
 
     // --- Files and packages -----------------------------------------------------------------
-    // Replaces the existing targetExe by sourceExe and removes sourceExe.
+    // Both run on InstallService: a failure leaves the target as it was and keeps the package;
+    // an interrupted run is settled by InstallService::recoverInterrupted() at the next start.
+    // Replaces the existing targetExe by sourceExe (installed executable) and removes sourceExe.
     bool UpdataExe(QString sourceExe, QString targetExe);
     // Unpacks packageFile over the existing targetFolder and removes packageFile. A damaged or
     // unsafe archive is refused before anything is written.
@@ -82,7 +86,13 @@ signals:
     // Bytes of the running download so far, and its announced size (-1 when not announced).
     void sigDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
 
+signals:
+    // Progress of UpdataZip and UpdataExe, delivered while they wait.
+    void sigInstallProgress(int filesInstalled, int filesTotal, qint64 bytesInstalled, qint64 bytesTotal);
+
 private:
+    bool install(const QString &package, const QString &target, const QStringList &keepList,
+                 InstallService::PACKAGEKIND_E kind);
     QString post(const QString &url, const QMap<QString, QString> &params, bool secure);
     QString get(const QString &url, const QMap<QString, QString> &params, bool secure);
     QString awaitAnswer(QNetworkAccessManager *manager, QNetworkReply *reply, bool secure);

@@ -1,6 +1,8 @@
 #include "startup.h"
 
+#include "applicationfolder.h"
 #include "imageresources.h"
+#include "installservice.h"
 #include "kovalogin.h"
 #include "singleinstance.h"
 #include "tovarin.h"
@@ -33,6 +35,11 @@ int runLauncher(QApplication &app) {
         app.quit();
         return -1;
     }
+
+    // A package installation that a killed launcher or updater left half-done is completed or
+    // undone before anything reads the folder; only the single running launcher may do it.
+    if (!InstallService::recoverInterrupted(ApplicationFolder::path()))
+        qDebug() << "上次安装未能恢复";
 
     QTranslator translator;
     installTranslation(app, translator, QLocale::system().uiLanguages(), QStringLiteral(":/i18n/"));

@@ -62,6 +62,11 @@ QString findProfileKey(QSettings &settings, const QString &section, const QStrin
 // reader runs on every platform; it checks every offset against the file's size.
 QString fileVersionOf(const QString &path);
 
+// --- Durability -----------------------------------------------------------------------------
+// Pushes everything written so far on the file system holding path to the disk, so that a
+// power loss after it returns cannot undo those writes. False when the flush failed.
+bool flushFileSystemOf(const QString &path);
+
 // --- Processes ------------------------------------------------------------------------------
 // Image names of the running processes, one per process ("tool.exe" on Windows). On Linux it
 // scans /proc without starting anything: the name is the executable's file name; a program

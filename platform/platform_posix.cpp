@@ -324,4 +324,13 @@ MachineLock::~MachineLock() {
         d->semaphore.release();
 }
 
+bool flushFileSystemOf(const QString &path) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool flushed = ::syncfs(fd) == 0;
+    ::close(fd);
+    return flushed;
+}
+
 } // namespace Platform

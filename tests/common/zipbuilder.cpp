@@ -17,7 +17,7 @@ bool write(const QString &zipPath, const QList<ZipEntry> &entries) {
                                                                                        : entry.name);
         switch (entry.kind) {
         case ZipEntry::File:
-            info.externalAttr = quint32(0100644) << 16;
+            info.externalAttr = (quint32(0100000) | (entry.mode ? entry.mode : 0644)) << 16;
             break;
         case ZipEntry::Folder:
             info.externalAttr = (quint32(0040755) << 16) | 0x10;

@@ -11,6 +11,7 @@ struct ZipEntry {
     QString name;
     QByteArray content; // file content, or the link's target path
     Kind kind = File;
+    quint32 mode = 0; // Unix permission bits of a file; 0: 0644
 };
 
 namespace ZipBuilder {

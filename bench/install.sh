@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# Installation benchmark: a 200 MiB / 2,000-file package installed over an existing tool folder
+# with a keep-list of a file and a folder, against `unzip -o -q` of the same package into a copy
+# of the same folder; then compressDir against `zip -r -q` of the same tree.
+# Usage: bench/install.sh [build dir]   (the build must contain bin/installbench)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+BUILD_DIR=${1:-${BUILD_DIR:-build}}
+BENCH=$BUILD_DIR/bin/installbench
+[ -x "$BENCH" ] || { echo "build $BENCH first (cmake --build $BUILD_DIR --target installbench)" >&2; exit 1; }
+for tool in zip unzip python3; do command -v $tool >/dev/null || { echo "$tool is missing" >&2; exit 1; }; done
+
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/installbench.XXXXXX")
+trap 'rm -rf "$WORK"' EXIT
+
+# 2,000 files, 200 MiB: half incompressible, half text-like; dot-files and an executable included.
+python3 - "$WORK/new" <<'PY'
+import os, sys, random
+root = os.path.join(sys.argv[1], "tool")
+rng = random.Random(10)
+total, count = 200 * 1024 * 1024, 2000
+size = total // count
+line = b"factory station test result line 0123456789 abcdefghijklmnopqrstuvwxyz\n"
+for i in range(count):
+    folder = os.path.join(root, "data%02d" % (i % 40), "sub%d" % (i % 3))
+    os.makedirs(folder, exist_ok=True)
+    name = (".cfg%04d" if i % 100 == 0 else "file%04d.bin") % i
+    body = os.urandom(size) if i % 2 else (line * (size // len(line) + 1))[:size]
+    with open(os.path.join(folder, name), "wb") as f:
+        f.write(body)
+os.makedirs(os.path.join(root, "conf"), exist_ok=True)
+with open(os.path.join(root, "conf", "station.ini"), "w") as f:
+    f.write("station=default\n")
+with open(os.path.join(root, "tool.exe"), "wb") as f:
+    f.write(b"\x7fELF new build")
+os.chmod(os.path.join(root, "tool.exe"), 0o755)
+PY
+# The installed, older version: same names, other bytes, plus the station's own settings.
+mkdir -p "$WORK/old"
+cp -a "$WORK/new/tool" "$WORK/old/tool"
+find "$WORK/old/tool" -name 'file00[0-4]*.bin' -exec sh -c 'printf old > "$1"' _ {} \;
+printf 'station=7\n' > "$WORK/old/tool/conf/station.ini"
+
+files=$(find "$WORK/new/tool" -type f | wc -l)
+mib=$(du -sm --apparent-size "$WORK/new/tool" | cut -f1)
+
+ROUNDS=${ROUNDS:-3}
+now() { date +%s.%N; }
+median() { printf '%s\n' "$@" | sort -g | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
+ratio() { echo "scale=2; $1 / $2" | bc; }
+declare -a zip_s compress_s unzip_s install_s unpack_s move_s clean_s stall_ms
+# Rounds alternate the reference and our own run, so that load from elsewhere on the machine
+# hits both alike; the medians are reported.
+for round in $(seq "$ROUNDS"); do
+    rm -f "$WORK/package.zip" "$WORK/compressed.zip"
+    sync
+    t0=$(now); (cd "$WORK/new" && zip -r -q "$WORK/package.zip" tool); t1=$(now)
+    zip_s+=("$(echo "$t1 - $t0" | bc)")
+    compress_s+=("$("$BENCH" compress "$WORK/compressed.zip" "$WORK/new/tool" 2>/dev/null | sed -n 's/^compress_s=//p')")
+
+    rm -rf "$WORK/unzipped" "$WORK/installed"
+    cp -a "$WORK/old" "$WORK/unzipped"
+    cp -a "$WORK/old" "$WORK/installed"
+    cp "$WORK/package.zip" "$WORK/consumed.zip" # the installation consumes its package
+    sync
+    t0=$(now); unzip -o -q "$WORK/package.zip" -d "$WORK/unzipped"; t1=$(now)
+    unzip_s+=("$(echo "$t1 - $t0" | bc)")
+    sync
+
+    out=$("$BENCH" install "$WORK/consumed.zip" "$WORK/installed" tool/conf/station.ini tool/data00)
+    val() { echo "$out" | sed -n "s/^$1=//p"; }
+    [ "$(val install_ok)" = 1 ] || { echo "installation failed" >&2; echo "$out" >&2; exit 1; }
+    grep -q 'station=7' "$WORK/installed/tool/conf/station.ini" || { echo "keep-list not honoured" >&2; exit 1; }
+    [ -x "$WORK/installed/tool/tool.exe" ] || { echo "executable mode lost" >&2; exit 1; }
+    install_s+=("$(val install_s)"); unpack_s+=("$(val unpack_s)"); move_s+=("$(val move_in_s)")
+    clean_s+=("$(val cleanup_s)"); stall_ms+=("$(val stall_ms)")
+done
+
+inst=$(median "${install_s[@]}"); unz=$(median "${unzip_s[@]}")
+comp=$(median "${compress_s[@]}"); zp=$(median "${zip_s[@]}")
+echo "== Installation: $files files, $mib MiB, keep-list of a file and a folder (median of $ROUNDS rounds)"
+printf '%-34s %8s s   unzip -o -q %6.3f s   ratio %s (goal < 1.00)\n' "install total" "$inst" "$unz" \
+    "$(ratio "$inst" "$unz")"
+printf '  %-32s %8s s\n' "unpack and verify (journal)" "$(median "${unpack_s[@]}")" \
+    "move into place" "$(median "${move_s[@]}")" "clean up" "$(median "${clean_s[@]}")"
+printf '%-34s %8s ms  (worst round %s ms, goal <= 100)\n' "longest GUI-thread stall" \
+    "$(median "${stall_ms[@]}")" "$(printf '%s\n' "${stall_ms[@]}" | sort -g | tail -1)"
+printf '%-34s %8s s   zip -r -q   %6.3f s   ratio %s\n' "compressDir" "$comp" "$zp" "$(ratio "$comp" "$zp")"
+echo "   all rounds: install ${install_s[*]} / unzip ${unzip_s[*]} / compressDir ${compress_s[*]} / zip ${zip_s[*]}"

@@ -1,0 +1,358 @@
+#include "installservice.h"
+#include "testfiles.h"
+#include "zipbuilder.h"
+
+#include <QDirIterator>
+#include <QProcess>
+#include <QThread>
+#include <QtTest>
+
+#include <cstdio>
+
+using namespace TestFiles;
+using FileRecord = QMap<QString, QByteArray>;
+
+Q_DECLARE_METATYPE(ZipEntry)
+Q_DECLARE_METATYPE(QList<ZipEntry>)
+
+namespace {
+
+const char kChildSwitch[] = "--install-child";
+
+// Every entry below root, hidden ones included: "mode content" for files, "dir" for folders.
+QMap<QString, QByteArray> record(const QString &root) {
+    QMap<QString, QByteArray> files;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QFileInfo info(path);
+        const QString rel = QDir(root).relativeFilePath(path);
+        if (info.isDir()) {
+            files.insert(rel, "dir");
+            continue;
+        }
+        const QByteArray mode = QByteArray::number(uint(info.permissions() & 0x7777), 16);
+        files.insert(rel, mode + ' ' + read(path));
+    }
+    return files;
+}
+
+// The mode in record()'s notation: Qt's owner and "user" bits are both the Unix owner bits.
+QByteArray installed(quint32 unixMode, const QByteArray &content) {
+    const auto third = [unixMode](int shift) { return (unixMode >> shift) & 7; };
+    const uint qtMode = (third(6) << 12) | (third(6) << 8) | (third(3) << 4) | third(0);
+    return QByteArray::number(qtMode, 16) + ' ' + content;
+}
+
+// Runs in the child process: installs or recovers as the arguments say, stopping for good at
+// the named step so that the parent can kill it there.
+int childMain(int argc, char **argv) {
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments().mid(2);
+    const QString mode = args.value(0);
+    if (mode == QLatin1String("recover"))
+        return InstallService::recoverInterrupted(args.value(1)) ? 0 : 1;
+
+    const QString package = args.value(1);
+    const QString target = args.value(2);
+    const auto kind =
+        args.value(3) == QLatin1String("exe") ? InstallService::PACKAGE_EXE : InstallService::PACKAGE_ZIP;
+    const int sizeLimit = args.value(4).toInt();
+    const int stopStep = args.value(5).toInt();
+    const int stopIndex = args.value(6).toInt();
+    const QString fault = args.value(7);
+    const QStringList keepList = args.mid(8);
+
+    InstallService service;
+    const QString journal = InstallService::journalPathOf(
+        kind == InstallService::PACKAGE_EXE ? QFileInfo(target).path() : target);
+    service.setStepWatcher([&](InstallService::INSTALLSTEP_E step, int index) {
+        // A file standing where the journal puts old files aside: the first file to replace
+        // cannot be moved, as a file held exclusively on Windows.
+        if (fault == QLatin1String("aside-blocked") && step == InstallService::STEP_JOURNAL_WRITTEN)
+            write(journal + "/old", "in the way");
+        if (step == stopStep && index == stopIndex) {
+            std::fputs("STOPPED\n", stdout);
+            std::fflush(stdout);
+            for (;;)
+                QThread::sleep(1);
+        }
+    });
+    std::unique_ptr<FileSizeLimit> limit(sizeLimit ? new FileSizeLimit(rlim_t(sizeLimit)) : nullptr);
+    const InstallService::INSTALLRESULT_E result = service.install(package, target, keepList, kind);
+    limit.reset();
+    std::fputs(qPrintable(service.message() + "\n"), stdout);
+    return int(result);
+}
+
+} // namespace
+
+class tst_InstallService : public QObject {
+    Q_OBJECT
+private slots:
+    void faultMatrix_data();
+    void faultMatrix();
+    void progressArrivesWhileTheCallerWaits();
+    void secondInstallationIntoABusyFolderIsRefused();
+};
+
+void tst_InstallService::faultMatrix_data() {
+    QTest::addColumn<QString>("kind"); // "zip" or "exe"
+    QTest::addColumn<QList<ZipEntry>>("entries");
+    QTest::addColumn<QByteArray>("corruptMarker");
+    QTest::addColumn<QStringList>("keepList");
+    QTest::addColumn<int>("sizeLimit"); // bytes any one file may grow to in the child; 0: none
+    QTest::addColumn<int>("killStep");  // InstallService::INSTALLSTEP_E, -1: not killed
+    QTest::addColumn<int>("killIndex");
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<bool>("becomesNew");    // false: the target must be exactly as before
+    QTest::addColumn<FileRecord>("changes"); // the new files, when it becomes new
+
+    const QByteArray big(4 << 20, 'B');
+    const QList<ZipEntry> package{{"a.txt", "new-a"},
+                                  {"big/data.bin", big},
+                                  {"bin/tool", "new-tool", ZipEntry::File, 0755},
+                                  {"conf/", "", ZipEntry::Folder},
+                                  {"conf/station.ini", "station=default"},
+                                  {"conf/new.ini", "added"},
+                                  {"conf/sub/x.ini", "x-new"},
+                                  {".env", "dot-file", ZipEntry::File, 0600},
+                                  {".hidden/h.txt", "LAST-h"}};
+    const QMap<QString, QByteArray> allNew{{"a.txt", installed(0644, "new-a")},
+                                           {"big", "dir"},
+                                           {"big/data.bin", installed(0644, big)},
+                                           {"bin/tool", installed(0755, "new-tool")},
+                                           {"conf/station.ini", installed(0644, "station=default")},
+                                           {"conf/new.ini", installed(0644, "added")},
+                                           {"conf/sub/x.ini", installed(0644, "x-new")},
+                                           {".env", installed(0600, "dot-file")},
+                                           {".hidden", "dir"},
+                                           {".hidden/h.txt", installed(0644, "LAST-h")}};
+    const QByteArray none;
+    const QStringList noKeep;
+    const QMap<QString, QByteArray> same;
+    const int files = 8;
+    auto keptNew = allNew;
+    keptNew.remove("a.txt");
+    keptNew.remove("conf/station.ini");
+
+    QTest::newRow("everything installed, dot-files and modes included")
+        << "zip" << package << none << noKeep << 0 << -1 << 0 << "" << true << allNew;
+    QTest::newRow("keep-listed file and folder: direct files kept, sub-folders installed")
+        << "zip" << package << none << QStringList{"a.txt", "./conf/"} << 0 << -1 << 0 << "" << true
+        << keptNew;
+    QTest::newRow("keep-listed names not installed yet are added")
+        << "zip" << package << none << QStringList{"conf/new.ini", ".env", "nothing/here"} << 0 << -1 << 0
+        << "" << true << allNew;
+    QTest::newRow("folder entry without its parent's")
+        << "zip" << QList<ZipEntry>{{"deep/er/", "", ZipEntry::Folder}} << none << noKeep << 0 << -1 << 0
+        << "" << true << FileRecord{{"deep", "dir"}, {"deep/er", "dir"}};
+    QTest::newRow("damaged first entry")
+        << "zip" << package << QByteArray("new-a") << noKeep << 0 << -1 << 0 << "" << false << same;
+    QTest::newRow("damaged middle entry")
+        << "zip" << package << QByteArray("new-tool") << noKeep << 0 << -1 << 0 << "" << false << same;
+    QTest::newRow("damaged last entry")
+        << "zip" << package << QByteArray("LAST-h") << noKeep << 0 << -1 << 0 << "" << false << same;
+    QTest::newRow("damaged entry of a kept file")
+        << "zip" << package << QByteArray("new-a") << QStringList{"a.txt"} << 0 << -1 << 0 << "" << false
+        << same;
+    QTest::newRow("file-size limit after a replaced file")
+        << "zip" << package << none << noKeep << (1 << 20) << -1 << 0 << "" << false << same;
+    QTest::newRow("file-size limit at the first byte")
+        << "zip" << package << none << noKeep << 1 << -1 << 0 << "" << false << same;
+    QTest::newRow("climbing entry") << "zip" << QList<ZipEntry>{{"a.txt", "new-a"}, {"../outside.txt", "x"}}
+                                    << none << noKeep << 0 << -1 << 0 << "" << false << same;
+    QTest::newRow("link entry") << "zip" << QList<ZipEntry>{{"a.txt", "new-a"}, {"l", "/etc", ZipEntry::Link}}
+                                << none << noKeep << 0 << -1 << 0 << "" << false << same;
+    QTest::newRow("file where a folder is installed")
+        << "zip" << QList<ZipEntry>{{"a.txt", "new-a"}, {"conf", "flat"}} << none << noKeep << 0 << -1 << 0
+        << "" << false << same;
+    QTest::newRow("empty archive") << "zip" << QList<ZipEntry>{} << none << noKeep << 0 << -1 << 0 << ""
+                                   << false << same;
+    QTest::newRow("old file cannot be moved aside")
+        << "zip" << package << none << noKeep << 0 << -1 << 0 << "aside-blocked" << false << same;
+    QTest::newRow("killed during backup")
+        << "zip" << package << none << noKeep << 0 << int(InstallService::STEP_FILE_STAGED) << 2 << ""
+        << false << same;
+    QTest::newRow("killed with the journal written")
+        << "zip" << package << none << noKeep << 0 << int(InstallService::STEP_JOURNAL_WRITTEN) << 0 << ""
+        << false << same;
+    QTest::newRow("killed mid-write, first file in place")
+        << "zip" << package << none << noKeep << 0 << int(InstallService::STEP_FILE_MOVED_IN) << 1 << ""
+        << false << same;
+    QTest::newRow("killed mid-write, half in place")
+        << "zip" << package << none << noKeep << 0 << int(InstallService::STEP_FILE_MOVED_IN) << files / 2
+        << "" << false << same;
+    QTest::newRow("killed before the end, every file in place")
+        << "zip" << package << none << noKeep << 0 << int(InstallService::STEP_FILE_MOVED_IN) << files << ""
+        << false << same;
+    QTest::newRow("killed after completion, before cleaning up")
+        << "zip" << package << none << noKeep << 0 << int(InstallService::STEP_COMMITTED) << files << ""
+        << true << allNew;
+
+    const QList<ZipEntry> exe{{"", "new-tool-exe"}};
+    const QMap<QString, QByteArray> exeNew{{"bin/tool", installed(0755, "new-tool-exe")}};
+    QTest::newRow("exe installs executable")
+        << "exe" << exe << none << noKeep << 0 << -1 << 0 << "" << true << exeNew;
+    QTest::newRow("exe with nothing to replace")
+        << "exe" << exe << none << noKeep << 0 << -1 << 0 << "no-target" << false << same;
+    QTest::newRow("exe under a file-size limit")
+        << "exe" << exe << none << noKeep << 4 << -1 << 0 << "" << false << same;
+    QTest::newRow("exe killed mid-write")
+        << "exe" << exe << none << noKeep << 0 << int(InstallService::STEP_FILE_MOVED_IN) << 1 << "" << false
+        << same;
+}
+
+void tst_InstallService::faultMatrix() {
+    QFETCH(QString, kind);
+    QFETCH(QList<ZipEntry>, entries);
+    QFETCH(QByteArray, corruptMarker);
+    QFETCH(QStringList, keepList);
+    QFETCH(int, sizeLimit);
+    QFETCH(int, killStep);
+    QFETCH(int, killIndex);
+    QFETCH(QString, fault);
+    QFETCH(bool, becomesNew);
+    QFETCH(FileRecord, changes);
+
+    QTemporaryDir scratch;
+    QVERIFY(scratch.isValid());
+    const QString target = scratch.filePath("station/tool");
+    QVERIFY(writeTree(target, Tree{{"a.txt", "old-a"},
+                                   {"b.txt", "old-b"},
+                                   {"bin/tool", "old-tool"},
+                                   {"conf/station.ini", "station=7"},
+                                   {"conf/sub/x.ini", "x-old"},
+                                   {".config", "hidden-old"}}));
+    QVERIFY(QFile::setPermissions(target + "/bin/tool", QFile::Permissions(0x7755)));
+    const QString package = scratch.filePath("download/" + QString(kind == "zip" ? "tool.zip" : "tool"));
+    if (kind == "zip") {
+        QVERIFY(QDir().mkpath(scratch.filePath("download")));
+        QVERIFY(ZipBuilder::write(package, entries));
+        if (!corruptMarker.isEmpty())
+            QVERIFY(ZipBuilder::corrupt(package, corruptMarker));
+    } else {
+        QVERIFY(write(package, entries.first().content));
+    }
+    if (fault == "no-target")
+        QVERIFY(QFile::remove(target + "/bin/tool"));
+    const QString installTarget = kind == "zip" ? target : target + "/bin/tool";
+
+    const QMap<QString, QByteArray> before = record(target);
+    const QByteArray packageBytes = read(package);
+    const QStringList outsideBefore = entriesBelow(scratch.path(), QDir::AllEntries | QDir::Hidden);
+
+    QProcess child;
+    child.setProgram(QCoreApplication::applicationFilePath());
+    child.setArguments(QStringList{kChildSwitch, "install", package, installTarget, kind,
+                                   QString::number(sizeLimit), QString::number(killStep),
+                                   QString::number(killIndex), fault} +
+                       keepList);
+    child.start();
+    QVERIFY(child.waitForStarted());
+    if (killStep >= 0) {
+        QTRY_VERIFY_WITH_TIMEOUT(child.canReadLine() || child.state() == QProcess::NotRunning, 60000);
+        QCOMPARE(child.readLine(), QByteArray("STOPPED\n"));
+        child.kill(); // SIGKILL: nothing of the installer runs any more
+        QVERIFY(child.waitForFinished());
+
+        // The next start settles the folder before anything else touches it.
+        QProcess recovery;
+        recovery.start(QCoreApplication::applicationFilePath(),
+                       {kChildSwitch, "recover", kind == "zip" ? target : target + "/bin"});
+        QVERIFY(recovery.waitForFinished(60000));
+        QCOMPARE(recovery.exitCode(), 0);
+    } else {
+        QVERIFY(child.waitForFinished(60000));
+        QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(child.exitCode() == int(InstallService::INSTALL_OK), becomesNew);
+    }
+
+    QMap<QString, QByteArray> expected = before;
+    if (becomesNew) {
+        for (auto it = changes.cbegin(); it != changes.cend(); ++it)
+            expected.insert(it.key(), it.value());
+    }
+    const QMap<QString, QByteArray> after = record(target);
+    // Compared key by key first: a failure names the file instead of printing 4 MiB.
+    QCOMPARE(after.keys(), expected.keys());
+    for (auto it = expected.cbegin(); it != expected.cend(); ++it)
+        QVERIFY2(after.value(it.key()) == it.value(), qPrintable(it.key()));
+    QVERIFY(!QFileInfo::exists(InstallService::journalPathOf(kind == "zip" ? target : target + "/bin")));
+    if (becomesNew) {
+        QVERIFY(!QFileInfo::exists(package));
+    } else {
+        QCOMPARE(read(package), packageBytes);
+        // Nothing was written beside the target either.
+        QCOMPARE(entriesBelow(scratch.path(), QDir::AllEntries | QDir::Hidden), outsideBefore);
+    }
+}
+
+// The caller's event loop runs while the worker unpacks: progress reaches the caller's thread
+// before install() returns, ending at every file and byte of the package.
+void tst_InstallService::progressArrivesWhileTheCallerWaits() {
+    QTemporaryDir scratch;
+    QList<ZipEntry> entries;
+    for (int i = 0; i < 40; ++i)
+        entries << ZipEntry{QString("f%1.bin").arg(i), QByteArray(256 * 1024, char('a' + i % 26))};
+    const QString package = scratch.filePath("p.zip");
+    QVERIFY(ZipBuilder::write(package, entries));
+    QVERIFY(QDir().mkpath(scratch.filePath("t")));
+
+    InstallService service;
+    QList<QList<qint64>> progress;
+    bool offThread = false;
+    connect(&service, &InstallService::sigInstallProgress, &service,
+            [&](int files, int filesTotal, qint64 bytes, qint64 bytesTotal) {
+                offThread |= QThread::currentThread() != qApp->thread();
+                progress << QList<qint64>{files, filesTotal, bytes, bytesTotal};
+            });
+    QCOMPARE(service.install(package, scratch.filePath("t"), {}, InstallService::PACKAGE_ZIP),
+             InstallService::INSTALL_OK);
+    // Queued reports run only in an event loop: these ran in the one install() waited in.
+    QVERIFY(!progress.isEmpty());
+    QVERIFY(!offThread);
+    const qint64 bytes = qint64(40) * 256 * 1024;
+    QCOMPARE(progress.last(), (QList<qint64>{40, 40, bytes, bytes}));
+    QVERIFY(service.message().isEmpty());
+}
+
+// Pressing another update button while an installation waits starts a second one inside that
+// wait; into the same folder it must neither run nor take the first one's journal for debris.
+void tst_InstallService::secondInstallationIntoABusyFolderIsRefused() {
+    QTemporaryDir scratch;
+    const QString target = scratch.filePath("t");
+    QVERIFY(writeTree(target, Tree{{"a.txt", "old-a"}}));
+    const QString first = scratch.filePath("first.zip");
+    const QString second = scratch.filePath("second.zip");
+    QVERIFY(ZipBuilder::write(first, {{"a.txt", "first"}, {"big.bin", QByteArray(8 << 20, 'x')}}));
+    QVERIFY(ZipBuilder::write(second, {{"a.txt", "second"}}));
+
+    InstallService outer;
+    InstallService inner;
+    int innerResult = -1;
+    bool recovered = true;
+    connect(&outer, &InstallService::sigInstallProgress, &outer, [&] {
+        if (innerResult != -1)
+            return;
+        recovered = InstallService::recoverInterrupted(target);
+        innerResult = inner.install(second, target, {}, InstallService::PACKAGE_ZIP);
+    });
+    QCOMPARE(outer.install(first, target, {}, InstallService::PACKAGE_ZIP), InstallService::INSTALL_OK);
+    QCOMPARE(innerResult, int(InstallService::INSTALL_FAILED));
+    QVERIFY(!recovered);
+    QCOMPARE(read(target + "/a.txt"), QByteArray("first"));
+    QVERIFY(QFileInfo::exists(second));
+    QCOMPARE(inner.install(second, target, {}, InstallService::PACKAGE_ZIP), InstallService::INSTALL_OK);
+}
+
+int main(int argc, char **argv) {
+    if (argc > 1 && qstrcmp(argv[1], kChildSwitch) == 0)
+        return childMain(argc, argv);
+    QCoreApplication app(argc, argv);
+    tst_InstallService test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_installservice.moc"
