@@ -20,7 +20,7 @@ done
 if [ ! -f "$BUILD_DIR/CMakeCache.txt" ]; then
     cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
-cmake --build "$BUILD_DIR" -j2 --target downloadbench >/dev/null
+cmake --build "$BUILD_DIR" -j2 --target downloadbench installbench >/dev/null
 DOWNLOADBENCH=$ROOT/$BUILD_DIR/bin/downloadbench
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/tovarin-bench.XXXXXX")
