@@ -427,6 +427,28 @@ class ServicesTest(ServerTestCase):
                                ("version", "1")])
         self.assertEqual(a["ack"], "404")
 
+    def test_demo_station_offers_four_upgrades_once(self):
+        """The tool page of scripts/run-demo.sh: installed tools carry 1.0.0.0, PPCFocus (108) is
+        missing. Exactly the four demo upgrades are offered, and none once they are installed."""
+        path = "ToolClientConfigManageApi/getProToolLastUpgradePackage"
+        selected = ["101", "102", "103", "108", "109", "110", "115", "116"]
+        installed = {t: ("0.0.0.0" if t == "108" else "1.0.0.0") for t in selected}
+
+        def offers():
+            got = {}
+            for tool in selected:
+                a = self.signed(path, [("controlProToolId", "100"), ("loginToken", "t"), ("proToolId", tool),
+                                       ("version", installed[tool])])
+                if a["data"]["versionNo"]:
+                    got[tool] = (a["data"]["versionNo"], a["data"]["forceUpgrade"])
+            return got
+
+        first = offers()
+        self.assertEqual(first, {"101": ("2.1.0.0", 0), "102": ("1.5.0.0", 1), "103": ("3.0.2.0", 0),
+                                 "108": ("1.1.0.0", 0)})
+        installed.update({t: v for t, (v, _) in first.items()})
+        self.assertEqual(offers(), {})
+
     def test_urls_follow_the_scheme_asked(self):
         fields = [("controlProToolId", "100"), ("loginToken", "t"), ("proToolId", "103"), ("version", "0.0.0.0")]
         sign = md5(("100t1030.0.0.0" + KEY).encode())
