@@ -232,8 +232,8 @@ private:
     // The package version was installed successfully since the launcher started.
     bool installedThisRun(const UPGRADEPACKAGEINFO_S &package) const;
     // Ends the installation with a failure the operator sees on the tile (and in a toast).
-    void failToolInstall(const UPGRADEPACKAGEINFO_S &package, const QString &folderName, const QString &message,
-                         bool show, UPGRADESTATUS_E state);
+    void failToolInstall(const UPGRADEPACKAGEINFO_S &package, const QString &folderName,
+                         const QString &message, bool show, UPGRADESTATUS_E state);
     // Keep-list names cleaned for joining below the tool's folder; unsafe ones are logged, dropped.
     QStringList safeKeepList(const QStringList &names, const QString &folderName);
     // The package's entries all lie below the tool's folder, and it holds at least one file.

@@ -85,7 +85,8 @@ bool Tovarin::toolInstallBusy(const QString &toolId) const {
     return false;
 }
 
-bool Tovarin::packageForTurn(const QString &toolId, INSTALLORIGIN_E origin, UPGRADEPACKAGEINFO_S &package) const {
+bool Tovarin::packageForTurn(const QString &toolId, INSTALLORIGIN_E origin,
+                             UPGRADEPACKAGEINFO_S &package) const {
     for (const UPGRADEPACKAGEINFO_S &candidate : m_vecToolPackageInfo) {
         if (candidate.m_szProToolId != toolId)
             continue;
@@ -247,7 +248,8 @@ bool Tovarin::toolAppDownloadUpgrade(UPGRADEPACKAGEINFO_S info) {
     // must be one plain name.
     if (folderName.isEmpty() || folderName == QLatin1String(".") || folderName == QLatin1String("..") ||
         folderName.contains(QLatin1Char('\\'))) {
-        failToolInstall(info, folderName, tr("配置文件工具配置路径path没设置"), true, UPGRADE_STATUS_UPGRADE_FAILED);
+        failToolInstall(info, folderName, tr("配置文件工具配置路径path没设置"), true,
+                        UPGRADE_STATUS_UPGRADE_FAILED);
         return false;
     }
 
@@ -255,10 +257,11 @@ bool Tovarin::toolAppDownloadUpgrade(UPGRADEPACKAGEINFO_S info) {
     const QString staging = stagingFolder();
     const QString unpacked = staging + folderName;
     const QString rebuild = staging + folderName + QStringLiteral("Package");
-    const QString packageFile = staging + folderName + (exePackage ? QStringLiteral(".exe") : QStringLiteral(".zip"));
+    const QString packageFile =
+        staging + folderName + (exePackage ? QStringLiteral(".exe") : QStringLiteral(".zip"));
     m_common.mkMutiDir(QDir::cleanPath(staging));
-    for (const QString &leftover : {staging + folderName + QStringLiteral(".zip"),
-                                    staging + folderName + QStringLiteral(".exe")})
+    for (const QString &leftover :
+         {staging + folderName + QStringLiteral(".zip"), staging + folderName + QStringLiteral(".exe")})
         QFile::remove(leftover);
     if (!m_common.delDir(unpacked) || !m_common.delDir(rebuild) || QFileInfo::exists(packageFile)) {
         failToolInstall(info, folderName, tr("清理升级暂存文件夹失败"), true, UPGRADE_STATUS_UPGRADE_FAILED);
@@ -266,8 +269,8 @@ bool Tovarin::toolAppDownloadUpgrade(UPGRADEPACKAGEINFO_S info) {
     }
 
     setToolProgress(toolId, 0);
-    const QMetaObject::Connection downloadProgress = connect(
-        &m_common, &Common::sigDownloadProgress, this, [this, toolId](qint64 received, qint64 total) {
+    const QMetaObject::Connection downloadProgress =
+        connect(&m_common, &Common::sigDownloadProgress, this, [this, toolId](qint64 received, qint64 total) {
             if (total > 0)
                 setToolProgress(toolId, int(received * kDownloadShare / total));
         });
@@ -276,7 +279,8 @@ bool Tovarin::toolAppDownloadUpgrade(UPGRADEPACKAGEINFO_S info) {
     disconnect(downloadProgress);
     if (!downloaded) {
         setToolProgress(toolId, -1);
-        failToolInstall(info, folderName, QStringLiteral("下载升级包失败"), false, UPGRADE_STATUS_DOWNLOAD_FAILED);
+        failToolInstall(info, folderName, QStringLiteral("下载升级包失败"), false,
+                        UPGRADE_STATUS_DOWNLOAD_FAILED);
         return false;
     }
     setToolProgress(toolId, kDownloadShare);
@@ -351,13 +355,12 @@ bool Tovarin::toolAppDownloadUpgrade(UPGRADEPACKAGEINFO_S info) {
     }
 
     // 9. / 10. Through the engine: the tool ends wholly new or as it was.
-    const QMetaObject::Connection installProgress =
-        connect(&m_common, &Common::sigInstallProgress, this,
-                [this, toolId](int, int, qint64 bytes, qint64 totalBytes) {
-                    if (totalBytes > 0)
-                        setToolProgress(toolId,
-                                        kDownloadShare + int(bytes * (100 - kDownloadShare) / totalBytes));
-                });
+    const QMetaObject::Connection installProgress = connect(
+        &m_common, &Common::sigInstallProgress, this,
+        [this, toolId](int, int, qint64 bytes, qint64 totalBytes) {
+            if (totalBytes > 0)
+                setToolProgress(toolId, kDownloadShare + int(bytes * (100 - kDownloadShare) / totalBytes));
+        });
     bool installed = false;
     if (exePackage) {
         const QString target = resolveInAppFolder(info.m_szToolPath) + QLatin1Char('/') + imageOf(folderName);

@@ -16,7 +16,8 @@ namespace {
 const char *const kLastPackagePath = "ToolClientConfigManageApi/getProToolLastUpgradePackage";
 } // namespace
 
-bool Tovarin::postToConfigService(const QString &path, const QMap<QString, QString> &params, QString &answer) {
+bool Tovarin::postToConfigService(const QString &path, const QMap<QString, QString> &params,
+                                  QString &answer) {
     const QString domain = m_common.getDomainName();
     if (domain.startsWith(QLatin1String("http://"))) {
         qDebug() << "is http";
@@ -79,7 +80,8 @@ void Tovarin::slotToolAppUpdataLoopRequest() {
     // Copies: the installations run in this loop and their waits may let the list change.
     const QVector<UPGRADEPACKAGEINFO_S> packages = m_vecToolPackageInfo;
     for (const UPGRADEPACKAGEINFO_S &package : packages) {
-        if (!package.m_bNeedUpgrade || package.m_bUpgraded || !(package.m_bForceUpgrade || package.m_bFirstInstall))
+        if (!package.m_bNeedUpgrade || package.m_bUpgraded ||
+            !(package.m_bForceUpgrade || package.m_bFirstInstall))
             continue;
         bool blocked = false;
         for (const CHECKUPGRADEINFO_S &check : qAsConst(m_vecCheckUpgradeInfo)) {
@@ -88,8 +90,9 @@ void Tovarin::slotToolAppUpdataLoopRequest() {
         }
         if (blocked) {
             // Not retried automatically: the tile keeps its failure and the button to retry.
-            slotTbtnChangeStatus(package.m_szProToolId,
-                                 m_mapFailedInstallState.value(package.m_szProToolId, UPGRADE_STATUS_UPGRADE_FAILED));
+            slotTbtnChangeStatus(
+                package.m_szProToolId,
+                m_mapFailedInstallState.value(package.m_szProToolId, UPGRADE_STATUS_UPGRADE_FAILED));
             continue;
         }
         emit signalToolForceOrFirstUpgrade(package);
@@ -158,9 +161,9 @@ bool Tovarin::toolAppUpdataQuery(toolButtonInfo info) {
     qDebug() << "upgradePackageUrl:" << package.m_szUpgradePackageUrl;
     // The type follows the URL's file name; the test is case-sensitive.
     const QString urlPath = package.m_szUpgradePackageUrl.section(QLatin1Char('?'), 0, 0);
-    package.m_szUpgradePackageType =
-        urlPath.section(QLatin1Char('/'), -1).endsWith(QLatin1String("zip")) ? QStringLiteral("zip")
-                                                                            : QStringLiteral("exe");
+    package.m_szUpgradePackageType = urlPath.section(QLatin1Char('/'), -1).endsWith(QLatin1String("zip"))
+                                         ? QStringLiteral("zip")
+                                         : QStringLiteral("exe");
     package.m_szProToolId = info.m_szToolId;
     package.m_szExeName = info.m_szExeName;
     package.m_szToolPath = info.m_szToolPath;
