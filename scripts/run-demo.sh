@@ -35,7 +35,8 @@ TOOLS=(IPCProductCheck BPC IPCamSuite IPCTestMulti MACSetting WifiModuleTest XVR
 INSTALLED_VERSION=1.0.0.0
 FIRST_INSTALL=PPCFocus
 PACKAGES=(BPC:1.5.0.0 IPCProductCheck:2.1.0.0 IPCamSuite:3.0.2.0 PPCFocus:1.1.0.0)
-# The station's selection: the four above and four tools that are up to date.
+# The station's selection: the four above and four tools that are up to date (what the server
+# offers this selection is checked by tests/devserver/test_devserver.py).
 SELECTED_IDS=(101 102 103 108 109 110 115 116)
 
 rm -rf "$DEMO_DIR" "$RUN_DIR"
