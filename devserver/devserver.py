@@ -483,9 +483,11 @@ class State:
             return gone
 
     def take_behaviour(self, path, value_of=lambda name: None):
-        """(key, behaviour) for path, counting its uses: exact path before the longest "prefix*"
+        """(behaviour, gate) for path, counting its uses: exact path before the longest "prefix*"
         pattern; for each, behaviours with a matching "when" before the unconditional ones.
-        value_of(name) gives the request's value of a field (None when it has none)."""
+        value_of(name) gives the request's value of a field (None when it has none). gate is the
+        event a "hold" or "stallAfter" waits on, registered at once: a release() that comes
+        before the request gets to waiting still lets it go."""
         with self.lock:
             def order(k):
                 b = self.behaviours[k]
@@ -506,8 +508,11 @@ class State:
                     if used >= int(times):
                         continue  # used up: the next broader rule applies
                     self.behaviour_uses[key] = used + 1
-                return key, copy.deepcopy(behaviour)
-            return path, {}
+                gate = None
+                if behaviour.get("hold") or "stallAfter" in behaviour:
+                    gate = self.gates.setdefault(key, threading.Event())
+                return copy.deepcopy(behaviour), gate
+            return {}, None
 
     def take_offer(self, tool_id, limit, count):
         """Whether a package of tool_id may be offered once more under its limit (None: no limit);
@@ -520,11 +525,10 @@ class State:
                 self.offers[tool_id] = given + 1
             return True
 
-    def hold(self, key, limit_ms):
+    @staticmethod
+    def hold(gate, limit_ms):
         """Blocks the calling request until release() of its behaviour's key or path (or reset),
         at most limit_ms."""
-        with self.lock:
-            gate = self.gates.setdefault(key, threading.Event())
         gate.wait(limit_ms / 1000.0)
 
     def release(self, path=None):
@@ -841,7 +845,6 @@ class Handler(BaseHTTPRequestHandler):
         }
         if parts is None and body:
             entry["body"] = body.decode("utf-8", "replace")
-        state.record(entry)
 
         def value_of(name):
             # The first form field of that name, else the first query field (GET requests).
@@ -853,9 +856,11 @@ class Handler(BaseHTTPRequestHandler):
                     return v
             return None
 
-        key, behaviour = state.take_behaviour(path, value_of)
+        # Before the request is recorded: once a test sees it, its hold can be released.
+        behaviour, gate = state.take_behaviour(path, value_of)
+        state.record(entry)
         if behaviour.get("hold"):
-            state.hold(key, int(behaviour.get("holdMs", 30000)))
+            state.hold(gate, int(behaviour.get("holdMs", 30000)))
         if behaviour.get("delayMs"):
             time.sleep(int(behaviour["delayMs"]) / 1000.0)
         if behaviour.get("drop"):
@@ -874,7 +879,7 @@ class Handler(BaseHTTPRequestHandler):
             return self.send(200, behaviour["body"], behaviour.get("contentType", "text/plain;charset=UTF-8"))
 
         if path.startswith(FILES_PREFIX) and self.command in ("GET", "HEAD"):
-            return self.serve_file(path[len(FILES_PREFIX):], behaviour, entry, key)
+            return self.serve_file(path[len(FILES_PREFIX):], behaviour, entry, gate)
 
         if path not in SERVICE_PATHS:
             entry["status"] = 404
@@ -901,7 +906,7 @@ class Handler(BaseHTTPRequestHandler):
         entry["ack"] = result.get("ack") if isinstance(result, dict) else None
         self.send_json(result)
 
-    def serve_file(self, name, behaviour, entry, key):
+    def serve_file(self, name, behaviour, entry, gate):
         full = safe_join(self.server.state.files_dir, name)
         if full is None or not os.path.isfile(full):
             entry["status"] = 404
@@ -942,7 +947,7 @@ class Handler(BaseHTTPRequestHandler):
         if "stallAfter" in behaviour:
             # Keeps the connection open without sending more, as a hung server does.
             self.wfile.flush()
-            self.server.state.hold(key, int(behaviour.get("holdMs", 30000)))
+            self.server.state.hold(gate, int(behaviour.get("holdMs", 30000)))
             self.drop()
         elif cut is not None:
             self.wfile.flush()

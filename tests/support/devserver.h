@@ -55,7 +55,8 @@
 //                             is kept beside the path's others (one per "when"), a mismatch
 //                             leaves its "times" alone, and release(path) lets its holds go
 // A behaviour with "when" comes before the path's unconditional one; clearBehaviour(path)
-// removes all of the path's behaviours.
+// removes all of the path's behaviours. A path may also carry a label, "path#label", to keep
+// several behaviours without "when"; release("path#label") lets only that one's holds go.
 // Wrong signatures are answered with ack "403" (msg "sign mismatch"); wrong credentials with
 // "303"; unknown tool or product with "404". See devserver/README.md for the data file.
 //
@@ -65,7 +66,10 @@
 // table (IPCProductCheck = "101" ... JBM = "116"). Packages, offered to lower "version"s:
 // "101" 2.1.0.0 and "103" 3.0.2.0 (optional), "102" (BPC) 1.5.0.0 (forced), "108" 1.1.0.0
 // (the demo's first install); "105" (MACSetting) has none; the others 1.0.0.0.
-// A package with "offerTimes": N is offered at most N times (see offerCount()).
+// A package with "offerTimes": N is offered at most N times (see offerCount()). The demo
+// package files are placeholder zips (text where the executable belongs): overwrite them in
+// filesDir() with ToolPackages (toolpackages.h) where a test installs them; reset() and
+// setData() keep files that exist.
 //
 // Control calls are plain blocking socket exchanges: they do not spin an event loop, so they
 // are safe from the GUI thread and never re-enter the code under test.
