@@ -130,6 +130,15 @@ if [ ! -s "$ready" ]; then
     exit 1
 fi
 port=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["http"])' "$ready")
+# The packages come over a slow line, so the tiles' progress can be watched (about 3 s each).
+for package in "${PACKAGES[@]}"; do
+    python3 - "$port" "files/${package%%:*}-${package#*:}.zip" <<'PY'
+import json, sys, urllib.request
+body = json.dumps({"path": sys.argv[2], "behaviour": {"trickle": {"chunkBytes": 32768, "intervalMs": 250}}})
+urllib.request.urlopen(urllib.request.Request("http://127.0.0.1:%s/__control/behaviour" % sys.argv[1],
+                                              data=body.encode(), method="POST"), timeout=5).read()
+PY
+done
 base="http://127.0.0.1:$port/"
 printf '[ServerDomainName]\r\nDomainName=%s\r\n\r\n[ServerManagerName]\r\nDomainName=%s\r\n\r\n[ServerPPCName]\r\nDomainName=%s\r\n' \
     "$base" "$base" "$base" >"$DEMO_DIR/serverConfig.ini"
