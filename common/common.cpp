@@ -21,6 +21,7 @@
 #include <QTimer>
 
 #include <quazip/JlCompress.h>
+#include <quazip/quazip.h>
 
 namespace {
 
@@ -231,6 +232,17 @@ bool Common::compressDir(QString packageFile, QString sourceFolder) {
     if (!bResult)
         qDebug() << "压缩失败";
     return bResult;
+}
+
+bool Common::zipEntryNames(const QString &packageFile, QStringList &names) {
+    names.clear();
+    QuaZip zip(packageFile);
+    if (!zip.open(QuaZip::mdUnzip))
+        return false;
+    names = zip.getFileNameList();
+    const bool ok = zip.getZipError() == UNZ_OK;
+    zip.close();
+    return ok;
 }
 
 QString Common::GetEXEVersionNum(QString exePath) {

@@ -5,6 +5,7 @@
 #include <QMap>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -66,6 +67,8 @@ public:
     bool UpdataZip(QString packageFile, QString targetFolder);
     // Packs the whole tree below sourceFolder into packageFile.
     bool compressDir(QString packageFile, QString sourceFolder);
+    // The entry names of a zip file, folders with their trailing "/"; false when it cannot be read.
+    bool zipEntryNames(const QString &packageFile, QStringList &names);
     // File version "a.b.c.d" of an executable, "0.0.0.0" when it has none.
     QString GetEXEVersionNum(QString exePath);
     // Creates path with all missing levels and returns it (see the definition for the form).

@@ -415,6 +415,26 @@ def version_tuple(text):
     return tuple(int(p) for p in parts)
 
 
+def when_text(value):
+    """A "when" value as the request text it must equal (numbers and booleans as JSON writes them)."""
+    return value if isinstance(value, str) else json.dumps(value)
+
+
+def behaviour_key(path, behaviour):
+    """The key a behaviour is kept under: "path", or "path#label" so that one path can carry several
+    behaviours. A behaviour with "when" set under a plain path gets a label made of its "when"."""
+    path = path.lstrip("/")
+    if "#" in path or not isinstance(behaviour, dict) or not isinstance(behaviour.get("when"), dict) \
+            or not behaviour["when"]:
+        return path
+    label = "&".join("%s=%s" % (n, when_text(v)) for n, v in sorted(behaviour["when"].items()))
+    return path + "#" + label
+
+
+def key_path(key):
+    return key.split("#", 1)[0]
+
+
 class State:
     def __init__(self, data, files_dir):
         self.lock = threading.Lock()
@@ -423,6 +443,7 @@ class State:
         self.data = None
         self.behaviours = {}
         self.behaviour_uses = {}
+        self.offers = {}
         self.requests = []
         self.seq = 0
         self.ports = {}
@@ -433,8 +454,12 @@ class State:
         generate_files(data, self.files_dir)
         with self.lock:
             self.data = copy.deepcopy(data)
-            self.behaviours = copy.deepcopy(data.get("behaviours", {}) or {})
+            self.behaviours = {}
+            for path, behaviour in (data.get("behaviours", {}) or {}).items():
+                if behaviour:
+                    self.behaviours[behaviour_key(path, behaviour)] = copy.deepcopy(behaviour)
             self.behaviour_uses = {}
+            self.offers = {}
 
     def reset(self):
         self.release()
@@ -443,41 +468,76 @@ class State:
             self.requests = []
 
     def set_behaviour(self, path, behaviour):
+        """Sets the behaviour kept under path (see behaviour_key). An empty behaviour for a plain
+        path removes every behaviour of that path, labelled ones included."""
         with self.lock:
-            path = path.lstrip("/")
+            key = behaviour_key(path, behaviour)
             if behaviour:
-                self.behaviours[path] = behaviour
-            else:
-                self.behaviours.pop(path, None)
-            self.behaviour_uses.pop(path, None)
+                self.behaviours[key] = behaviour
+                self.behaviour_uses.pop(key, None)
+                return [key]
+            gone = [k for k in self.behaviours if k == key or ("#" not in key and key_path(k) == key)]
+            for k in gone:
+                self.behaviours.pop(k, None)
+                self.behaviour_uses.pop(k, None)
+            return gone
 
-    def take_behaviour(self, path):
-        """The behaviour for path (exact, else the longest "prefix*" pattern), counting its uses."""
+    def take_behaviour(self, path, value_of=lambda name: None):
+        """(behaviour, gate) for path, counting its uses: exact path before the longest "prefix*"
+        pattern; for each, behaviours with a matching "when" before the unconditional ones.
+        value_of(name) gives the request's value of a field (None when it has none). gate is the
+        event a "hold" or "stallAfter" waits on, registered at once: a release() that comes
+        before the request gets to waiting still lets it go."""
         with self.lock:
-            candidates = [path] if path in self.behaviours else []
-            candidates += sorted((p for p in self.behaviours if p.endswith("*") and path.startswith(p[:-1])),
-                                 key=len, reverse=True)
-            for key in candidates:
+            def order(k):
+                b = self.behaviours[k]
+                return (0 if b.get("when") else 1, 0 if "#" in k else 1, k)
+
+            exact = sorted((k for k in self.behaviours if key_path(k) == path), key=order)
+            patterns = sorted((k for k in self.behaviours
+                               if key_path(k).endswith("*") and path.startswith(key_path(k)[:-1])),
+                              key=lambda k: (-len(key_path(k)),) + order(k))
+            for key in exact + patterns:
                 behaviour = self.behaviours[key]
+                when = behaviour.get("when") or {}
+                if any(value_of(n) != when_text(v) for n, v in when.items()):
+                    continue  # not this request: its "times" stay untouched
                 times = behaviour.get("times")
                 if times is not None:
                     used = self.behaviour_uses.get(key, 0)
                     if used >= int(times):
                         continue  # used up: the next broader rule applies
                     self.behaviour_uses[key] = used + 1
-                return copy.deepcopy(behaviour)
-            return {}
+                gate = None
+                if behaviour.get("hold") or "stallAfter" in behaviour:
+                    gate = self.gates.setdefault(key, threading.Event())
+                return copy.deepcopy(behaviour), gate
+            return {}, None
 
-    def hold(self, path, limit_ms):
-        """Blocks the calling request until release(path) (or reset), at most limit_ms."""
+    def take_offer(self, tool_id, limit, count):
+        """Whether a package of tool_id may be offered once more under its limit (None: no limit);
+        count: the answer goes out as the service made it, so the offer is counted."""
         with self.lock:
-            gate = self.gates.setdefault(path, threading.Event())
+            given = self.offers.get(tool_id, 0)
+            if limit is not None and given >= int(limit):
+                return False
+            if count:
+                self.offers[tool_id] = given + 1
+            return True
+
+    @staticmethod
+    def hold(gate, limit_ms):
+        """Blocks the calling request until release() of its behaviour's key or path (or reset),
+        at most limit_ms."""
         gate.wait(limit_ms / 1000.0)
 
     def release(self, path=None):
-        """Lets every request held at path (all paths when None) go on; returns how many paths."""
+        """Lets every request held at path go on: a plain path releases its labelled behaviours'
+        holds too, "path#label" only that one's, None every hold. Returns how many gates opened."""
         with self.lock:
-            keys = [p for p in self.gates if path is None or p == path.lstrip("/")]
+            wanted = None if path is None else path.lstrip("/")
+            keys = [k for k in self.gates
+                    if wanted is None or k == wanted or ("#" not in wanted and key_path(k) == wanted)]
             for key in keys:
                 self.gates.pop(key).set()
             return len(keys)
@@ -544,8 +604,9 @@ def file_url(base, data, name_or_url):
     return base + FILES_PREFIX + urllib.parse.quote(name_or_url)
 
 
-def handle_service(path, fields, query, data, base):
-    """The answer object of one of SERVICE_PATHS."""
+def handle_service(path, fields, query, data, base, may_offer=lambda tool_id, limit: True):
+    """The answer object of one of SERVICE_PATHS. may_offer(tool_id, limit) answers whether a package
+    that the version rule offers may go out (limit: the package's "offerTimes" or None)."""
     f = {}
     for name, value in fields:
         f.setdefault(name, value)
@@ -590,6 +651,8 @@ def handle_service(path, fields, query, data, base):
                 offered = wanted > have
             else:
                 offered = pkg.get("versionNo", "") != f["version"]
+            if offered:
+                offered = may_offer(str(tool.get("proToolId")), pkg.get("offerTimes"))
             if offered:
                 out.update({
                     "versionUniqId": pkg.get("versionUniqId", ""),
@@ -782,11 +845,22 @@ class Handler(BaseHTTPRequestHandler):
         }
         if parts is None and body:
             entry["body"] = body.decode("utf-8", "replace")
-        state.record(entry)
 
-        behaviour = state.take_behaviour(path)
+        def value_of(name):
+            # The first form field of that name, else the first query field (GET requests).
+            for n, v in fields:
+                if n == name:
+                    return v
+            for n, v in query:
+                if n == name:
+                    return v
+            return None
+
+        # Before the request is recorded: once a test sees it, its hold can be released.
+        behaviour, gate = state.take_behaviour(path, value_of)
+        state.record(entry)
         if behaviour.get("hold"):
-            state.hold(path, int(behaviour.get("holdMs", 30000)))
+            state.hold(gate, int(behaviour.get("holdMs", 30000)))
         if behaviour.get("delayMs"):
             time.sleep(int(behaviour["delayMs"]) / 1000.0)
         if behaviour.get("drop"):
@@ -805,16 +879,22 @@ class Handler(BaseHTTPRequestHandler):
             return self.send(200, behaviour["body"], behaviour.get("contentType", "text/plain;charset=UTF-8"))
 
         if path.startswith(FILES_PREFIX) and self.command in ("GET", "HEAD"):
-            return self.serve_file(path[len(FILES_PREFIX):], behaviour, entry, path)
+            return self.serve_file(path[len(FILES_PREFIX):], behaviour, entry, gate)
 
         if path not in SERVICE_PATHS:
             entry["status"] = 404
             return self.send(404, "<html><body>not found</body></html>", "text/html")
         data = state.data  # replaced wholesale, never mutated in place
-        if rule and not sign_ok and data.get("checkSign", True) and not behaviour.get("ignoreSign"):
+        if "json" in behaviour:
+            result = None  # replaced below; the service is not asked, so no offer is used up
+        elif rule and not sign_ok and data.get("checkSign", True) and not behaviour.get("ignoreSign"):
             result = answer(ACK_BAD_SIGN, msg="sign mismatch")
         else:
-            result = handle_service(path, fields, query, data, self.base_url())
+            # An offer counts only when the client gets it as the service made it.
+            delivered = "data" not in behaviour and str(behaviour.get("ack", ACK_OK)) == ACK_OK \
+                and isinstance(behaviour.get("ack", ACK_OK), str)
+            offer = lambda tool_id, limit: state.take_offer(tool_id, limit, delivered)
+            result = handle_service(path, fields, query, data, self.base_url(), offer)
         if "json" in behaviour:
             result = behaviour["json"]
         if isinstance(result, dict):
@@ -826,7 +906,7 @@ class Handler(BaseHTTPRequestHandler):
         entry["ack"] = result.get("ack") if isinstance(result, dict) else None
         self.send_json(result)
 
-    def serve_file(self, name, behaviour, entry, path):
+    def serve_file(self, name, behaviour, entry, gate):
         full = safe_join(self.server.state.files_dir, name)
         if full is None or not os.path.isfile(full):
             entry["status"] = 404
@@ -867,7 +947,7 @@ class Handler(BaseHTTPRequestHandler):
         if "stallAfter" in behaviour:
             # Keeps the connection open without sending more, as a hung server does.
             self.wfile.flush()
-            self.server.state.hold(path, int(behaviour.get("holdMs", 30000)))
+            self.server.state.hold(gate, int(behaviour.get("holdMs", 30000)))
             self.drop()
         elif cut is not None:
             self.wfile.flush()
@@ -884,14 +964,16 @@ class Handler(BaseHTTPRequestHandler):
         if what == "ping":
             return self.send_json({"ok": True, "ports": state.ports})
         if what == "behaviour" and self.command == "POST":
+            keys = []
             if "behaviours" in payload:
                 for p, b in payload["behaviours"].items():
-                    state.set_behaviour(p, b)
+                    keys += state.set_behaviour(p, b)
             else:
                 if "path" not in payload:
                     return self.send_json({"ok": False, "error": "path missing"}, 400)
-                state.set_behaviour(payload["path"], payload.get("behaviour"))
-            return self.send_json({"ok": True})
+                keys = state.set_behaviour(payload["path"], payload.get("behaviour"))
+            # The keys set (or removed), so that a caller learns the label a "when" was given.
+            return self.send_json({"ok": True, "keys": keys})
         if what == "behaviour" and self.command == "GET":
             with state.lock:
                 return self.send_json(dict(state.behaviours))
@@ -909,6 +991,9 @@ class Handler(BaseHTTPRequestHandler):
             with state.lock:
                 state.requests = []
             return self.send_json({"ok": True})
+        if what == "offers" and self.command == "GET":
+            with state.lock:
+                return self.send_json(dict(state.offers))
         if what == "data" and self.command == "GET":
             return self.send_json(state.snapshot())
         if what == "data" and self.command == "POST":

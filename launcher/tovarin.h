@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QMap>
 #include <QMainWindow>
+#include <QPair>
 #include <QPoint>
 #include <QString>
 #include <QStringList>
@@ -212,6 +213,34 @@ private:
     QCompleter *confCompleter();
     // Item-flag data (role 255) of one combo item; a text means no flags: shown, unselectable.
     static void setItemFlagText(QComboBox *combo, int row, const QString &text);
+    // Who asked for a tool installation; decides what is checked when its turn comes.
+    enum INSTALLORIGIN_E : int {
+        INSTALL_ORIGIN_AUTOMATIC, // forced or first installation found by the update check
+        INSTALL_ORIGIN_TILE,      // a tile's download or update button
+        INSTALL_ORIGIN_ALL        // "全部更新"
+    };
+    // Posts a signed request to the configuration service; false when no http(s) domain is set.
+    bool postToConfigService(const QString &path, const QMap<QString, QString> &params, QString &answer);
+    // Queues one installation of a tool unless it is queued or installing already, then works
+    // the queue unless it is being worked further up the stack.
+    void enqueueToolInstall(const QString &toolId, INSTALLORIGIN_E origin);
+    void runInstallQueue();
+    // The record a queued installation installs when its turn comes, looked up afresh.
+    bool packageForTurn(const QString &toolId, INSTALLORIGIN_E origin, UPGRADEPACKAGEINFO_S &package) const;
+    // True while the tool's installation is queued or running: the tool must not be started.
+    bool toolInstallBusy(const QString &toolId) const;
+    // The package version was installed successfully since the launcher started.
+    bool installedThisRun(const UPGRADEPACKAGEINFO_S &package) const;
+    // Ends the installation with a failure the operator sees on the tile (and in a toast).
+    void failToolInstall(const UPGRADEPACKAGEINFO_S &package, const QString &folderName,
+                         const QString &message, bool show, UPGRADESTATUS_E state);
+    // Keep-list names cleaned for joining below the tool's folder; unsafe ones are logged, dropped.
+    QStringList safeKeepList(const QStringList &names, const QString &folderName);
+    // The package's entries all lie below the tool's folder, and it holds at least one file.
+    bool zipFitsToolFolder(const QString &zipPath, const QString &folderName);
+    void setToolProgress(const QString &toolId, int percent);
+    // Ends the application once no installation is running; none starts after this.
+    void closeAfterInstallation();
     // Gives the pop-ups the see-through look where the window system blends windows, an
     // opaque one elsewhere. Asked before every show: a compositor may start or stop meanwhile.
     void refreshPopupLook();
@@ -273,6 +302,21 @@ public:
     QString m_szUpgradeConfigPath;
     QVector<UPGRADEPACKAGEINFO_S> m_vecToolPackageInfo;
     QVector<CHECKUPGRADEINFO_S> m_vecCheckUpgradeInfo;
+
+    // One check at a time: a request during a check (or an installation) runs one more after it.
+    bool m_bToolCheckRunning = false;
+    bool m_bToolCheckPending = false;
+    // Installations run one after another; a press during one queues behind it.
+    QVector<QPair<QString, INSTALLORIGIN_E>> m_vecInstallQueue;
+    bool m_bInstallQueueRunning = false;
+    QString m_szInstallingToolId;
+    // Records the last check counted in totalUpdataNum, per tool id.
+    QMap<QString, int> m_mapCountedUpgrades;
+    // Package versions installed successfully since start ("versionUniqId|versionNo" per tool id).
+    QMap<QString, QString> m_mapInstalledPackages;
+    // The tile state of each tool's last failed installation, shown again while it is blocked.
+    QMap<QString, UPGRADESTATUS_E> m_mapFailedInstallState;
+    bool m_bClosing = false;
 
     Ui::Tovarin *ui = nullptr;
 };

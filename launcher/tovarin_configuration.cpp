@@ -3,9 +3,11 @@
 #include "ui_tovarin.h"
 
 #include "frametop.h"
+#include "installservice.h"
 
 #include <QDebug>
 #include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 #include <QTextCodec>
 
@@ -64,6 +66,10 @@ bool Tovarin::iniConfigOpenRead() {
             m_dirProductCheckConf.setPath(resolveInAppFolder(toolPath + QStringLiteral("conf/")));
         else if (key == QLatin1String("BPC"))
             m_dirBpcConf.setPath(resolveInAppFolder(toolPath + QStringLiteral("Configs/")));
+        // A tool update cut off by a crash or power loss is completed or undone before the tool
+        // can be started or read (an executable replacement journals beside the tool's folder).
+        if (!toolPath.isEmpty() && QFileInfo(resolveInAppFolder(toolPath)).isDir())
+            InstallService::recoverInterrupted(resolveInAppFolder(toolPath));
 
         for (toolButton *button : qAsConst(m_vecConfigButtons)) {
             toolButtonInfo info = button->m_btnInfo;

@@ -117,7 +117,8 @@ void Tovarin::slotProcessOpen(toolButtonInfo info) {
     writeMainSet(fast, QStringLiteral("lastOnlinePicPath"), m_productInfo.m_szPicPath);
     writeMainSet(fast, QStringLiteral("lastLocalPath"), m_productInfo.m_szLocalPath);
 
-    if (info.m_eUpgradeStatus == UPGRADE_STATUS_UPGRADING) {
+    // The tile's state is what the operator sees; the queue is what will touch the files.
+    if (info.m_eUpgradeStatus == UPGRADE_STATUS_UPGRADING || toolInstallBusy(info.m_szToolId)) {
         slotPopMessage(QStringLiteral("程序正在升级，无法启动"));
         return;
     }
@@ -161,11 +162,11 @@ void Tovarin::slotCloseWin() {
     if (!m_bClosePop) {
         for (const QString &name : qAsConst(m_listRunningTools))
             shutDownProcess(name);
-        emit signalForceCloseApp();
+        closeAfterInstallation();
         return;
     }
     if (m_listRunningTools.isEmpty())
-        emit signalForceCloseApp();
+        closeAfterInstallation();
     else
         slotPopWidgetClose();
 }
@@ -192,7 +193,7 @@ void Tovarin::slotBtnCloseWidgetPopClose() {
     for (const QString &name : qAsConst(m_listRunningTools))
         shutDownProcess(name);
     m_pPopCloseWidget->close();
-    emit signalForceCloseApp();
+    closeAfterInstallation();
 }
 
 void Tovarin::slotRecordCloseWidgetBan(bool bBaned) {

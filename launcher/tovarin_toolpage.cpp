@@ -55,6 +55,10 @@ void Tovarin::uiSetToolPage() {
     ui->labSupToolHint->setText(tr("辅助工具"));
     ui->labN_DVRHint->setText(tr("NVR/DVR工具"));
     ui->btnAllUpgrade->setText(tr("全部更新"));
+    // The group's heading keeps its height whether the button shows or not: tiles stay put.
+    QSizePolicy allUpgradePolicy = ui->btnAllUpgrade->sizePolicy();
+    allUpgradePolicy.setRetainSizeWhenHidden(true);
+    ui->btnAllUpgrade->setSizePolicy(allUpgradePolicy);
     ui->btnAllUpgrade->hide();
     ui->labSelectHint->setText(tr("选择测试产品"));
     ui->btnSelectProduct->setText(tr("选择"));

@@ -3,8 +3,10 @@
 # starts the stand-in factory server with the demo data and starts the launcher there.
 # Without a display the launcher runs on a virtual one (Xvfb) and screenshots are saved.
 #
-#   DEMO_DIR     station folder (default: demo/station in the repository, git-ignored)
-#   BUILD_DIR    build folder (default: build)
+#   DEMO_DIR          station folder (default: demo/station in the repository, git-ignored)
+#   BUILD_DIR         build folder (default: build)
+#   DEMO_LAYOUT_ONLY  1: lay out the station and the server's packages, then stop
+#   DEMO_SKIP_BUILD   1: use the programs already built (no install, no build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
@@ -12,8 +14,10 @@ BUILD_DIR=${BUILD_DIR:-build}
 DEMO_DIR=${DEMO_DIR:-$ROOT/demo/station}
 RUN_DIR=$(dirname "$DEMO_DIR")/run
 
-scripts/install-deps.sh
-BUILD_DIR="$BUILD_DIR" scripts/build.sh
+if [ "${DEMO_SKIP_BUILD:-0}" != 1 ]; then
+    scripts/install-deps.sh
+    BUILD_DIR="$BUILD_DIR" scripts/build.sh
+fi
 BIN="$ROOT/$BUILD_DIR/bin"
 [ -d "$BIN" ] || BIN="$BUILD_DIR/bin"
 
@@ -23,8 +27,33 @@ TOOLS=(IPCProductCheck BPC IPCamSuite IPCTestMulti MACSetting WifiModuleTest XVR
        PPCFocus PPCAirTight CompareLabel PrintSNLabel BoxWeightCheck PPCPackage WeightCheck
        WifiConnectTool JBM)
 
+# The tool update check on the tool page: every installed tool carries 1.0.0.0. The server
+# (devserver/demo-data.json) offers BPC 1.5.0.0 as a forced upgrade, IPCProductCheck 2.1.0.0
+# and IPCamSuite 3.0.2.0 as optional ones ("全部更新"), and PPCFocus 1.1.0.0, whose folder is
+# missing, as a first install; the other tools of the page are up to date. The packages carry
+# the demo tool patched to their version, so once installed nothing is offered again.
+INSTALLED_VERSION=1.0.0.0
+FIRST_INSTALL=PPCFocus
+PACKAGES=(BPC:1.5.0.0 IPCProductCheck:2.1.0.0 IPCamSuite:3.0.2.0 PPCFocus:1.1.0.0)
+# The station's selection: the four above and four tools that are up to date (what the server
+# offers this selection is checked by tests/devserver/test_devserver.py).
+SELECTED_IDS=(101 102 103 108 109 110 115 116)
+
 rm -rf "$DEMO_DIR" "$RUN_DIR"
-mkdir -p "$DEMO_DIR" "$RUN_DIR"
+mkdir -p "$DEMO_DIR" "$RUN_DIR" "$RUN_DIR/files"
+python3 -B devserver/toolpackage.py exe --binary "$BIN/demotool" --version "$INSTALLED_VERSION" \
+    -o "$RUN_DIR/demotool-$INSTALLED_VERSION"
+for package in "${PACKAGES[@]}"; do
+    key=${package%%:*}
+    version=${package#*:}
+    python3 -B devserver/toolpackage.py zip --binary "$BIN/demotool" --version "$version" \
+        --folder "$key" --exe "$key" -o "$RUN_DIR/files/$key-$version.zip" \
+        --file "config.ini=[Demo]
+Tool=$key
+Package=$version
+" --file "README.txt=$key $version: demo package of the stand-in server.
+"
+done
 cp "$BIN/Tovarin" "$DEMO_DIR/Tovarin"
 if [ -x "$BIN/Pellock" ]; then
     mkdir -p "$DEMO_DIR/Pellock"
@@ -39,12 +68,24 @@ fi
     for key in "${TOOLS[@]}"; do
         printf '[%s]\r\nID=%s\r\nPath=./%s/\r\nExe=%s\r\n\r\n' "$key" "$id" "$key" "$key"
         printf '[%sUnupdate]\r\nfile1=config.ini\r\n\r\n' "$key"
-        mkdir -p "$DEMO_DIR/$key"
-        cp "$BIN/demotool" "$DEMO_DIR/$key/$key"
-        printf '[Demo]\r\nTool=%s\r\n' "$key" >"$DEMO_DIR/$key/config.ini"
         id=$((id + 1))
+        [ "$key" = "$FIRST_INSTALL" ] && continue # installed by the launcher at the first check
+        mkdir -p "$DEMO_DIR/$key"
+        cp "$RUN_DIR/demotool-$INSTALLED_VERSION" "$DEMO_DIR/$key/$key"
+        printf '[Demo]\r\nTool=%s\r\n' "$key" >"$DEMO_DIR/$key/config.ini"
     done
 } >"$DEMO_DIR/CONFIGSET.ini"
+
+# The station as configured on its setup page: station W01 and its tools.
+{
+    printf '[UserInfo]\r\nUserPosition=FT01\r\nUserLinePosition=L01\r\nUserWorkPosition=W01\r\nEmployeeNumber=E1001\r\n\r\n'
+    printf '[SelectedTools]\r\n'
+    i=1
+    for id in "${SELECTED_IDS[@]}"; do
+        printf 'tool%d=%s\r\n' "$i" "$id"
+        i=$((i + 1))
+    done
+} >"$DEMO_DIR/MAINSET.ini"
 
 # Local product configurations for the two product-test tools. Low-power configurations are
 # entries without an extension (the launcher lists no others); the mains ones: a dealer of the
@@ -59,6 +100,11 @@ printf '[PPCSet]\r\nCustomBrand=NORVEXA\r\nCustomIDFlag=Single\r\n\r\n[IdBelongS
     >"$DEMO_DIR/IPCProductCheck/conf/DemoTurretCamera.ini"
 printf '[PPCSet]\r\nCustomBrand=NORVEXA\r\nCustomIDFlag=Orlem\r\n' >"$DEMO_DIR/BPC/Configs/DemoBatteryCamera"
 printf '[PPCSet]\r\nCustomBrand=NORVEXA\r\n' >"$DEMO_DIR/BPC/Configs/DemoBatteryCamera.bak"
+
+if [ "${DEMO_LAYOUT_ONLY:-0}" = 1 ]; then
+    echo "Demo station laid out: $DEMO_DIR (packages: $RUN_DIR/files)"
+    exit 0
+fi
 
 # --- the stand-in server -----------------------------------------------------------------
 children=()
@@ -84,6 +130,15 @@ if [ ! -s "$ready" ]; then
     exit 1
 fi
 port=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["http"])' "$ready")
+# The packages come over a slow line, so the tiles' progress can be watched (about 3 s each).
+for package in "${PACKAGES[@]}"; do
+    python3 - "$port" "files/${package%%:*}-${package#*:}.zip" <<'PY'
+import json, sys, urllib.request
+body = json.dumps({"path": sys.argv[2], "behaviour": {"trickle": {"chunkBytes": 32768, "intervalMs": 250}}})
+urllib.request.urlopen(urllib.request.Request("http://127.0.0.1:%s/__control/behaviour" % sys.argv[1],
+                                              data=body.encode(), method="POST"), timeout=5).read()
+PY
+done
 base="http://127.0.0.1:$port/"
 printf '[ServerDomainName]\r\nDomainName=%s\r\n\r\n[ServerManagerName]\r\nDomainName=%s\r\n\r\n[ServerPPCName]\r\nDomainName=%s\r\n' \
     "$base" "$base" "$base" >"$DEMO_DIR/serverConfig.ini"

@@ -2,6 +2,8 @@
 #include "ui_toolbutton.h"
 
 #include <QPixmap>
+#include <QProgressBar>
+#include <QResizeEvent>
 
 void registerToolButtonMetaTypes() {
     qRegisterMetaType<toolButtonInfo>("toolButtonInfo");
@@ -51,6 +53,18 @@ toolButton::toolButton(QWidget *parent) : QWidget(parent), ui(new Ui::toolButton
     ui->labStatus->hide();
     ui->btnUpdate->hide();
     ui->btnDownload->hide();
+
+    // On the body, under the name, so presses still reach the body around it.
+    m_pProgress = new QProgressBar(ui->btnMain);
+    m_pProgress->setObjectName(QStringLiteral("progressInstall"));
+    m_pProgress->setRange(0, 100);
+    m_pProgress->setTextVisible(false);
+    m_pProgress->setAttribute(Qt::WA_TransparentForMouseEvents);
+    m_pProgress->setStyleSheet(QStringLiteral("QProgressBar { border: none; border-radius: 1px; "
+                                              "background-color: #E4EBFD; }"
+                                              "QProgressBar::chunk { border-radius: 1px; "
+                                              "background-color: #447AF0; }"));
+    m_pProgress->hide();
 }
 
 toolButton::~toolButton() {
@@ -79,6 +93,33 @@ void toolButton::setBtnInfo(QString name, QString key, QString path, bool select
 void toolButton::changeStatusLabel(UPGRADESTATUS_E status) {
     m_btnInfo.m_eUpgradeStatus = status;
     setToolBtnui(m_btnInfo);
+}
+
+void toolButton::setProgress(int percent) {
+    if (percent < 0) {
+        m_pProgress->hide();
+        return;
+    }
+    m_pProgress->setValue(qMin(percent, 100));
+    if (m_pProgress->isHidden()) {
+        placeProgress();
+        m_pProgress->show();
+    }
+}
+
+int toolButton::progress() const {
+    return m_pProgress->isHidden() ? -1 : m_pProgress->value();
+}
+
+void toolButton::resizeEvent(QResizeEvent *event) {
+    QWidget::resizeEvent(event);
+    placeProgress();
+}
+
+void toolButton::placeProgress() {
+    // Inset from the card's rounded corners, close to its foot.
+    const QRect body = ui->btnMain->rect();
+    m_pProgress->setGeometry(12, body.height() - 8, qMax(0, body.width() - 24), 3);
 }
 
 void toolButton::bindPress(const char *slot) {

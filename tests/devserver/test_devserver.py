@@ -427,6 +427,28 @@ class ServicesTest(ServerTestCase):
                                ("version", "1")])
         self.assertEqual(a["ack"], "404")
 
+    def test_demo_station_offers_four_upgrades_once(self):
+        """The tool page of scripts/run-demo.sh: installed tools carry 1.0.0.0, PPCFocus (108) is
+        missing. Exactly the four demo upgrades are offered, and none once they are installed."""
+        path = "ToolClientConfigManageApi/getProToolLastUpgradePackage"
+        selected = ["101", "102", "103", "108", "109", "110", "115", "116"]
+        installed = {t: ("0.0.0.0" if t == "108" else "1.0.0.0") for t in selected}
+
+        def offers():
+            got = {}
+            for tool in selected:
+                a = self.signed(path, [("controlProToolId", "100"), ("loginToken", "t"), ("proToolId", tool),
+                                       ("version", installed[tool])])
+                if a["data"]["versionNo"]:
+                    got[tool] = (a["data"]["versionNo"], a["data"]["forceUpgrade"])
+            return got
+
+        first = offers()
+        self.assertEqual(first, {"101": ("2.1.0.0", 0), "102": ("1.5.0.0", 1), "103": ("3.0.2.0", 0),
+                                 "108": ("1.1.0.0", 0)})
+        installed.update({t: v for t, (v, _) in first.items()})
+        self.assertEqual(offers(), {})
+
     def test_urls_follow_the_scheme_asked(self):
         fields = [("controlProToolId", "100"), ("loginToken", "t"), ("proToolId", "103"), ("version", "0.0.0.0")]
         sign = md5(("100t1030.0.0.0" + KEY).encode())
@@ -549,6 +571,155 @@ class ServicesTest(ServerTestCase):
             seen.add(body)
         self.assertEqual(len(seen), 3)  # each kind is drawn differently
         self.assertEqual(self.server.request("GET", "files/product-D24010014-missing.png")[0], 404)
+
+
+class PerToolBehaviourTest(ServerTestCase):
+    """Behaviours matched on one request field, and packages offered a limited number of times."""
+    PACKAGE = "ToolClientConfigManageApi/getProToolLastUpgradePackage"
+
+    def ask(self, tool, version="1.0.0.0", urlencoded=False):
+        fields = [("controlProToolId", "100"), ("loginToken", "t"), ("proToolId", tool), ("version", version)]
+        fields.append(("sign", md5(("100t" + tool + version + KEY).encode())))
+        if urlencoded:
+            import urllib.parse
+            status, _, body = self.server.request("POST", self.PACKAGE, urllib.parse.urlencode(fields).encode(),
+                                                  {"Content-Type": "application/x-www-form-urlencoded"})
+        else:
+            status, _, body = self.server.post(self.PACKAGE, fields)
+        return status, body
+
+    def behave(self, path, behaviour):
+        answer = self.server.control("POST", "behaviour", {"path": path, "behaviour": behaviour})
+        self.assertTrue(answer["ok"])
+        return answer["keys"]
+
+    def test_when_matches_one_field(self):
+        cases = [
+            # when, asked tool, form encoding, expected HTTP status
+            ({"proToolId": "102"}, "102", False, 500),
+            ({"proToolId": "102"}, "102", True, 500),
+            ({"proToolId": "102"}, "103", False, 200),
+            ({"proToolId": 102}, "102", False, 500),           # a number means its decimal text
+            ({"proToolId": "102", "version": "1.0.0.0"}, "102", False, 500),
+            ({"proToolId": "102", "version": "9.9.9.9"}, "102", False, 200),  # every field must match
+            ({"missing": ""}, "102", False, 200),              # an absent field matches nothing, not ""
+        ]
+        for when, tool, urlencoded, status in cases:
+            with self.subTest(when=when, tool=tool, urlencoded=urlencoded):
+                self.server.control("POST", "reset")
+                self.behave(self.PACKAGE, {"when": when, "status": 500})
+                self.assertEqual(self.ask(tool, urlencoded=urlencoded)[0], status)
+
+    def test_when_on_query_fields_and_patterns(self):
+        self.behave("ProductionApi/*", {"when": {"position_id": "W02"}, "ack": "777"})
+        self.assertEqual(ack_of(self.server.request("GET", "ProductionApi/login?position_id=W01&user_id=E1001")[2]),
+                         "200")
+        self.assertEqual(ack_of(self.server.request("GET", "ProductionApi/login?position_id=W02&user_id=E1002")[2]),
+                         "777")
+
+    def test_several_whens_times_and_removal(self):
+        keys = self.behave(self.PACKAGE, {"when": {"proToolId": "102"}, "status": 500, "times": 1})
+        self.assertEqual(keys, [self.PACKAGE + "#proToolId=102"])
+        self.behave(self.PACKAGE, {"when": {"proToolId": "103"}, "status": 503})
+        self.behave(self.PACKAGE + "#slow", {"status": 404, "times": 1})   # unconditional, labelled
+        # A mismatch does not use up "times": 103 and the unconditional rule come first, then 102
+        # still finds its one failure; afterwards 102 is answered normally.
+        got = [self.ask(t)[0] for t in ("103", "101", "102", "102", "103")]
+        self.assertEqual(got, [503, 404, 500, 200, 503])
+        self.assertEqual(sorted(k for k in self.server.control("GET", "behaviour") if k.startswith(self.PACKAGE)),
+                         sorted([self.PACKAGE + "#proToolId=102", self.PACKAGE + "#proToolId=103",
+                                 self.PACKAGE + "#slow"]))
+        # The plain path's removal takes its labelled behaviours with it.
+        self.assertEqual(len(self.behave(self.PACKAGE, None)), 3)
+        self.assertEqual(self.ask("103")[0], 200)
+
+    def test_hold_with_when_and_release(self):
+        import threading
+        for release_path in (self.PACKAGE, self.PACKAGE + "#proToolId=102"):
+            with self.subTest(release=release_path):
+                self.server.control("POST", "reset")
+                self.behave(self.PACKAGE, {"when": {"proToolId": "102"}, "hold": True})
+                held = {}
+                t = threading.Thread(target=lambda: held.update(r=self.ask("102")))
+                t.start()
+                deadline = time.monotonic() + 10
+                while not self.server.control("GET", "requests?path=" + self.PACKAGE) \
+                        and time.monotonic() < deadline:
+                    time.sleep(0.02)
+                # Another tool's query of the same path is not held.
+                self.assertEqual(self.ask("103")[0], 200)
+                t.join(0.3)
+                self.assertTrue(t.is_alive())
+                self.assertEqual(self.server.control("POST", "release", {"path": release_path})["released"], 1)
+                t.join(10)
+                self.assertFalse(t.is_alive())
+                self.assertEqual(json.loads(held["r"][1])["data"]["versionNo"], "1.5.0.0")
+
+    def test_offer_times(self):
+        data = self.server.control("GET", "data")
+        for tool in data["tools"]:
+            if tool["proToolId"] == "101":
+                tool["package"]["offerTimes"] = 2
+        self.server.control("POST", "data", data)
+
+        def version_no(tool, version="1.0.0.0"):
+            return json.loads(self.ask(tool, version)[1])["data"]["versionNo"]
+
+        # An answer without an offer (already up to date) does not count; spoilt answers neither.
+        self.assertEqual(version_no("101", "2.1.0.0"), "")
+        self.behave(self.PACKAGE, {"when": {"proToolId": "101"}, "ack": "500", "times": 1})
+        self.assertEqual(json.loads(self.ask("101")[1])["ack"], "500")
+        self.assertEqual([version_no("101") for _ in range(3)], ["2.1.0.0", "2.1.0.0", ""])
+        self.assertEqual(version_no("103"), "3.0.2.0")  # other tools are not limited
+        self.assertEqual(self.server.control("GET", "offers"), {"101": 2, "103": 1})
+        self.server.control("POST", "data", data)  # a new data set starts counting again
+        self.assertEqual(self.server.control("GET", "offers"), {})
+        self.assertEqual(version_no("101"), "2.1.0.0")
+        self.server.control("POST", "reset")
+        self.assertEqual(self.server.control("GET", "offers"), {})
+
+    def test_large_package_stall_and_hold(self):
+        import threading
+        size = 3 * 1024 * 1024
+        with open(os.path.join(self.server.files, "big.zip"), "wb") as f:
+            f.write(os.urandom(size))
+        path = "files/big.zip"
+        cases = [
+            # behaviour, bytes expected before the release, whole file after it
+            ({"stallAfter": 1024 * 1024}, 1024 * 1024, False),
+            ({"hold": True}, 0, True),
+        ]
+        for behaviour, before, whole in cases:
+            with self.subTest(behaviour=behaviour):
+                self.behave(path, behaviour)
+                got = {"n": 0, "done": False}
+
+                def fetch():
+                    s = socket.create_connection(("127.0.0.1", self.server.ports["http"]), timeout=20)
+                    s.sendall(("GET /%s HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n" % path).encode())
+                    data = b""
+                    while chunk := s.recv(65536):
+                        data += chunk
+                        got["n"] = max(0, len(data) - data.find(b"\r\n\r\n") - 4) if b"\r\n\r\n" in data else 0
+                    s.close()
+                    got["done"] = True
+
+                t = threading.Thread(target=fetch)
+                t.start()
+                deadline = time.monotonic() + 10
+                while not self.server.control("GET", "requests?path=" + path) and time.monotonic() < deadline:
+                    time.sleep(0.02)
+                deadline = time.monotonic() + 10
+                while got["n"] < before and time.monotonic() < deadline:
+                    time.sleep(0.02)
+                t.join(0.5)
+                self.assertFalse(got["done"])
+                self.assertEqual(got["n"], before)
+                self.assertEqual(self.server.control("POST", "release", {"path": path})["released"], 1)
+                t.join(20)
+                self.assertTrue(got["done"])
+                self.assertEqual(got["n"], size if whole else before)
+                self.behave(path, None)
 
 
 class CommandLineTest(unittest.TestCase):

@@ -1,6 +1,7 @@
 #include "devserver.h"
 #include "testfiles.h"
 
+#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QHttpMultiPart>
@@ -106,6 +107,7 @@ private slots:
     void faultInjection_data();
     void faultInjection();
     void behaviourTimesAndPatterns();
+    void limitedOffers();
     void recordsAndControl();
     void filesServedAndTrickled();
     void serverConfigFile();
@@ -255,6 +257,43 @@ void tst_DevServerControl::behaviourTimesAndPatterns() {
     // reset() drops every behaviour.
     QVERIFY(m_server.reset());
     QCOMPARE(loginAck(m_server.httpBase()), QString("200"));
+}
+
+// A package offered once only, counted as the installation tests read it.
+void tst_DevServerControl::limitedOffers() {
+    const QString path = QStringLiteral("ToolClientConfigManageApi/getProToolLastUpgradePackage");
+    QJsonObject data = DevServer::demoData();
+    QJsonArray tools = data.value("tools").toArray();
+    for (int i = 0; i < tools.size(); ++i) {
+        QJsonObject tool = tools.at(i).toObject();
+        if (tool.value("proToolId").toString() == "101") {
+            QJsonObject package = tool.value("package").toObject();
+            package.insert("offerTimes", 1);
+            tool.insert("package", package);
+            tools.replace(i, tool);
+        }
+    }
+    data.insert("tools", tools);
+    QVERIFY(m_server.setData(data));
+
+    const QString sign = QString::fromLatin1(
+        QCryptographicHash::hash("100t1011.0.0.0r4wq%k#2SIGNKEY58", QCryptographicHash::Md5).toHex());
+    const QList<QPair<QString, QString>> fields{{"controlProToolId", "100"},
+                                                {"loginToken", "t"},
+                                                {"proToolId", "101"},
+                                                {"version", "1.0.0.0"},
+                                                {"sign", sign}};
+    QStringList offered;
+    for (int i = 0; i < 2; ++i)
+        offered << json(send(m_server.httpBase() + path, fields).body)
+                       .value("data")
+                       .toObject()
+                       .value("versionNo")
+                       .toString();
+    QCOMPARE(offered, (QStringList{"2.1.0.0", ""}));
+    QCOMPARE(m_server.offerCount("101"), 1);
+    QVERIFY(m_server.reset());
+    QCOMPARE(m_server.offerCount("101"), 0);
 }
 
 void tst_DevServerControl::recordsAndControl() {

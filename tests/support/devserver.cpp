@@ -210,7 +210,8 @@ bool DevServer::release(const QString &path) {
     QJsonObject payload;
     if (!path.isEmpty())
         payload.insert(QStringLiteral("path"), path);
-    return controlOk("POST", QStringLiteral("release"), QJsonDocument(payload).toJson(QJsonDocument::Compact));
+    return controlOk("POST", QStringLiteral("release"),
+                     QJsonDocument(payload).toJson(QJsonDocument::Compact));
 }
 
 bool DevServer::reset() {
@@ -223,6 +224,13 @@ bool DevServer::setData(const QJsonObject &data) {
 
 QJsonObject DevServer::data() const {
     return QJsonDocument::fromJson(control("GET", QStringLiteral("data"))).object();
+}
+
+int DevServer::offerCount(const QString &proToolId) const {
+    const QByteArray answer = control("GET", QStringLiteral("offers"));
+    if (answer.isNull())
+        return -1;
+    return QJsonDocument::fromJson(answer).object().value(proToolId).toInt();
 }
 
 QJsonArray DevServer::requests(const QString &path) const {

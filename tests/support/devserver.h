@@ -50,13 +50,26 @@
 //     "stallAfter": 100       files: announce the full length, send this many bytes, then
 //                             nothing until release(path) (at most "holdMs"), then close
 //     "times": 1              apply only to the next N requests of that path
+//     "when": {"proToolId": "102"}   apply only to requests whose first field of each name
+//                             (form field, else query field) has that value; such a behaviour
+//                             is kept beside the path's others (one per "when"), a mismatch
+//                             leaves its "times" alone, and release(path) lets its holds go
+// A behaviour with "when" comes before the path's unconditional one; clearBehaviour(path)
+// removes all of the path's behaviours. A path may also carry a label, "path#label", to keep
+// several behaviours without "when"; release("path#label") lets only that one's holds go.
 // Wrong signatures are answered with ack "403" (msg "sign mismatch"); wrong credentials with
 // "303"; unknown tool or product with "404". See devserver/README.md for the data file.
 //
 // Demo data (devserver/demo-data.json): account "operator" / password "123456" with six
 // dealers (one with a string ownerId, two sharing a name); account "nodealer" / "123456"
 // with none; launcher id "100"; tool ids "101".."116" in the order of the launcher's tool
-// table (IPCProductCheck = "101" ... JBM = "116"); "105" (MACSetting) has no package; "102" (BPC) is a forced upgrade.
+// table (IPCProductCheck = "101" ... JBM = "116"). Packages, offered to lower "version"s:
+// "101" 2.1.0.0 and "103" 3.0.2.0 (optional), "102" (BPC) 1.5.0.0 (forced), "108" 1.1.0.0
+// (the demo's first install); "105" (MACSetting) has none; the others 1.0.0.0.
+// A package with "offerTimes": N is offered at most N times (see offerCount()). The demo
+// package files are placeholder zips (text where the executable belongs): overwrite them in
+// filesDir() with ToolPackages (toolpackages.h) where a test installs them; reset() and
+// setData() keep files that exist.
 //
 // Control calls are plain blocking socket exchanges: they do not spin an event loop, so they
 // are safe from the GUI thread and never re-enter the code under test.
@@ -86,7 +99,7 @@ public:
     // Address of a served file ("files/<name>") on the HTTP or HTTPS port.
     QString fileUrl(const QString &name, bool https = false) const;
 
-    // Fault injection per path (see above); an empty behaviour removes it.
+    // Fault injection per path (see above); an empty behaviour removes the path's behaviours.
     bool setBehaviour(const QString &path, const QJsonObject &behaviour);
     bool clearBehaviour(const QString &path) { return setBehaviour(path, QJsonObject()); }
     // Lets the requests held at path ("hold": true) go on; empty path: every held request.
@@ -96,6 +109,9 @@ public:
     // Replaces the whole data set (same layout as the data file); files it lists are generated.
     bool setData(const QJsonObject &data);
     QJsonObject data() const;
+    // How often a package of the tool was offered (answered with its versionNo) since the start,
+    // reset() or setData(); -1 when the server cannot be asked.
+    int offerCount(const QString &proToolId) const;
 
     // Recorded requests in arrival order; path empty: all of them. Control calls are not recorded.
     QJsonArray requests(const QString &path = QString()) const;
