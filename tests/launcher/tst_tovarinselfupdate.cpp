@@ -5,6 +5,7 @@
 #include "clock.h"
 #include "devserver.h"
 #include "globals.h"
+#include "imageresources.h"
 #include "platform.h"
 #include "poptextwidget.h"
 #include "tovarin.h"
@@ -35,7 +36,8 @@ const QByteArray kUpdaterScript =
     "#!/bin/sh\nprintf '%s|%s' \"$#\" \"$1\" > \"$(dirname \"$0\")/started.txt\"\n";
 
 // What a staged package may lack or carry.
-enum PackageKind { GoodPackage, NoUpdater, NoLauncher, UpdaterNotExecutable, NotAZip };
+enum PackageKind { GoodPackage, NoUpdater, NoLauncher, UpdaterNotExecutable, NotAZip, ExePackage };
+const QString kExePackageFile = QStringLiteral("Tovarin-1.2.0.0.exe");
 
 QString toastText(Tovarin &w) {
     if (!w.m_pPopTextWidget->isVisible())
@@ -93,6 +95,7 @@ private:
 };
 
 void tst_TovarinSelfUpdate::initTestCase() {
+    initImageResources();
     QVERIFY2(m_server.start(), qPrintable(m_server.lastError()));
 }
 
@@ -146,6 +149,8 @@ bool tst_TovarinSelfUpdate::writePackage(PackageKind kind, const QString &file) 
     const QString path = m_server.filesDir() + QLatin1Char('/') + file;
     if (kind == NotAZip)
         return TestFiles::write(path, "this is no archive");
+    if (kind == ExePackage)
+        return TestFiles::write(m_server.filesDir() + QLatin1Char('/') + kExePackageFile, "MZ launcher");
     QList<ZipEntry> entries;
     entries << ZipEntry{"Tovarin/", {}, ZipEntry::Folder, 0};
     if (kind != NoLauncher)
@@ -399,6 +404,10 @@ void tst_TovarinSelfUpdate::stagingFails_data() {
                                     << ""
                                     << ""
                                     << "主程序升级包下载失败";
+    QTest::newRow("exe package") << int(ExePackage) << ""
+                                 << ""
+                                 << ""
+                                 << "主程序只能从zip升级包升级";
     QTest::newRow("damaged package") << int(NotAZip) << ""
                                      << ""
                                      << ""
@@ -456,7 +465,7 @@ void tst_TovarinSelfUpdate::stagingFails() {
     QFETCH(QString, path);
     QFETCH(QString, message);
 
-    offer("1.2.0.0", true);
+    offer("1.2.0.0", true, "修复若干问题", package == ExePackage ? kExePackageFile : kPackageFile);
     if (package >= 0)
         QVERIFY(writePackage(PackageKind(package)));
     const QString target = staging(path);
@@ -492,6 +501,9 @@ void tst_TovarinSelfUpdate::stagingFails() {
     QCOMPARE(quit.count(), 0);
     QVERIFY(!w->m_bMainAppUpgrading);
     QVERIFY(!QFile::exists(stationFile("Pellock/started.txt")));
+    // Only a folder that could not be emptied stops before the download.
+    QCOMPARE(m_server.requests("files/" + (package == ExePackage ? kExePackageFile : kPackageFile)).size(),
+             path.isEmpty() && disturb == QLatin1String("hidden") ? 0 : 1);
     const QByteArray log = TestFiles::read(stationFile("log/" + kNow.toString("yyyy-MM-dd") + ".txt"));
     QVERIFY2(log.contains(message.toUtf8()), log.constData());
 }
