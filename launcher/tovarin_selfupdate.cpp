@@ -305,6 +305,8 @@ void Tovarin::slotMainAppUpgradeWorkerFinished() {
         const QString updater = updaterProgram();
         if (Platform::startDetached(updater, QStringList() << QString(), QString())) {
             qDebug() << "启动Pellock成功:" << updater;
+            // Nothing is written any more: the way out is open again.
+            m_bMainAppUpgrading = false;
             m_pPopWidget->close();
             emit signalForceCloseApp();
             return;
