@@ -12,6 +12,9 @@
 #include <QTimer>
 #include <QVector>
 
+#include <functional>
+#include <memory>
+
 #include "common.h"
 #include "popwidget.h"
 #include "productshowinfo.h"
@@ -21,6 +24,7 @@ class QComboBox;
 class QCompleter;
 class QRegExpValidator;
 class QSettings;
+class QThread;
 class messageBox;
 class popCloseWidget;
 class popSelectWidget;
@@ -64,6 +68,12 @@ struct CHECKUPGRADEINFO_S {
 
 // Body of the launcher's own upgrade worker thread.
 void slotMainAppDowloadUpgradeFun_(void *pWindow, void *pPopWidget);
+
+// Stops the launcher's own upgrade worker at its next step and waits for it, so the worker
+// never outlives the window whose members it uses.
+struct MainAppUpgradeThreadDeleter {
+    void operator()(QThread *thread) const;
+};
 
 // The launcher's main window: station setup page, tool page, tool processes, update engine.
 // Its member definitions are split by concern into tovarin_<concern>.cpp.
@@ -174,6 +184,8 @@ public slots:
     void slotPopWidgetUpgrade(QString szVersion, QStringList listRemark, popType type);
     void slotPopWidgetUpgradeClose();
     void slotRecordCurrentTime();
+    // The staging worker has ended: hand over to the updater, or carry on without upgrading.
+    void slotMainAppUpgradeWorkerFinished();
 
     // tool update check and installation
     void slotmTimerToolUpCheck();
@@ -244,6 +256,24 @@ private:
     // Gives the pop-ups the see-through look where the window system blends windows, an
     // opaque one elsewhere. Asked before every show: a compositor may start or stop meanwhile.
     void refreshPopupLook();
+    // The end of the launcher's own update check when no upgrade follows: the page the station
+    // needs and the tool update check.
+    void continueWithoutMainAppUpgrade();
+    // True (and the operator told) while the launcher's package is being staged: the worker
+    // writes into the launcher's folders, so the window must not go away meanwhile.
+    bool refuseCloseWhileSelfUpgrading();
+    // The offered launcher package is the one the updater already ran for (failed, or
+    // installed without changing the version): starting it again would loop.
+    bool mainAppUpgradeAlreadyTried() const;
+    // One key of the hand-off file, through the private-profile writer.
+    bool writeUpgradeConfig(const QString &key, const QString &value);
+    // Logs a staging failure and keeps its message for the operator; always false.
+    bool failMainAppStaging(Common &common, const QString &message);
+
+public:
+    // Called on the staging worker before each staging step with the step's name, so tests can
+    // disturb the files at a known point. Empty: none.
+    static void setMainAppStagingWatcherForTesting(std::function<void(const QString &step)> watcher);
 
 public:
     QPoint m_pointWinPos;
@@ -317,6 +347,20 @@ public:
     // The tile state of each tool's last failed installation, shown again while it is blocked.
     QMap<QString, UPGRADESTATUS_E> m_mapFailedInstallState;
     bool m_bClosing = false;
+
+    // What the last hand-off left behind, read before the file is emptied.
+    QString m_szLastVersionUniqId;
+    QString m_szLastVersionNo;
+    QString m_szLastUpgradeSucceed;
+    // The launcher's own upgrade: running from the start of staging until the hand-off or
+    // the return to the pages; the worker's result and failure message, read after it ended.
+    bool m_bMainAppUpgrading = false;
+    bool m_bMainAppStaged = false;
+    QString m_szMainAppStagingError;
+    popWidget *m_pMainAppProgressTarget = nullptr;
+    // Declared after every member the worker uses: destroyed first, so the worker has ended
+    // before any of them goes.
+    std::unique_ptr<QThread, MainAppUpgradeThreadDeleter> m_pMainAppUpgradeThread;
 
     Ui::Tovarin *ui = nullptr;
 };

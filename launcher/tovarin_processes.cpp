@@ -154,6 +154,8 @@ void Tovarin::slotProcessOpen(toolButtonInfo info) {
 }
 
 void Tovarin::slotCloseWin() {
+    if (refuseCloseWhileSelfUpgrading())
+        return;
     QStringList names;
     for (toolButton *tile : qAsConst(m_vecToolButtons))
         names.append(imageNameOf(tile->m_btnInfo.m_szExeName));
@@ -172,6 +174,10 @@ void Tovarin::slotCloseWin() {
 }
 
 void Tovarin::closeEvent(QCloseEvent *event) {
+    if (refuseCloseWhileSelfUpgrading()) {
+        event->ignore();
+        return;
+    }
     // A close from the window system (a key, the task bar) takes the way of the close button,
     // so the tools are ended and the operator asked as set.
     if (event->spontaneous()) {

@@ -1,15 +1,225 @@
-// The launcher's own update check and hand-off to the updater. The server query arrives with
-// its own change; until then the check finds nothing and the launcher goes on to its pages.
+// The launcher's own update: the check against the configuration server, the postponement,
+// staging the package on a worker thread and the hand-off to the updater.
 #include "tovarin.h"
 
+#include "applicationfolder.h"
+#include "clock.h"
+#include "globals.h"
+#include "platform.h"
 #include "popclosewidget.h"
 
 #include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSettings>
+#include <QTextCodec>
+#include <QThread>
+#include <QUrl>
+
+namespace {
+
+const QString kUpgradeSection = QStringLiteral("Tovarin");
+const qint64 kPostponeSeconds = 3 * 24 * 60 * 60;
+
+std::function<void(const QString &)> s_stagingWatcher;
+
+QString appFolder() {
+    return ApplicationFolder::path();
+}
+
+// APP + "/UpgradePackage/MainApp/"
+QString stagingFolder() {
+    return appFolder() + QStringLiteral("/UpgradePackage/MainApp/");
+}
+
+QString updaterProgram() {
+    return appFolder() + QStringLiteral("/Pellock/Pellock") + Platform::executableSuffix();
+}
+
+// Whether the optional upgrade may be offered now. A missing time, or one ahead of the clock
+// (the clock was set back, or the file edited), would otherwise hide the offer for good.
+bool upgradePromptDue(const QDateTime &now, const QDateTime &limit) {
+    const qint64 nowSecs = now.toSecsSinceEpoch();
+    const qint64 lastSecs = limit.isValid() ? limit.toSecsSinceEpoch() : 0;
+    qDebug() << "datetimeNow-lastTime-3*24*60*60:" << nowSecs - lastSecs - kPostponeSeconds;
+    qDebug() << "datetimeNow:" << nowSecs;
+    qDebug() << "lastTime:" << lastSecs;
+    if (!limit.isValid() || lastSecs > nowSecs)
+        return true;
+    return nowSecs - lastSecs > kPostponeSeconds;
+}
+
+void watchStagingStep(const QString &step) {
+    if (s_stagingWatcher)
+        s_stagingWatcher(step);
+}
+
+bool stagingInterrupted() {
+    return QThread::currentThread()->isInterruptionRequested();
+}
+
+} // namespace
+
+void MainAppUpgradeThreadDeleter::operator()(QThread *thread) const {
+    thread->requestInterruption();
+    thread->wait();
+    delete thread;
+}
+
+void Tovarin::setMainAppStagingWatcherForTesting(std::function<void(const QString &)> watcher) {
+    s_stagingWatcher = std::move(watcher);
+}
+
+bool Tovarin::writeUpgradeConfig(const QString &key, const QString &value) {
+    return Platform::writeProfileString(QFile::encodeName(m_szUpgradeConfigPath), kUpgradeSection, key,
+                                        value);
+}
 
 bool Tovarin::mainAppUpdataQuery(bool &bNeedUpgrade, bool &bForceUpgrade) {
-    Q_UNUSED(bNeedUpgrade)
-    Q_UNUSED(bForceUpgrade)
-    return false;
+    const QString configPath = resolveInAppFolder(QStringLiteral("CONFIGSET.ini"));
+    QFile configFile(configPath);
+    if (!configFile.exists() || !configFile.open(QIODevice::ReadOnly))
+        return false;
+    configFile.close();
+
+    QSettings config(configPath, QSettings::IniFormat);
+    config.setIniCodec(QTextCodec::codecForName("UTF-8"));
+    m_szControlProToolId = config.value(QStringLiteral("Tovarin/ID")).toString();
+    const QString exeName = config.value(QStringLiteral("Tovarin/Exe")).toString();
+
+    QMap<QString, QString> params;
+    params.insert(QStringLiteral("loginToken"), m_szLoginToken);
+    params.insert(QStringLiteral("proToolId"), m_szControlProToolId);
+    params.insert(QStringLiteral("controlProToolId"), m_szControlProToolId);
+    params.insert(QStringLiteral("version"), QStringLiteral(TOVARIN_APP_VERSION));
+    params.insert(QStringLiteral("sign"), m_common.valueChainSign(params));
+
+    const QString domain = m_common.getDomainName();
+    const QString url = domain + QStringLiteral("ToolClientConfigManageApi/getProToolLastUpgradePackage");
+    QString result;
+    if (domain.startsWith(QLatin1String("http://"))) {
+        qDebug() << "is http";
+        result = m_common.httpPostRequest(url, params);
+    } else if (domain.startsWith(QLatin1String("https://"))) {
+        qDebug() << "is https";
+        result = m_common.httpsPostRequest(url, params);
+    } else {
+        qDebug() << "没有设置域名";
+        return false;
+    }
+    qDebug() << "resultHttp:" << result;
+    if (result.isEmpty()) {
+        qDebug() << "http请求超时";
+        return false;
+    }
+
+    const QJsonObject answer = QJsonDocument::fromJson(result.toUtf8()).object();
+    qDebug() << "resultHttpObj:" << answer;
+    const QString ack = answer.value(QStringLiteral("ack")).toString();
+    if (ack != QLatin1String("200")) {
+        qDebug() << "error ack:" << ack;
+        return false;
+    }
+
+    const QJsonObject data = answer.value(QStringLiteral("data")).toObject();
+    UPGRADEPACKAGEINFO_S info;
+    info.m_szProToolUniqId = data.value(QStringLiteral("proToolUniqId")).toString();
+    qDebug() << "proToolUniqId:" << info.m_szProToolUniqId;
+    info.m_szVersionUniqId = data.value(QStringLiteral("versionUniqId")).toString();
+    qDebug() << "versionUniqId:" << info.m_szVersionUniqId;
+    info.m_szVersionNo = data.value(QStringLiteral("versionNo")).toString();
+    qDebug() << "versionNo:" << info.m_szVersionNo;
+    info.m_bForceUpgrade = data.value(QStringLiteral("forceUpgrade")).toVariant().toInt() != 0;
+    qDebug() << "forceUpgrade:" << info.m_bForceUpgrade;
+    info.m_szVersionRemark = data.value(QStringLiteral("versionRemark")).toString();
+    qDebug() << "versionRemark:" << info.m_szVersionRemark;
+    info.m_szUpgradePackageUrl = data.value(QStringLiteral("upgradePackageUrl")).toString();
+    qDebug() << "upgradePackageUrl:" << info.m_szUpgradePackageUrl;
+    info.m_szUpgradePackageType = QUrl(info.m_szUpgradePackageUrl).fileName().endsWith(QLatin1String("zip"))
+                                      ? QStringLiteral("zip")
+                                      : QStringLiteral("exe");
+    info.m_szProToolId = m_szControlProToolId;
+    info.m_szExeName = exeName;
+    info.m_szCurrentVersion = QStringLiteral(TOVARIN_APP_VERSION);
+    bForceUpgrade = info.m_bForceUpgrade;
+    m_mainAppPackageInfo = info;
+
+    m_szUpgradeConfigPath = appFolder() + QStringLiteral("/UpgradePackage/UpgradeConfig.ini");
+    const QString upgradeFolder = appFolder() + QStringLiteral("/UpgradePackage");
+    if (!QDir(upgradeFolder).exists() && !QDir().mkpath(upgradeFolder))
+        return false;
+
+    // What the updater recorded about the last package goes with the emptying; keep it to
+    // recognise a package that already failed or changed nothing.
+    m_szLastVersionUniqId.clear();
+    m_szLastVersionNo.clear();
+    m_szLastUpgradeSucceed.clear();
+    QFile upgradeConfig(m_szUpgradeConfigPath);
+    if (upgradeConfig.exists()) {
+        {
+            QSettings last(m_szUpgradeConfigPath, QSettings::IniFormat);
+            last.setIniCodec(QTextCodec::codecForName("UTF-8"));
+            auto lastValue = [&last](const QString &key) {
+                return last.value(Platform::findProfileKey(last, kUpgradeSection, key)).toString();
+            };
+            m_szLastVersionUniqId = lastValue(QStringLiteral("versionUniqId"));
+            m_szLastVersionNo = lastValue(QStringLiteral("versionNo"));
+            m_szLastUpgradeSucceed = lastValue(QStringLiteral("UpgradeSucceed"));
+        }
+        qDebug() << "目标ini文件存在";
+        if (upgradeConfig.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            upgradeConfig.close();
+        else
+            qDebug() << "文件清空失败";
+    }
+
+    // The writer escapes line breaks itself, so the notes go in as they are and come back
+    // unchanged; replacing them beforehand would have them escaped twice.
+    qDebug() << "m_mainAppPackageInfo.m_szVersionRemark替换换行符后:"
+             << QString::fromUtf8(Platform::iniEncodeValue(info.m_szVersionRemark));
+
+    writeUpgradeConfig(QStringLiteral("versionNo"), info.m_szVersionNo);
+    writeUpgradeConfig(QStringLiteral("upgradePackageType"), info.m_szUpgradePackageType);
+    writeUpgradeConfig(QStringLiteral("versionRemark"), info.m_szVersionRemark);
+    writeUpgradeConfig(QStringLiteral("loginToken"), m_szLoginToken);
+    writeUpgradeConfig(QStringLiteral("proToolUniqId"), info.m_szProToolUniqId);
+    writeUpgradeConfig(QStringLiteral("versionUniqId"), info.m_szVersionUniqId);
+    writeUpgradeConfig(QStringLiteral("beforeUpgradeVersion"), QStringLiteral(TOVARIN_APP_VERSION));
+    writeUpgradeConfig(QStringLiteral("recordUpgrade"), QStringLiteral("0"));
+
+    if (!info.m_szVersionNo.isEmpty()) {
+        qDebug() << "需要升级，当前版本:" << TOVARIN_APP_VERSION << ",最新版本:" << info.m_szVersionNo;
+        bNeedUpgrade = true;
+        m_mainAppPackageInfo.m_bNeedUpgrade = true;
+        writeUpgradeConfig(QStringLiteral("needUpgrade"), QStringLiteral("1"));
+        // Kept while the same package is offered, so the next start still knows it was tried.
+        if (mainAppUpgradeAlreadyTried())
+            writeUpgradeConfig(QStringLiteral("UpgradeSucceed"), m_szLastUpgradeSucceed);
+    } else {
+        qDebug() << "最新版本，无需升级";
+        writeUpgradeConfig(QStringLiteral("needUpgrade"), QStringLiteral("0"));
+    }
+    return true;
+}
+
+bool Tovarin::mainAppUpgradeAlreadyTried() const {
+    // "UpgradeSucceed" is only ever written by the updater (or kept by the line above): the
+    // updater ran for this package. Had it installed a newer launcher, the server would not
+    // offer the same package to this version again.
+    if (m_szLastUpgradeSucceed.isEmpty())
+        return false;
+    const UPGRADEPACKAGEINFO_S &info = m_mainAppPackageInfo;
+    if (!info.m_szVersionUniqId.isEmpty() || !m_szLastVersionUniqId.isEmpty())
+        return info.m_szVersionUniqId == m_szLastVersionUniqId;
+    return info.m_szVersionNo == m_szLastVersionNo;
+}
+
+void Tovarin::continueWithoutMainAppUpgrade() {
+    initConfigurationPageSwitch();
+    mTimerToolUpCheck.start(200);
 }
 
 void Tovarin::slotMainAppUpdataQuery() {
@@ -19,24 +229,198 @@ void Tovarin::slotMainAppUpdataQuery() {
     if (!result)
         qDebug() << "获取主程序升级信息失败";
     qDebug() << "result:" << result << ",needUpdata:" << bNeedUpgrade << ",force:" << bForceUpgrade;
-    qDebug() << "-----------进入子工具查询升级-----------";
-    initConfigurationPageSwitch();
-    mTimerToolUpCheck.start(200);
+
+    if (bNeedUpgrade) {
+        const bool due = bForceUpgrade || upgradePromptDue(Clock::now(), m_dateUpgradeLimit);
+        if (due && mainAppUpgradeAlreadyTried()) {
+            const QString message =
+                m_szLastUpgradeSucceed == QLatin1String("1")
+                    ? tr("主程序升级包%1已安装过但版本未变，不再自动升级")
+                          .arg(m_mainAppPackageInfo.m_szVersionNo)
+                    : tr("主程序升级包%1上次安装失败，不再自动升级").arg(m_mainAppPackageInfo.m_szVersionNo);
+            slotLogRecord(message);
+            slotPopMessage(message);
+        } else if (due && bForceUpgrade) {
+            slotMainAppDowloadUpgrade(true);
+            return;
+        } else if (due) {
+            slotPopWidgetUpgrade(m_mainAppPackageInfo.m_szVersionNo, m_mainAppPackageInfo.m_szVersionRemark,
+                                 POP_TYPE_UPGRADE);
+            return;
+        }
+    } else {
+        qDebug() << "-----------进入子工具查询升级-----------";
+    }
+    continueWithoutMainAppUpgrade();
 }
 
 void Tovarin::slotMainAppDowloadUpgrade(bool bUpgrade) {
-    Q_UNUSED(bUpgrade)
-    initConfigurationPageSwitch();
-    mTimerToolUpCheck.start(200);
-}
+    if (!bUpgrade) {
+        continueWithoutMainAppUpgrade();
+        return;
+    }
+    // One staging at a time: it owns the staging folder.
+    if (m_bMainAppUpgrading)
+        return;
 
-bool Tovarin::doUpgradeMainToolWorks() {
-    return false;
+    slotPopWidgetUpgrade(m_mainAppPackageInfo.m_szVersionNo, m_mainAppPackageInfo.m_szVersionRemark,
+                         POP_TYPE_DOWNLOADING);
+    const QString staging = stagingFolder();
+    if (!m_common.delDir(staging)) {
+        // The downloading notice has no buttons: leaving it up would lock the launcher.
+        const QString message = tr("清空主程序升级目录MainApp失败");
+        slotLogRecord(message);
+        m_pPopWidget->close();
+        slotPopMessage(message);
+        continueWithoutMainAppUpgrade();
+        return;
+    }
+    qDebug() << "删除主程序MainApp下所有的文件成功！！！！" << true;
+    m_common.mkMutiDir(QDir::cleanPath(staging));
+    qDebug() << "进入主程序升级流程";
+
+    m_bMainAppUpgrading = true;
+    m_bMainAppStaged = false;
+    m_szMainAppStagingError.clear();
+    m_pMainAppUpgradeThread.reset(QThread::create(&slotMainAppDowloadUpgradeFun_, static_cast<void *>(this),
+                                                  static_cast<void *>(m_pPopWidget)));
+    connect(m_pMainAppUpgradeThread.get(), &QThread::finished, this,
+            &Tovarin::slotMainAppUpgradeWorkerFinished);
+    m_pMainAppUpgradeThread->start();
 }
 
 void slotMainAppDowloadUpgradeFun_(void *pWindow, void *pPopWidget) {
-    Q_UNUSED(pWindow)
-    Q_UNUSED(pPopWidget)
+    auto *window = static_cast<Tovarin *>(pWindow);
+    window->m_pMainAppProgressTarget = static_cast<popWidget *>(pPopWidget);
+    // Widgets, timers and the updater's start belong to the GUI thread: the window takes the
+    // result from here once this thread has finished.
+    window->m_bMainAppStaged = window->doUpgradeMainToolWorks();
+}
+
+void Tovarin::slotMainAppUpgradeWorkerFinished() {
+    if (!m_bMainAppUpgrading)
+        return;
+    QString message = m_szMainAppStagingError;
+    if (m_bMainAppStaged) {
+        const QString updater = updaterProgram();
+        if (Platform::startDetached(updater, QStringList() << QString(), QString())) {
+            qDebug() << "启动Pellock成功:" << updater;
+            // Nothing is written any more: the way out is open again.
+            m_bMainAppUpgrading = false;
+            m_pPopWidget->close();
+            emit signalForceCloseApp();
+            return;
+        }
+        // Quitting now would leave the station without a launcher until someone starts it.
+        message = tr("启动升级程序Pellock失败");
+        slotLogRecord(message + QStringLiteral(":") + updater);
+    }
+    m_bMainAppUpgrading = false;
+    m_pPopWidget->close();
+    if (!message.isEmpty())
+        slotPopMessage(message);
+    continueWithoutMainAppUpgrade();
+}
+
+bool Tovarin::refuseCloseWhileSelfUpgrading() {
+    if (!m_bMainAppUpgrading)
+        return false;
+    slotPopMessage(tr("主程序升级中，请稍后再关闭"));
+    return true;
+}
+
+bool Tovarin::failMainAppStaging(Common &common, const QString &message) {
+    common.slotLogRecord(message);
+    m_szMainAppStagingError = message;
+    return false;
+}
+
+bool Tovarin::doUpgradeMainToolWorks() {
+    // Lives on this thread: the network objects of its download become its children.
+    Common common;
+    if (m_pMainAppProgressTarget)
+        connect(&common, &Common::sigDownloadProgress, m_pMainAppProgressTarget,
+                &popWidget::slotSetDownloadProgress, Qt::QueuedConnection);
+
+    const UPGRADEPACKAGEINFO_S info = m_mainAppPackageInfo;
+    qDebug() << "进入子线程进行主程序升级操作:" << QThread::currentThreadId();
+    qDebug() << "m_mainAppPackageInfo.m_szUpgradePackageUrl:" << info.m_szUpgradePackageUrl;
+    qDebug() << "m_mainAppPackageInfo.m_szUpgradePackageType:" << info.m_szUpgradePackageType;
+
+    const QString app = appFolder();
+    const QString ma = stagingFolder();
+    const QString exe = info.m_szExeName;
+    const bool zip = info.m_szUpgradePackageType == QLatin1String("zip");
+
+    if (!common.DownloadFiles(info.m_szUpgradePackageUrl, app + QStringLiteral("/UpgradePackage/MainApp"),
+                              exe + (zip ? QStringLiteral(".zip") : QStringLiteral(".exe"))))
+        return failMainAppStaging(common, tr("主程序升级包下载失败"));
+    if (!zip)
+        return failMainAppStaging(common, tr("主程序只能从zip升级包升级"));
+
+    // Each step may be the one the window is waiting to be closed behind.
+    auto step = [](const QString &name) {
+        watchStagingStep(name);
+        return !stagingInterrupted();
+    };
+    const QString stopped = tr("主程序升级已中止");
+
+    qDebug() << "主程序升级改造";
+    if (!step(QStringLiteral("unpack")))
+        return failMainAppStaging(common, stopped);
+    if (!common.UpdataZip(ma + exe + QStringLiteral(".zip"), ma))
+        return failMainAppStaging(common, tr("解压主程序升级包到当前目录失败"));
+
+    // Without both programs the updater would fail, or leave a launcher that cannot start.
+    const QString launcherFolder = ma + exe;
+    if (exe.isEmpty() ||
+        !QFileInfo(launcherFolder + QLatin1Char('/') + exe + Platform::executableSuffix()).isFile() ||
+        !QFileInfo(launcherFolder + QStringLiteral("/Pellock/Pellock") + Platform::executableSuffix())
+             .isFile())
+        return failMainAppStaging(common, tr("主程序升级包缺少主程序或Pellock"));
+
+    if (!step(QStringLiteral("copyUpdater")))
+        return failMainAppStaging(common, stopped);
+    common.mkMutiDir(ma + QStringLiteral("Pellock/Pellock"));
+    if (!common.copyDirectory(launcherFolder + QStringLiteral("/Pellock"),
+                              ma + QStringLiteral("Pellock/Pellock"), true))
+        return failMainAppStaging(common, tr("移动小工具文件夹到MainApp失败"));
+    if (!step(QStringLiteral("packUpdater")))
+        return failMainAppStaging(common, stopped);
+    if (!common.compressDir(ma + QStringLiteral("Pellock.zip"), ma + QStringLiteral("Pellock")))
+        return failMainAppStaging(common, tr("压缩Pellock文件夹失败"));
+    if (!step(QStringLiteral("installUpdater")))
+        return failMainAppStaging(common, stopped);
+    if (!common.UpdataZip(ma + QStringLiteral("Pellock.zip"), app))
+        return failMainAppStaging(common, tr("升级Pellock失败"));
+    if (!step(QStringLiteral("removePackageUpdater")))
+        return failMainAppStaging(common, stopped);
+    if (!common.delDir(launcherFolder + QStringLiteral("/Pellock")))
+        return failMainAppStaging(common, tr("删除主程序下的Pellock文件夹失败"));
+    if (!step(QStringLiteral("removeStagedUpdater")))
+        return failMainAppStaging(common, stopped);
+    if (!common.delDir(ma + QStringLiteral("Pellock")))
+        return failMainAppStaging(common, tr("删除MainApp下的Pellock文件夹失败"));
+
+    const QString test = ma + QStringLiteral("Test/") + exe;
+    if (!step(QStringLiteral("copyLauncher")))
+        return failMainAppStaging(common, stopped);
+    common.mkMutiDir(test + QLatin1Char('/') + exe);
+    if (!common.copyDirectory(launcherFolder, test + QLatin1Char('/') + exe, true))
+        return failMainAppStaging(common, tr("移动主程序升级包文件夹失败"));
+    if (!step(QStringLiteral("packLauncher")))
+        return failMainAppStaging(common, stopped);
+    if (!common.compressDir(ma + exe + QStringLiteral(".zip"), test))
+        return failMainAppStaging(common, tr("压缩主程序升级包文件夹失败"));
+    if (!step(QStringLiteral("removeLauncherFolder")))
+        return failMainAppStaging(common, stopped);
+    if (!common.delDir(launcherFolder))
+        return failMainAppStaging(common, tr("删除主程序升级包文件夹失败"));
+    if (!step(QStringLiteral("removeTest")))
+        return failMainAppStaging(common, stopped);
+    if (!common.delDir(ma + QStringLiteral("Test")))
+        return failMainAppStaging(common, tr("删除Test文件夹失败"));
+    return true;
 }
 
 void Tovarin::slotPopWidgetUpgrade(QString szVersion, QString szRemark, popType type) {
@@ -59,4 +443,7 @@ void Tovarin::slotPopWidgetUpgradeClose() {
     m_pPopWidget->close();
 }
 
-void Tovarin::slotRecordCurrentTime() {}
+void Tovarin::slotRecordCurrentTime() {
+    writeMainSet(QStringLiteral("LimitTime"), QStringLiteral("UpgradeLimit"),
+                 Clock::now().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")));
+}

@@ -2,6 +2,8 @@
 
 #include "popwidgetbase.h"
 
+class QProgressBar;
+
 // The launcher's upgrade pop-up: asks whether to upgrade, then stays open as the
 // downloading or installing notice.
 class popWidget : public popWidgetBase {
@@ -20,11 +22,15 @@ public slots:
     void on_btnConfirm_clicked();
     void on_btnCancel_clicked();
     void slotPopClose();
+    // Progress of the download shown in the "下载中..." state; a total below 1 (size not
+    // announced) shows a moving bar.
+    void slotSetDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
 
 protected:
     bool handlesType(popType type) const override;
 
 private:
+    QProgressBar *m_pProgressDownload = nullptr;
     QString m_szVersion;
     QString m_szMessage;
 };

@@ -2,6 +2,7 @@
 #include "popwidget.h"
 #include "widgetprobe.h"
 
+#include <QProgressBar>
 #include <QSignalSpy>
 #include <QTranslator>
 
@@ -32,6 +33,8 @@ private slots:
     void answer_data();
     void answer();
     void closeSignal();
+    void downloadProgress_data();
+    void downloadProgress();
     void windowSetup();
 };
 
@@ -183,3 +186,42 @@ void TestPopWidget::windowSetup() {
 
 QTEST_MAIN(TestPopWidget)
 #include "tst_popwidget.moc"
+
+void TestPopWidget::downloadProgress_data() {
+    QTest::addColumn<int>("type");
+    QTest::addColumn<qint64>("received");
+    QTest::addColumn<qint64>("total");
+    QTest::addColumn<bool>("shown");
+    QTest::addColumn<int>("maximum"); // 0: a moving bar (size unknown)
+    QTest::addColumn<int>("value");
+
+    QTest::newRow("downloading, half") << 2 << qint64(50) << qint64(100) << true << 1000 << 500;
+    QTest::newRow("downloading, large file")
+        << 2 << qint64(3) * 1024 * 1024 * 1024 << qint64(4) * 1024 * 1024 * 1024 << true << 1000 << 750;
+    QTest::newRow("downloading, size unknown") << 2 << qint64(4096) << qint64(-1) << true << 0 << 0;
+    QTest::newRow("question hides the bar") << 0 << qint64(50) << qint64(100) << false << 1000 << 500;
+    QTest::newRow("installing hides the bar") << 1 << qint64(50) << qint64(100) << false << 1000 << 500;
+}
+
+void TestPopWidget::downloadProgress() {
+    QFETCH(int, type);
+    QFETCH(qint64, received);
+    QFETCH(qint64, total);
+    QFETCH(bool, shown);
+    QFETCH(int, maximum);
+    QFETCH(int, value);
+
+    popWidget pop;
+    pop.slotSetPopUI(QStringLiteral("1.0"), QStringLiteral("notes"), POP_TYPE_DOWNLOADING);
+    pop.slotSetDownloadProgress(received, total);
+    pop.slotSetPopUI(QStringLiteral("1.0"), QStringLiteral("notes"), popType(type));
+    QProgressBar *bar = child<QProgressBar>(pop, "progressDownload");
+    QCOMPARE(bar->isVisibleTo(&pop), shown);
+    QCOMPARE(bar->maximum(), maximum);
+    if (maximum > 0)
+        QCOMPARE(bar->value(), value);
+    // A new download starts from an empty bar.
+    pop.slotSetPopUI(QStringLiteral("1.0"), QStringLiteral("notes"), POP_TYPE_UPGRADE);
+    pop.slotSetPopUI(QStringLiteral("1.0"), QStringLiteral("notes"), POP_TYPE_DOWNLOADING);
+    QCOMPARE(bar->value(), 0);
+}
