@@ -21,6 +21,7 @@
 #include "toolbutton.h"
 
 class QComboBox;
+class QJsonObject;
 class QCompleter;
 class QRegExpValidator;
 class QSettings;
@@ -231,8 +232,9 @@ private:
         INSTALL_ORIGIN_TILE,      // a tile's download or update button
         INSTALL_ORIGIN_ALL        // "全部更新"
     };
-    // Posts a signed request to the configuration service; false when no http(s) domain is set.
-    bool postToConfigService(const QString &path, const QMap<QString, QString> &params, QString &answer);
+    // Posts a signed request to the configuration service and reads its answer (a malformed one
+    // reads as an empty object); false when no http(s) domain is set or no answer came.
+    bool askConfigService(const QString &path, const QMap<QString, QString> &params, QJsonObject &answer);
     // Queues one installation of a tool unless it is queued or installing already, then works
     // the queue unless it is being worked further up the stack.
     void enqueueToolInstall(const QString &toolId, INSTALLORIGIN_E origin);

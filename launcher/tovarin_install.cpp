@@ -444,15 +444,9 @@ bool Tovarin::recordProToolUpgrade(UPGRADEPACKAGEINFO_S info) {
     params.insert(QStringLiteral("upgradeTime"), QString::number(Clock::now().toSecsSinceEpoch()));
     params.insert(QStringLiteral("sign"), m_common.valueChainSign(params));
 
-    QString result;
-    if (!postToConfigService(QLatin1String(kRecordPath), params, result))
+    QJsonObject answer;
+    if (!askConfigService(QLatin1String(kRecordPath), params, answer))
         return false;
-    if (result.isEmpty()) {
-        qDebug() << "http请求超时";
-        return false;
-    }
-    const QJsonObject answer = QJsonDocument::fromJson(result.toUtf8()).object();
-    qDebug() << "resultHttpObj:" << answer;
     const QString ack = answer.value(QStringLiteral("ack")).toString();
     if (ack == QLatin1String("200")) {
         qDebug() << "上传升级信息成功";

@@ -97,27 +97,10 @@ bool Tovarin::mainAppUpdataQuery(bool &bNeedUpgrade, bool &bForceUpgrade) {
     params.insert(QStringLiteral("version"), QStringLiteral(TOVARIN_APP_VERSION));
     params.insert(QStringLiteral("sign"), m_common.valueChainSign(params));
 
-    const QString domain = m_common.getDomainName();
-    const QString url = domain + QStringLiteral("ToolClientConfigManageApi/getProToolLastUpgradePackage");
-    QString result;
-    if (domain.startsWith(QLatin1String("http://"))) {
-        qDebug() << "is http";
-        result = m_common.httpPostRequest(url, params);
-    } else if (domain.startsWith(QLatin1String("https://"))) {
-        qDebug() << "is https";
-        result = m_common.httpsPostRequest(url, params);
-    } else {
-        qDebug() << "没有设置域名";
+    QJsonObject answer;
+    if (!askConfigService(QStringLiteral("ToolClientConfigManageApi/getProToolLastUpgradePackage"), params,
+                          answer))
         return false;
-    }
-    qDebug() << "resultHttp:" << result;
-    if (result.isEmpty()) {
-        qDebug() << "http请求超时";
-        return false;
-    }
-
-    const QJsonObject answer = QJsonDocument::fromJson(result.toUtf8()).object();
-    qDebug() << "resultHttpObj:" << answer;
     const QString ack = answer.value(QStringLiteral("ack")).toString();
     if (ack != QLatin1String("200")) {
         qDebug() << "error ack:" << ack;

@@ -16,20 +16,27 @@ namespace {
 const char *const kLastPackagePath = "ToolClientConfigManageApi/getProToolLastUpgradePackage";
 } // namespace
 
-bool Tovarin::postToConfigService(const QString &path, const QMap<QString, QString> &params,
-                                  QString &answer) {
+bool Tovarin::askConfigService(const QString &path, const QMap<QString, QString> &params,
+                               QJsonObject &answer) {
     const QString domain = m_common.getDomainName();
+    QString result;
     if (domain.startsWith(QLatin1String("http://"))) {
         qDebug() << "is http";
-        answer = m_common.httpPostRequest(domain + path, params);
+        result = m_common.httpPostRequest(domain + path, params);
     } else if (domain.startsWith(QLatin1String("https://"))) {
         qDebug() << "is https";
-        answer = m_common.httpsPostRequest(domain + path, params);
+        result = m_common.httpsPostRequest(domain + path, params);
     } else {
         qDebug() << "没有设置域名";
         return false;
     }
-    qDebug() << "resultHttp:" << answer;
+    qDebug() << "resultHttp:" << result;
+    if (result.isEmpty()) {
+        qDebug() << "http请求超时";
+        return false;
+    }
+    answer = QJsonDocument::fromJson(result.toUtf8()).object();
+    qDebug() << "resultHttpObj:" << answer;
     return true;
 }
 
@@ -129,15 +136,9 @@ bool Tovarin::toolAppUpdataQuery(toolButtonInfo info) {
     params.insert(QStringLiteral("version"), version);
     params.insert(QStringLiteral("sign"), m_common.valueChainSign(params));
 
-    QString result;
-    if (!postToConfigService(QLatin1String(kLastPackagePath), params, result))
+    QJsonObject answer;
+    if (!askConfigService(QLatin1String(kLastPackagePath), params, answer))
         return false;
-    if (result.isEmpty()) {
-        qDebug() << "http请求超时";
-        return false;
-    }
-    const QJsonObject answer = QJsonDocument::fromJson(result.toUtf8()).object();
-    qDebug() << "resultHttpObj:" << answer;
     const QString ack = answer.value(QStringLiteral("ack")).toString();
     if (ack != QLatin1String("200")) {
         qDebug() << "error ack:" << ack;
