@@ -70,6 +70,11 @@ public:
     // Where the journal of installations into targetFolder lives.
     static QString journalPathOf(const QString &targetFolder);
 
+    // For PACKAGE_ZIP: installs what lies below this top-level folder of the archive, relative to
+    // that folder, so a package packed as "<name>/..." fills a target of any name. An entry
+    // outside it fails the installation before the target is touched. Empty: the whole archive.
+    void setArchiveFolder(const QString &folder);
+
     // Lets tests stop or disturb an installation at a known point. Called on the worker thread.
     void setStepWatcher(std::function<void(INSTALLSTEP_E step, int index)> watcher);
 
@@ -83,5 +88,6 @@ private:
                          const QStringList &keepList, PACKAGEKIND_E kind);
 
     QString m_szMessage;
+    QString m_szArchiveFolder;
     std::function<void(INSTALLSTEP_E, int)> m_stepWatcher;
 };
