@@ -52,12 +52,14 @@ private:
     std::unique_ptr<UpdaterStation> zipStation(const QString &remark = QStringLiteral("修复模组识别"));
 
     std::vector<std::unique_ptr<QProcess>> m_launchers;
+    QTemporaryDir m_workFolder; // the updater logs into its working folder
 };
 
 void TstPellock::initTestCase() {
     initImageResources();
     // The updater ends the application with its window; the test goes on.
     qApp->setQuitOnLastWindowClosed(false);
+    QVERIFY(QDir::setCurrent(m_workFolder.path()));
     pellock::setRestartDelayForTesting(200);
 }
 
@@ -71,6 +73,7 @@ void TstPellock::cleanup() {
     m_launchers.clear();
     ApplicationFolder::setPathForTesting(QString());
     pellock::setLauncherExitWaitForTesting(30000);
+    QDir::setCurrent(m_workFolder.path());
 }
 
 std::unique_ptr<UpdaterStation> TstPellock::zipStation(const QString &remark) {
@@ -79,6 +82,7 @@ std::unique_ptr<UpdaterStation> TstPellock::zipStation(const QString &remark) {
         !station->stageZip(UpdaterStation::newPackage()))
         return nullptr;
     ApplicationFolder::setPathForTesting(station->updaterFolder());
+    QDir::setCurrent(station->root());
     return station;
 }
 
@@ -148,6 +152,7 @@ void TstPellock::waitsForLauncher() {
     QCOMPARE(status->isVisible(), !installed);
     if (!installed) {
         QVERIFY(status->text().contains(QStringLiteral("主程序未退出")));
+        QVERIFY(station->logText().contains(QStringLiteral("小工具:主程序未退出")));
         QVERIFY(QFileInfo::exists(station->stagedZip()));
     }
 
@@ -210,7 +215,10 @@ void TstPellock::installsOnceAfterFirstPaint() {
     });
     QSignalSpy finished(&window, &pellock::sigInstallFinished);
     window.show();
-    QVERIFY(finished.wait(20000));
+    // Not inside the show: the window must get to paint "安装中" first.
+    QCOMPARE(finished.size(), 0);
+    QVERIFY(QFileInfo::exists(station->stagedZip()));
+    QTRY_VERIFY_WITH_TIMEOUT(finished.size() == 1, 20000);
     QVERIFY(finished.at(0).at(0).toBool());
     QVERIFY2(paintsAtFirstProgress > 0, "installed before the pop-up was painted");
     QCOMPARE(bar->value(), 100);
