@@ -221,21 +221,39 @@ void TstPellockProcess::refuses() {
 }
 
 void TstPellockProcess::killedMidInstall_data() {
+    QTest::addColumn<QString>("type");
     QTest::addColumn<QString>("killWhen"); // a path below the journal whose appearance is the moment
-    QTest::newRow("while unpacking") << "new";
-    QTest::newRow("while moving files in") << "old";
+    QTest::newRow("zip, while unpacking") << "zip"
+                                          << "new";
+    QTest::newRow("zip, while moving files in") << "zip"
+                                                << "old";
+    QTest::newRow("exe, while copying") << "exe"
+                                        << "new";
 }
 
 void TstPellockProcess::killedMidInstall() {
+    QFETCH(QString, type);
     QFETCH(QString, killWhen);
-    const int files = 3000;
+    const bool zip = type == QLatin1String("zip");
+    const int files = zip ? 3000 : 0;
+    // A large launcher program: the script ends before its padding.
+    const QByteArray bigLauncher =
+        UpdaterStation::launcherScript("new") + "exit 0\n" + QByteArray(48 << 20, '#');
+    TestFiles::Tree newTree = UpdaterStation::newLauncher(files);
+    if (!zip) {
+        newTree = UpdaterStation::oldLauncher();
+        newTree.insert(QStringLiteral("Tovarin"), bigLauncher);
+    }
 
     UpdaterStation station;
     QVERIFY(station.isReady());
     QVERIFY(station.copyUpdater());
     QVERIFY(DevServer::writeServerConfig(station.launcherFolder(), m_server.httpBase()));
-    QVERIFY(station.writeHandOff(QStringLiteral("zip")));
-    QVERIFY(station.stageZip(UpdaterStation::newPackage(QStringLiteral("Tovarin"), files)));
+    QVERIFY(station.writeHandOff(type));
+    if (zip)
+        QVERIFY(station.stageZip(UpdaterStation::newPackage(QStringLiteral("Tovarin"), files)));
+    else
+        QVERIFY(station.stageExe(bigLauncher));
 
     QProcess *first = startUpdater(station);
     QVERIFY(first);
@@ -250,6 +268,8 @@ void TstPellockProcess::killedMidInstall() {
     first->kill();
     QVERIFY(first->waitForFinished(5000));
     QVERIFY(station.startedLines().isEmpty());
+    // The launcher's program is never missing, not even half-way.
+    QVERIFY(QFileInfo(station.launcherPath()).isFile());
     if (killWhen == QLatin1String("old"))
         QVERIFY2(station.launcherTree() != UpdaterStation::oldLauncher(),
                  "killed before the folder was touched");
@@ -260,7 +280,7 @@ void TstPellockProcess::killedMidInstall() {
                                          QStringLiteral("upgradePackageType"), QString()));
     QVERIFY(runUpdater(station));
     const TestFiles::Tree after = station.launcherTree();
-    const bool isNew = after == UpdaterStation::newLauncher(files);
+    const bool isNew = after == newTree;
     QVERIFY2(isNew || after == UpdaterStation::oldLauncher(),
              "the launcher's folder is a mix of old and new");
     QVERIFY(!QFileInfo::exists(InstallService::journalPathOf(station.launcherFolder())));
