@@ -131,6 +131,8 @@ void pellock::showEvent(QShowEvent *event) {
     if (m_bInstallStarted)
         return;
     m_bInstallStarted = true;
+    // Placed where the window came up, which is known only now.
+    m_pPopWidget->move(pos());
     // The installation starts once the pop-up has painted "安装中" (see eventFilter); without a
     // screen to paint on it starts anyway.
     QTimer::singleShot(kFirstPaintWaitMs, this, [this] {
