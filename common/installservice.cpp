@@ -284,20 +284,25 @@ QString InstallService::journalPathOf(const QString &targetFolder) {
     return root.absolutePath() + QStringLiteral("/.") + root.fileName() + QStringLiteral(".installing");
 }
 
-bool InstallService::recoverInterrupted(const QString &targetFolder) {
+bool InstallService::recoverInterrupted(const QString &targetFolder, bool *pbCompleted) {
+    if (pbCompleted)
+        *pbCompleted = false;
     // A folder this process is installing into is not interrupted.
     if (isBusy(journalPathOf(targetFolder)))
         return false;
-    return settle(targetFolder);
+    return settle(targetFolder, pbCompleted);
 }
 
-bool InstallService::settle(const QString &targetFolder) {
+bool InstallService::settle(const QString &targetFolder, bool *pbCompleted) {
     const QString journal = journalPathOf(targetFolder);
     removeLeftovers(journal);
     if (!QFileInfo::exists(journal))
         return true;
-    if (QFileInfo::exists(join(journal, QLatin1String(kCommittedName))))
+    if (QFileInfo::exists(join(journal, QLatin1String(kCommittedName)))) {
+        if (pbCompleted)
+            *pbCompleted = true;
         return finish(journal);
+    }
     return rollBack(cleanRoot(targetFolder), journal);
 }
 

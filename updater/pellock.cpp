@@ -60,7 +60,7 @@ pellock::pellock(QWidget *parent) : QMainWindow(parent), ui(new Ui::pellock) {
     m_szLauncherFolder = QDir::cleanPath(ud + QStringLiteral("/.."));
     // The hand-off file and the package lie in the launcher's folder: an installation that a
     // killed updater left half-done is finished or undone before anything reads it.
-    if (!InstallService::recoverInterrupted(m_szLauncherFolder)) {
+    if (!InstallService::recoverInterrupted(m_szLauncherFolder, &m_bRecoveredInstall)) {
         qDebug() << "上次安装未能恢复";
         writeLogrecord(QStringLiteral("小工具:上次安装未能恢复"));
     }
@@ -173,13 +173,20 @@ void pellock::slotInstall() {
     const QString type = handOffValue(QStringLiteral("UpgradePackageType"));
     m_szFailure.clear();
     bool installed = false;
-    if (type == QLatin1String("zip")) {
-        installed =
-            UpdataZip(ud + QStringLiteral("/../UpgradePackage/MainApp/Tovarin.zip"), m_szLauncherFolder);
+    const QString package =
+        ud + QStringLiteral("/../UpgradePackage/MainApp/Tovarin") +
+        (type == QLatin1String("zip") ? QStringLiteral(".zip") : Platform::executableSuffix());
+    if (m_bRecoveredInstall && (type == QLatin1String("zip") || type == QLatin1String("exe")) &&
+        !QFileInfo::exists(package)) {
+        // A run killed after its installation was complete: the start finished it and removed
+        // the package. The launcher is the new one; it only remains to be recorded.
+        qDebug() << "主程序升级成功";
+        writeLogrecord(QStringLiteral("小工具:主程序升级成功"));
+        installed = true;
+    } else if (type == QLatin1String("zip")) {
+        installed = UpdataZip(package, m_szLauncherFolder);
     } else if (type == QLatin1String("exe")) {
-        installed = UpdataExe(ud + QStringLiteral("/../UpgradePackage/MainApp/Tovarin") +
-                                  Platform::executableSuffix(),
-                              launcherPath());
+        installed = UpdataExe(package, launcherPath());
     } else {
         qDebug() << "未填写类型";
         writeLogrecord(QStringLiteral("小工具:未填写类型"));

@@ -2,6 +2,7 @@
 // end, installing once after the first paint, the release notes and the installing pop-up.
 #include "applicationfolder.h"
 #include "imageresources.h"
+#include "installservice.h"
 #include "pellock.h"
 #include "platform.h"
 #include "popwidget.h"
@@ -46,6 +47,8 @@ private slots:
     void releaseNotes();
     void installsOnceAfterFirstPaint();
     void installingLook();
+    void settlesAKilledRun_data();
+    void settlesAKilledRun();
 
 private:
     QProcess *startLauncher(const UpdaterStation &station);
@@ -275,6 +278,54 @@ void TstPellock::installingLook() {
                                 .arg(pixel.name())
                                 .arg(pixel.alpha())));
     }
+}
+
+void TstPellock::settlesAKilledRun_data() {
+    QTest::addColumn<int>("killedAt"); // InstallService::INSTALLSTEP_E
+    QTest::newRow("before anything was moved in") << int(InstallService::STEP_JOURNAL_WRITTEN);
+    QTest::newRow("complete, package not yet removed") << int(InstallService::STEP_COMMITTED);
+}
+
+// What a run killed at a step leaves behind (journal and package, as they were at that step),
+// then the next start of the updater.
+void TstPellock::settlesAKilledRun() {
+    QFETCH(int, killedAt);
+    auto station = zipStation();
+    QVERIFY(station);
+    const QString journal = InstallService::journalPathOf(station->launcherFolder());
+    const QByteArray package = TestFiles::read(station->stagedZip());
+    TestFiles::Tree journalAtStep;
+    TestFiles::Tree folderAtStep;
+    {
+        InstallService killed;
+        killed.setArchiveFolder(QStringLiteral("Tovarin"));
+        killed.setStepWatcher([&](InstallService::INSTALLSTEP_E step, int) {
+            if (step == killedAt) {
+                journalAtStep = TestFiles::snapshot(journal);
+                folderAtStep = TestFiles::snapshot(station->launcherFolder());
+            }
+        });
+        QCOMPARE(
+            killed.install(station->stagedZip(), station->launcherFolder(), {}, InstallService::PACKAGE_ZIP),
+            InstallService::INSTALL_OK);
+    }
+    QVERIFY(!journalAtStep.isEmpty());
+    QVERIFY(QDir(station->launcherFolder()).removeRecursively());
+    QVERIFY(TestFiles::writeTree(station->launcherFolder(), folderAtStep));
+    QVERIFY(TestFiles::writeTree(journal, journalAtStep));
+    QVERIFY(TestFiles::write(station->stagedZip(), package));
+
+    pellock window;
+    QSignalSpy finished(&window, &pellock::sigInstallFinished);
+    window.show();
+    QTRY_VERIFY_WITH_TIMEOUT(finished.size() == 1, 20000);
+    // Either way the new launcher is in place, and said so.
+    QVERIFY(finished.at(0).at(0).toBool());
+    QCOMPARE(station->launcherTree(), UpdaterStation::newLauncher());
+    QCOMPARE(station->handOffValue(QStringLiteral("UpgradeSucceed")), QStringLiteral("1"));
+    QVERIFY(!QFileInfo::exists(station->stagedZip()));
+    QVERIFY(!QFileInfo::exists(journal));
+    QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 10000);
 }
 
 QTEST_MAIN(TstPellock)
