@@ -33,7 +33,8 @@ int g_iLauncherExitWaitMs = 30000;
 int g_iRestartDelayMs = 5000;
 // A window that is never painted (no screen) still installs after this long.
 const int kFirstPaintWaitMs = 1000;
-const int kLauncherPollMs = 200;
+// Windows lists processes through tasklist, which takes a while: not too often.
+const int kLauncherPollMs = 500;
 
 bool isFolderEntry(const QString &name) {
     return name.endsWith(QLatin1Char('/')) || name.endsWith(QLatin1Char('\\'));

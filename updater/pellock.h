@@ -70,8 +70,8 @@ private:
     Ui::pellock *ui;
 
     QString m_szLauncherFolder;
-    bool m_bInstallStarted = false; // shown once: the installation is on its way
-    bool m_bInstallQueued = false;  // the installation has been started
+    bool m_bInstallStarted = false;   // shown once: the installation is on its way
+    bool m_bInstallQueued = false;    // the installation has been started
     bool m_bRecoveredInstall = false; // a killed run's installation was found complete at start
     QString m_szFailure;
 };
