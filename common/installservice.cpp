@@ -268,6 +268,12 @@ QString InstallService::message() const {
     return m_szMessage;
 }
 
+void InstallService::setArchiveFolder(const QString &folder) {
+    m_szArchiveFolder = QDir::cleanPath(folder);
+    if (m_szArchiveFolder == QLatin1String("."))
+        m_szArchiveFolder.clear();
+}
+
 void InstallService::setStepWatcher(std::function<void(INSTALLSTEP_E, int)> watcher) {
     m_stepWatcher = std::move(watcher);
 }
@@ -278,20 +284,25 @@ QString InstallService::journalPathOf(const QString &targetFolder) {
     return root.absolutePath() + QStringLiteral("/.") + root.fileName() + QStringLiteral(".installing");
 }
 
-bool InstallService::recoverInterrupted(const QString &targetFolder) {
+bool InstallService::recoverInterrupted(const QString &targetFolder, bool *pbCompleted) {
+    if (pbCompleted)
+        *pbCompleted = false;
     // A folder this process is installing into is not interrupted.
     if (isBusy(journalPathOf(targetFolder)))
         return false;
-    return settle(targetFolder);
+    return settle(targetFolder, pbCompleted);
 }
 
-bool InstallService::settle(const QString &targetFolder) {
+bool InstallService::settle(const QString &targetFolder, bool *pbCompleted) {
     const QString journal = journalPathOf(targetFolder);
     removeLeftovers(journal);
     if (!QFileInfo::exists(journal))
         return true;
-    if (QFileInfo::exists(join(journal, QLatin1String(kCommittedName))))
+    if (QFileInfo::exists(join(journal, QLatin1String(kCommittedName)))) {
+        if (pbCompleted)
+            *pbCompleted = true;
         return finish(journal);
+    }
     return rollBack(cleanRoot(targetFolder), journal);
 }
 
@@ -386,10 +397,21 @@ InstallService::INSTALLRESULT_E InstallService::work(const QString &packagePath,
         const QList<QuaZipFileInfo64> entries = zip.getFileInfoList64();
         if (entries.isEmpty() || zip.getZipError() != UNZ_OK)
             return fail();
+        // The entry's path below the archive folder; empty for the folder itself, null outside it.
+        const QString prefix = m_szArchiveFolder.isEmpty() ? QString() : m_szArchiveFolder + QLatin1Char('/');
+        const auto belowFolder = [&prefix](const QString &rel) {
+            if (prefix.isEmpty() || rel.isEmpty())
+                return rel;
+            if (rel + QLatin1Char('/') == prefix)
+                return QStringLiteral("");
+            return rel.startsWith(prefix) ? rel.mid(prefix.size()) : QString();
+        };
         qint64 bytesTotal = 0;
         int filesTotal = 0;
         for (const QuaZipFileInfo64 &info : entries) {
-            if (isLinkEntry(info) || relativeName(info.name).isEmpty())
+            const QString below = belowFolder(relativeName(info.name));
+            if (isLinkEntry(info) || relativeName(info.name).isEmpty() || below.isNull() ||
+                (below.isEmpty() && !info.name.endsWith(QLatin1Char('/'))))
                 return fail();
             if (!info.name.endsWith(QLatin1Char('/'))) {
                 bytesTotal += qint64(info.uncompressedSize);
@@ -406,8 +428,10 @@ InstallService::INSTALLRESULT_E InstallService::work(const QString &packagePath,
             QuaZipFileInfo64 info;
             if (!zip.getCurrentFileInfo(&info))
                 return fail();
-            const QString rel = relativeName(info.name);
+            const QString rel = belowFolder(relativeName(info.name));
             if (info.name.endsWith(QLatin1Char('/'))) {
+                if (rel.isEmpty())
+                    continue; // the archive folder itself: the target
                 packageFolders << rel;
                 folderModes.insert(rel, modeOf(info, join(root, rel)));
                 continue;

@@ -65,10 +65,17 @@ public:
     // loss interrupted, and removes what a finished one left behind. Call it at start, before
     // anything reads or writes that folder (for an executable: its folder). True when nothing
     // is left to recover; false also while this process is installing into that folder.
-    static bool recoverInterrupted(const QString &targetFolder);
+    // pbCompleted (optional) tells whether an interrupted installation was found complete and
+    // finished: its package is gone now, but the folder holds what it installed.
+    static bool recoverInterrupted(const QString &targetFolder, bool *pbCompleted = nullptr);
 
     // Where the journal of installations into targetFolder lives.
     static QString journalPathOf(const QString &targetFolder);
+
+    // For PACKAGE_ZIP: installs what lies below this top-level folder of the archive, relative to
+    // that folder, so a package packed as "<name>/..." fills a target of any name. An entry
+    // outside it fails the installation before the target is touched. Empty: the whole archive.
+    void setArchiveFolder(const QString &folder);
 
     // Lets tests stop or disturb an installation at a known point. Called on the worker thread.
     void setStepWatcher(std::function<void(INSTALLSTEP_E step, int index)> watcher);
@@ -78,10 +85,11 @@ signals:
     void sigInstallProgress(int filesInstalled, int filesTotal, qint64 bytesInstalled, qint64 bytesTotal);
 
 private:
-    static bool settle(const QString &targetFolder);
+    static bool settle(const QString &targetFolder, bool *pbCompleted = nullptr);
     INSTALLRESULT_E work(const QString &packagePath, const QString &targetFolder, const QString &exeName,
                          const QStringList &keepList, PACKAGEKIND_E kind);
 
     QString m_szMessage;
+    QString m_szArchiveFolder;
     std::function<void(INSTALLSTEP_E, int)> m_stepWatcher;
 };

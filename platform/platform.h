@@ -80,6 +80,12 @@ QStringList listRunningImages();
 // not running because "JBMonitor" is.
 bool imageRunning(const QStringList &runningImages, const QString &imageName);
 
+// Whether a process runs this very program file (an absolute path), wherever other copies of
+// the same name run. Linux compares the executable, or for a program started through a "#!"
+// line or an interpreter the script, by its resolved path. Windows keeps the image name of the
+// process listing: the launcher runs once per session there.
+bool programRunning(const QString &programPath);
+
 // Ends, without asking (like taskkill /f), every process of exactly this image name that the
 // current user owns, never this process itself. Returns how many were signalled; on Linux it
 // waits up to 3 s for them to be gone, so files can be replaced right after. Linux signals

@@ -68,6 +68,7 @@ struct ProcessImage {
     pid_t pid = 0;
     uid_t owner = 0;
     QByteArray image;
+    QByteArray imagePath; // as the kernel or the command line gives it; may be relative to cwd
     bool zombie = false;
     int dirFd = -1;
 };
@@ -102,17 +103,20 @@ bool readProcess(int procFd, const char *pidText, ProcessImage &out) {
         comm.chop(1);
 
     QByteArray exe;
+    QByteArray exePath;
     char link[4096];
     const ssize_t n = ::readlinkat(dirFd, "exe", link, sizeof link - 1);
     if (n > 0) {
-        exe = baseName(QByteArray(link, int(n)));
-        if (exe.endsWith(" (deleted)")) // replaced while running: still the same program
-            exe.chop(int(sizeof(" (deleted)") - 1));
+        exePath = QByteArray(link, int(n));
+        if (exePath.endsWith(" (deleted)")) // replaced while running: still the same program
+            exePath.chop(int(sizeof(" (deleted)") - 1));
+        exe = baseName(exePath);
     }
 
     const QList<QByteArray> argv = readSmallFile(dirFd, "cmdline").split('\0');
 
     QByteArray image = exe.isEmpty() ? comm : exe;
+    QByteArray imagePath = exePath;
     if (!comm.isEmpty() && comm != exe.left(kCommLength)) {
         // Started through a "#!" line: the kernel named it after the script, which the
         // interpreter received as an argument; its full name comes from there. No match: a
@@ -121,6 +125,7 @@ bool readProcess(int procFd, const char *pidText, ProcessImage &out) {
             const QByteArray name = baseName(arg);
             if (!name.isEmpty() && name.left(kCommLength) == comm) {
                 image = name;
+                imagePath = arg;
                 break;
             }
         }
@@ -135,12 +140,15 @@ bool readProcess(int procFd, const char *pidText, ProcessImage &out) {
                 break;
             if (arg.startsWith('-'))
                 continue;
-            if (!arg.startsWith("/dev/fd/") && !arg.startsWith("/proc/")) // a script fed through a pipe
+            if (!arg.startsWith("/dev/fd/") && !arg.startsWith("/proc/")) { // a script fed through a pipe
                 image = baseName(arg);
+                imagePath = arg;
+            }
             break;
         }
     }
     out.image = image;
+    out.imagePath = imagePath;
     if (image.isEmpty()) {
         ::close(dirFd);
         return false;
@@ -209,6 +217,33 @@ QStringList listRunningImages() {
 
 bool imageRunning(const QStringList &runningImages, const QString &imageName) {
     return runningImages.contains(imageName);
+}
+
+bool programRunning(const QString &programPath) {
+    const QFileInfo wanted(programPath);
+    const QByteArray wantedName = QFile::encodeName(wanted.fileName());
+    const QString wantedPath = wanted.canonicalFilePath().isEmpty()
+                                   ? QDir::cleanPath(wanted.absoluteFilePath())
+                                   : wanted.canonicalFilePath();
+    bool running = false;
+    forEachProcess([&](const ProcessImage &process) {
+        if (running || process.zombie || process.image != wantedName)
+            return;
+        QString path = QFile::decodeName(process.imagePath);
+        if (!path.startsWith(QLatin1Char('/'))) {
+            // A script named relative to the folder its process was started in.
+            char cwd[4096];
+            const ssize_t n = ::readlinkat(process.dirFd, "cwd", cwd, sizeof cwd - 1);
+            if (n <= 0)
+                return;
+            path = QFile::decodeName(QByteArray(cwd, int(n))) + QLatin1Char('/') + path;
+        }
+        const QFileInfo found(path);
+        const QString foundPath =
+            found.canonicalFilePath().isEmpty() ? QDir::cleanPath(path) : found.canonicalFilePath();
+        running = foundPath == wantedPath;
+    });
+    return running;
 }
 
 int forceEndImage(const QString &imageName) {

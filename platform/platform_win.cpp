@@ -100,6 +100,15 @@ bool imageRunning(const QStringList &runningImages, const QString &imageName) {
     return runningImages.join(QLatin1Char('\n')).contains(imageName);
 }
 
+bool programRunning(const QString &programPath) {
+    const QString name = QFileInfo(programPath).fileName();
+    for (const QString &image : listRunningImages()) {
+        if (image.compare(name, Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    return false;
+}
+
 // Counted with the same filters taskkill is given: this user's processes of that image, never
 // the launcher itself.
 int forceEndImage(const QString &imageName) {

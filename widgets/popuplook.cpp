@@ -9,6 +9,13 @@ QString dimmingStyle(const QString &formStyle, bool bTranslucent) {
     return formStyle + QStringLiteral("\nbackground-color: #DDE1E8;");
 }
 
+QString coveringStyle(const QString &formStyle) {
+    Q_UNUSED(formStyle)
+    // The card's own white: its rounded corners vanish into it. A replacement, not an addition:
+    // a later border-radius does not undo the form's rounded corners.
+    return QStringLiteral("background-color: #FFFFFF;\nborder-radius: 0px;");
+}
+
 QString toastStripStyle(const QString &formStyle, bool bTranslucent) {
     if (bTranslucent)
         return formStyle;

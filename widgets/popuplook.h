@@ -12,6 +12,11 @@ namespace PopupLook {
 // light layer appended.
 QString dimmingStyle(const QString &formStyle, bool bTranslucent);
 
+// The dimming layer's style for a pop-up that covers a window of its own with nothing beneath
+// to dim: opaque and square (whatever the form's style), so not one see-through pixel is left
+// to show black.
+QString coveringStyle(const QString &formStyle);
+
 // The toast strip's style: the form's own, or that style with the grey the see-through strip
 // shows on the page appended.
 QString toastStripStyle(const QString &formStyle, bool bTranslucent);

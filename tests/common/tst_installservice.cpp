@@ -95,6 +95,8 @@ private slots:
     void faultMatrix();
     void progressArrivesWhileTheCallerWaits();
     void secondInstallationIntoABusyFolderIsRefused();
+    void archiveFolder_data();
+    void archiveFolder();
 };
 
 void tst_InstallService::faultMatrix_data() {
@@ -345,6 +347,47 @@ void tst_InstallService::secondInstallationIntoABusyFolderIsRefused() {
     QCOMPARE(read(target + "/a.txt"), QByteArray("first"));
     QVERIFY(QFileInfo::exists(second));
     QCOMPARE(inner.install(second, target, {}, InstallService::PACKAGE_ZIP), InstallService::INSTALL_OK);
+}
+
+void tst_InstallService::archiveFolder_data() {
+    QTest::addColumn<QList<ZipEntry>>("entries");
+    QTest::addColumn<bool>("installs");
+    const ZipEntry folder{"Top/", {}, ZipEntry::Folder};
+    const ZipEntry a{"Top/a.txt", "new-a"};
+    const ZipEntry b{"Top/sub/b.txt", "new-b"};
+    QTest::newRow("its content fills a target of another name") << QList<ZipEntry>{folder, a, b} << true;
+    QTest::newRow("without a folder entry") << QList<ZipEntry>{a, b} << true;
+    QTest::newRow("an entry of another folder") << QList<ZipEntry>{folder, a, {"Other/x.txt", "x"}} << false;
+    QTest::newRow("a file beside the folder") << QList<ZipEntry>{folder, a, {"readme.txt", "x"}} << false;
+    QTest::newRow("a file named as the folder") << QList<ZipEntry>{{"Top", "x"}, a} << false;
+    QTest::newRow("a name that only begins like it") << QList<ZipEntry>{a, {"Topper/c.txt", "c"}} << false;
+}
+
+void tst_InstallService::archiveFolder() {
+    QFETCH(QList<ZipEntry>, entries);
+    QFETCH(bool, installs);
+    QTemporaryDir scratch;
+    const QString target = scratch.filePath("Station 7");
+    const Tree before{{"a.txt", "old-a"}, {"keep.txt", "mine"}};
+    QVERIFY(writeTree(target, before));
+    const QString package = scratch.filePath("p.zip");
+    QVERIFY(ZipBuilder::write(package, entries));
+
+    InstallService service;
+    service.setArchiveFolder("Top");
+    QCOMPARE(service.install(package, target, {}, InstallService::PACKAGE_ZIP),
+             installs ? InstallService::INSTALL_OK : InstallService::INSTALL_FAILED);
+    Tree after = before;
+    if (installs) {
+        after.insert("a.txt", "new-a");
+        after.insert("sub", "<dir>");
+        after.insert("sub/b.txt", "new-b");
+    }
+    QCOMPARE(snapshot(target), after);
+    QCOMPARE(QFileInfo::exists(package), !installs);
+    // Nothing beside the target but the package.
+    const QStringList beside = installs ? QStringList{"Station 7"} : QStringList{"Station 7", "p.zip"};
+    QCOMPARE(entriesBelow(scratch.path()).filter(QRegularExpression("^[^/]*$")), beside);
 }
 
 int main(int argc, char **argv) {

@@ -21,6 +21,8 @@ private slots:
     void cleanup();
     void listsRunningTools_data();
     void listsRunningTools();
+    void findsTheProgramByItsPath_data();
+    void findsTheProgramByItsPath();
     void endsExactlyTheNamedImage_data();
     void endsExactlyTheNamedImage();
     void leavesOtherUsersAlone();
@@ -81,6 +83,10 @@ QString TestProcesses::makeTool(const QString &folder, const QString &kind, cons
         *arguments << path;
         return QStringLiteral("/bin/sh");
     }
+    if (kind == QLatin1String("script run by sh from its folder")) {
+        *arguments << QStringLiteral("./") + name;
+        return QStringLiteral("/bin/sh");
+    }
     return path;
 }
 
@@ -129,6 +135,30 @@ void TestProcesses::listsRunningTools() {
 
     QCOMPARE(Platform::forceEndImage(name), 1);
     QVERIFY(!Platform::listRunningImages().contains(name));
+}
+
+void TestProcesses::findsTheProgramByItsPath_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("program") << "binary";
+    QTest::newRow("script") << "script";
+    QTest::newRow("script named relative to its folder") << "script run by sh from its folder";
+}
+
+// The updater waits for the launcher of its own folder, not for a copy elsewhere.
+void TestProcesses::findsTheProgramByItsPath() {
+    QFETCH(QString, kind);
+    const QString name = unique("Launcher");
+    QTemporaryDir running;
+    QTemporaryDir other;
+    QStringList unused;
+    QVERIFY(!makeTool(other.path(), kind, name, &unused).isEmpty());
+    QVERIFY(!Platform::programRunning(running.path() + QLatin1Char('/') + name));
+    QVERIFY(start(running.path(), kind, name));
+    QTRY_VERIFY_WITH_TIMEOUT(Platform::programRunning(running.path() + QLatin1Char('/') + name), 10000);
+    QVERIFY(!Platform::programRunning(other.path() + QLatin1Char('/') + name));
+
+    QCOMPARE(Platform::forceEndImage(name), 1);
+    QVERIFY(!Platform::programRunning(running.path() + QLatin1Char('/') + name));
 }
 
 void TestProcesses::endsExactlyTheNamedImage_data() {

@@ -3,6 +3,9 @@
 #include "popwidget.h"
 #include "widgetprobe.h"
 
+#include <QLabel>
+#include <QProgressBar>
+
 class TestUpdaterPopWidget : public QObject {
     Q_OBJECT
 private slots:
@@ -13,6 +16,8 @@ private slots:
     void updaterStates_data();
     void updaterStates();
     void updaterCancelCloses();
+    void progressAndStatus_data();
+    void progressAndStatus();
 };
 
 void TestUpdaterPopWidget::windowSetup() {
@@ -80,6 +85,40 @@ void TestUpdaterPopWidget::updaterCancelCloses() {
     click(updater, "btnConfirm");
     QVERIFY(updater.isVisible());
     QCOMPARE(shownTitle(updater), QStringLiteral("新版本升级"));
+}
+
+void TestUpdaterPopWidget::progressAndStatus_data() {
+    QTest::addColumn<int>("percent");
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<int>("thenType");
+    QTest::addColumn<int>("barValue"); // -1: bar hidden
+    QTest::addColumn<bool>("statusShown");
+    QTest::newRow("progress while installing") << 40 << "" << 1 << 40 << false;
+    QTest::newRow("beyond the end") << 250 << "" << 1 << 100 << false;
+    QTest::newRow("a failure's reason") << 100 << "主程序升级失败" << 1 << 100 << true;
+    QTest::newRow("back to the question: neither") << 70 << "主程序升级失败" << 0 << -1 << false;
+}
+
+void TestUpdaterPopWidget::progressAndStatus() {
+    QFETCH(int, percent);
+    QFETCH(QString, status);
+    QFETCH(int, thenType);
+    QFETCH(int, barValue);
+    QFETCH(bool, statusShown);
+    popWidget updater;
+    updater.slotSetPopUI(QStringLiteral("1.0"), QStringLiteral("notes"), POP_TYPE_INSTALLING);
+    updater.resize(400, 280);
+    updater.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&updater));
+    const QProgressBar *bar = child<QProgressBar>(updater, "progressInstall");
+    QVERIFY(!bar->isVisible()); // until the first progress
+    updater.slotSetProgress(percent);
+    updater.slotSetStatus(status);
+    updater.slotSetPopUI(QStringLiteral("1.0"), QStringLiteral("notes"), popType(thenType));
+    QCOMPARE(bar->isVisible(), barValue >= 0);
+    if (barValue >= 0)
+        QCOMPARE(bar->value(), barValue);
+    QCOMPARE(child<QLabel>(updater, "labStatus")->isVisible(), statusShown);
 }
 
 QTEST_MAIN(TestUpdaterPopWidget)

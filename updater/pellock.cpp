@@ -1,0 +1,403 @@
+#include "pellock.h"
+#include "ui_pellock.h"
+
+#include "applicationfolder.h"
+#include "common.h"
+#include "installservice.h"
+#include "logrecorder.h"
+#include "platform.h"
+#include "popwidget.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEvent>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QHostInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSettings>
+#include <QTextCodec>
+
+#include <quazip/quazip.h>
+
+namespace {
+
+const char kSection[] = "Tovarin";
+const char kLauncherName[] = "Tovarin";
+
+int g_iLauncherExitWaitMs = 30000;
+int g_iRestartDelayMs = 5000;
+// A window that is never painted (no screen) still installs after this long.
+const int kFirstPaintWaitMs = 1000;
+// Windows lists processes through tasklist, which takes a while: not too often.
+const int kLauncherPollMs = 500;
+
+bool isFolderEntry(const QString &name) {
+    return name.endsWith(QLatin1Char('/')) || name.endsWith(QLatin1Char('\\'));
+}
+
+} // namespace
+
+void pellock::setLauncherExitWaitForTesting(int iMs) {
+    g_iLauncherExitWaitMs = iMs;
+}
+
+void pellock::setRestartDelayForTesting(int iMs) {
+    g_iRestartDelayMs = iMs;
+}
+
+pellock::pellock(QWidget *parent) : QMainWindow(parent), ui(new Ui::pellock) {
+    ui->setupUi(this);
+    setWindowFlags(windowFlags() | Qt::FramelessWindowHint);
+    setObjectName(QStringLiteral("pellock"));
+    setWindowTitle(QStringLiteral("pellock"));
+    resize(400, 280);
+
+    const QString ud = ApplicationFolder::path();
+    m_szLauncherFolder = QDir::cleanPath(ud + QStringLiteral("/.."));
+    // The hand-off file and the package lie in the launcher's folder: an installation that a
+    // killed updater left half-done is finished or undone before anything reads it.
+    if (!InstallService::recoverInterrupted(m_szLauncherFolder, &m_bRecoveredInstall)) {
+        qDebug() << "上次安装未能恢复";
+        writeLogrecord(QStringLiteral("小工具:上次安装未能恢复"));
+    }
+
+    m_szConfigPath = ud + QStringLiteral("/../UpgradePackage/UpgradeConfig.ini");
+    m_pSettings = new QSettings(m_szConfigPath, QSettings::IniFormat, this);
+    m_pSettings->setIniCodec(QTextCodec::codecForName("UTF-8"));
+    qDebug() << "configPath:" << m_szConfigPath;
+
+    m_pPopWidget = new popWidget(this);
+    m_pPopWidget->setCoveringLook();
+    m_pPopWidget->installEventFilter(this);
+    slotPopWidgetUpgrade();
+
+    m_timerRestart.setSingleShot(true);
+    connect(&m_timerRestart, &QTimer::timeout, this, &pellock::slotTmpCloseWin);
+}
+
+pellock::~pellock() {
+    delete ui;
+}
+
+QString pellock::handOffValue(const QString &szKey) const {
+    // Windows INI files match keys without regard to case; the launcher spells some differently.
+    const QVariant value =
+        m_pSettings->value(Platform::findProfileKey(*m_pSettings, QLatin1String(kSection), szKey));
+    // An unquoted value with commas reads as a list: it was one text.
+    if (value.type() == QVariant::StringList)
+        return value.toStringList().join(QLatin1Char(','));
+    return value.toString();
+}
+
+bool pellock::writeHandOff(const QString &szKey, const QString &szValue) {
+    const bool written = Platform::writeProfileString(QFile::encodeName(m_szConfigPath),
+                                                      QLatin1String(kSection), szKey, szValue);
+    m_pSettings->sync();
+    return written;
+}
+
+QString pellock::launcherPath() const {
+    return m_szLauncherFolder + QLatin1Char('/') + QLatin1String(kLauncherName) +
+           Platform::executableSuffix();
+}
+
+void pellock::writeLogrecord(QString szMessage) {
+    LogRecorder::recordInWorkingFolder(szMessage);
+}
+
+void pellock::slotPopWidgetUpgrade() {
+    const QString version = handOffValue(QStringLiteral("versionNo"));
+    QString remark = handOffValue(QStringLiteral("versionRemark"));
+    // The INI reader turns the writer's escapes back into line breaks. A launcher that put the
+    // two characters backslash and "n" in place of each line feed itself leaves them literal.
+    if (!remark.contains(QLatin1Char('\n')) && !remark.contains(QLatin1Char('\r')))
+        remark.replace(QLatin1String("\\n"), QLatin1String("\n"));
+    remark.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    remark.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    const QStringList lines = remark.split(QLatin1Char('\n'));
+    m_pPopWidget->slotSetPopUI(version, lines, POP_TYPE_INSTALLING);
+    m_pPopWidget->setGeometry(0, 0, width(), height());
+    m_pPopWidget->show();
+    m_pPopWidget->move(pos());
+}
+
+void pellock::showEvent(QShowEvent *event) {
+    QMainWindow::showEvent(event);
+    // A window shown again (restored after minimising) must not install a second time.
+    if (m_bInstallStarted)
+        return;
+    m_bInstallStarted = true;
+    // Placed where the window came up, which is known only now.
+    m_pPopWidget->move(pos());
+    // The installation starts once the pop-up has painted "安装中" (see eventFilter); without a
+    // screen to paint on it starts anyway.
+    QTimer::singleShot(kFirstPaintWaitMs, this, [this] {
+        if (m_bInstallQueued)
+            return;
+        m_bInstallQueued = true;
+        slotInstall();
+    });
+}
+
+bool pellock::eventFilter(QObject *watched, QEvent *event) {
+    if (watched == m_pPopWidget && event->type() == QEvent::Paint && m_bInstallStarted && !m_bInstallQueued) {
+        m_bInstallQueued = true;
+        // Queued: the paint in progress reaches the screen first.
+        QMetaObject::invokeMethod(this, "slotInstall", Qt::QueuedConnection);
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void pellock::slotInstallProgress(int filesInstalled, int filesTotal, qint64 bytesInstalled,
+                                  qint64 bytesTotal) {
+    int percent = 0;
+    if (bytesTotal > 0)
+        percent = int(bytesInstalled * 100 / bytesTotal);
+    else if (filesTotal > 0)
+        percent = filesInstalled * 100 / filesTotal;
+    m_pPopWidget->slotSetProgress(percent);
+}
+
+void pellock::fail(const QString &szMessage) {
+    qDebug().noquote() << szMessage;
+    writeLogrecord(QStringLiteral("小工具:") + szMessage);
+    m_szFailure = szMessage;
+}
+
+void pellock::slotInstall() {
+    const QString ud = ApplicationFolder::path();
+    const QString type = handOffValue(QStringLiteral("UpgradePackageType"));
+    m_szFailure.clear();
+    bool installed = false;
+    const QString package =
+        ud + QStringLiteral("/../UpgradePackage/MainApp/Tovarin") +
+        (type == QLatin1String("zip") ? QStringLiteral(".zip") : Platform::executableSuffix());
+    if (m_bRecoveredInstall && (type == QLatin1String("zip") || type == QLatin1String("exe")) &&
+        !QFileInfo::exists(package)) {
+        // A run killed after its installation was complete: the start finished it and removed
+        // the package. The launcher is the new one; it only remains to be recorded.
+        qDebug() << "主程序升级成功";
+        writeLogrecord(QStringLiteral("小工具:主程序升级成功"));
+        installed = true;
+    } else if (type == QLatin1String("zip")) {
+        installed = UpdataZip(package, m_szLauncherFolder);
+    } else if (type == QLatin1String("exe")) {
+        installed = UpdataExe(package, launcherPath());
+    } else {
+        qDebug() << "未填写类型";
+        writeLogrecord(QStringLiteral("小工具:未填写类型"));
+        m_szFailure = QStringLiteral("未填写类型");
+    }
+
+    if (installed) {
+        writeHandOff(QStringLiteral("needUpgrade"), QStringLiteral("0"));
+        writeHandOff(QStringLiteral("UpgradeSucceed"), QStringLiteral("1"));
+        if (recordProToolUpgrade()) {
+            qDebug() << "上传mainapp升级信息成功";
+            writeLogrecord(QStringLiteral("小工具:上传mainapp升级信息成功"));
+            writeHandOff(QStringLiteral("recordUpgrade"), QStringLiteral("1"));
+        } else {
+            qDebug() << "上传mainapp升级信息失败";
+            writeLogrecord(QStringLiteral("小工具:上传mainapp升级信息失败"));
+        }
+    } else {
+        writeHandOff(QStringLiteral("UpgradeSucceed"), QStringLiteral("0"));
+        writeLogrecord(QStringLiteral("小工具:主程序升级失败"));
+        m_pPopWidget->slotSetStatus(QStringLiteral("主程序升级失败:") + m_szFailure);
+    }
+
+    m_timerRestart.start(g_iRestartDelayMs);
+    emit sigInstallFinished(installed);
+}
+
+QString pellock::zipPackageProblem(const QString &szPackage, QString &szTopFolder) const {
+    QuaZip zip(szPackage);
+    if (!zip.open(QuaZip::mdUnzip))
+        return QStringLiteral("解压失败");
+    const QStringList names = zip.getFileNameList();
+    zip.close();
+    // One top-level folder holding the launcher: what goes into the launcher's folder.
+    QString top;
+    bool launcherFound = false;
+    const QString launcherName = QLatin1String(kLauncherName) + Platform::executableSuffix();
+    for (QString name : names) {
+        name.replace(QLatin1Char('\\'), QLatin1Char('/'));
+        const int slash = name.indexOf(QLatin1Char('/'));
+        if (slash <= 0)
+            return QStringLiteral("安装包结构不符");
+        const QString first = name.left(slash);
+        if (top.isEmpty())
+            top = first;
+        else if (first != top)
+            return QStringLiteral("安装包结构不符");
+        if (!isFolderEntry(name) && name.mid(slash + 1) == launcherName)
+            launcherFound = true;
+    }
+    if (!launcherFound)
+        return QStringLiteral("安装包中没有主程序");
+    szTopFolder = top;
+    return QString();
+}
+
+QString pellock::exePackageProblem(const QString &szSource) const {
+    QFile file(szSource);
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringLiteral("exe不存在");
+    const QByteArray head = file.read(4);
+    // A program of any of the formats the launcher ships in: PE, ELF, or a script.
+    if (head.startsWith("MZ") ||
+        head.startsWith("\x7f"
+                        "ELF") ||
+        head.startsWith("#!"))
+        return QString();
+    return QStringLiteral("安装包中没有主程序");
+}
+
+bool pellock::waitForLauncherExit() {
+    const QString launcher = launcherPath();
+    if (!Platform::programRunning(launcher))
+        return true;
+    qDebug() << "等待主程序退出";
+    QElapsedTimer elapsed;
+    elapsed.start();
+    QEventLoop loop;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (!Platform::programRunning(launcher) || elapsed.elapsed() >= g_iLauncherExitWaitMs)
+            loop.quit();
+    });
+    poll.start(kLauncherPollMs);
+    loop.exec();
+    return !Platform::programRunning(launcher);
+}
+
+bool pellock::UpdataZip(QString szPackage, QString szTargetFolder) {
+    if (!QFileInfo(szPackage).isFile()) {
+        fail(QStringLiteral("安装包不存在"));
+        return false;
+    }
+    if (!QFileInfo(szTargetFolder).isDir()) {
+        fail(QStringLiteral("解压路径不存在"));
+        return false;
+    }
+    QString top;
+    const QString problem = zipPackageProblem(szPackage, top);
+    if (!problem.isEmpty()) {
+        fail(problem);
+        return false;
+    }
+    if (!waitForLauncherExit()) {
+        fail(QStringLiteral("主程序未退出"));
+        return false;
+    }
+    InstallService service;
+    service.setArchiveFolder(top);
+    connect(&service, &InstallService::sigInstallProgress, this, &pellock::slotInstallProgress);
+    if (service.install(szPackage, szTargetFolder, QStringList(), InstallService::PACKAGE_ZIP) !=
+        InstallService::INSTALL_OK) {
+        fail(service.message());
+        return false;
+    }
+    qDebug() << "主程序升级成功";
+    writeLogrecord(QStringLiteral("小工具:主程序升级成功"));
+    return true;
+}
+
+bool pellock::UpdataExe(QString szSource, QString szTarget) {
+    if (!QFileInfo(szSource).isFile()) {
+        fail(QStringLiteral("exe不存在"));
+        return false;
+    }
+    if (!QFileInfo(szTarget).isFile()) {
+        fail(QStringLiteral("目标exe文件不存在"));
+        return false;
+    }
+    const QString problem = exePackageProblem(szSource);
+    if (!problem.isEmpty()) {
+        fail(problem);
+        return false;
+    }
+    if (!waitForLauncherExit()) {
+        fail(QStringLiteral("主程序未退出"));
+        return false;
+    }
+    // The engine moves the old executable aside and the new one in: never a moment without one.
+    InstallService service;
+    connect(&service, &InstallService::sigInstallProgress, this, &pellock::slotInstallProgress);
+    if (service.install(szSource, szTarget, QStringList(), InstallService::PACKAGE_EXE) !=
+        InstallService::INSTALL_OK) {
+        fail(service.message());
+        return false;
+    }
+    qDebug() << "主程序升级成功";
+    writeLogrecord(QStringLiteral("小工具:主程序升级成功"));
+    return true;
+}
+
+bool pellock::recordProToolUpgrade() {
+    Common common;
+    QMap<QString, QString> params;
+    params.insert(QStringLiteral("loginToken"), handOffValue(QStringLiteral("loginToken")));
+    params.insert(QStringLiteral("proToolUniqId"), handOffValue(QStringLiteral("proToolUniqId")));
+    params.insert(QStringLiteral("versionUniqId"), handOffValue(QStringLiteral("versionUniqId")));
+    params.insert(QStringLiteral("testMachineName"), QHostInfo::localHostName());
+    params.insert(QStringLiteral("beforeUpgradeVersion"),
+                  handOffValue(QStringLiteral("beforeUpgradeVersion")));
+    params.insert(QStringLiteral("afterUpgradeVersion"), handOffValue(QStringLiteral("versionNo")));
+    params.insert(QStringLiteral("upgradeTime"), QString::number(QDateTime::currentSecsSinceEpoch()));
+    // The values in ascending order of the field names, then the key.
+    params.insert(QStringLiteral("sign"), common.valueChainSign(params));
+    qDebug() << "sign:" << params.value(QStringLiteral("sign"));
+
+    QSettings server(m_szLauncherFolder + QStringLiteral("/serverConfig.ini"), QSettings::IniFormat);
+    const QString domain = server.value(QStringLiteral("ServerDomainName/DomainName")).toString();
+    const QString url = domain + QStringLiteral("ToolClientConfigManageApi/recordProToolUpgrade");
+    QString resultHttp;
+    if (domain.startsWith(QLatin1String("http://"))) {
+        qDebug() << "is http";
+        resultHttp = common.httpPostRequest(url, params);
+    } else if (domain.startsWith(QLatin1String("https://"))) {
+        qDebug() << "is https";
+        resultHttp = common.httpsPostRequest(url, params);
+    } else {
+        qDebug() << "没有设置域名";
+        writeLogrecord(QStringLiteral("小工具:没有设置域名"));
+        return false;
+    }
+    qDebug().noquote() << "resultHttp:" << resultHttp;
+    if (resultHttp.isEmpty()) {
+        qDebug() << "http请求超时";
+        writeLogrecord(QStringLiteral("小工具:http请求超时"));
+        return false;
+    }
+    const QJsonObject resultHttpObj = QJsonDocument::fromJson(resultHttp.toUtf8()).object();
+    qDebug() << "resultHttpObj:" << resultHttpObj;
+    const QJsonValue ackValue = resultHttpObj.value(QStringLiteral("ack"));
+    const QString ack = ackValue.isDouble() ? QString::number(ackValue.toDouble()) : ackValue.toString();
+    if (ack == QLatin1String("200")) {
+        qDebug() << "上传升级信息成功";
+        writeLogrecord(QStringLiteral("小工具:上传升级信息成功"));
+        return true;
+    }
+    qDebug().noquote() << "上传升级信息失败，ack:" << ack;
+    writeLogrecord(QStringLiteral("小工具:上传升级信息失败，ack:") + ack);
+    return false;
+}
+
+void pellock::slotTmpCloseWin() {
+    // A launcher that never ended keeps running: a second one would only meet its guard.
+    const QString launcher = launcherPath();
+    if (Platform::programRunning(launcher)) {
+        qDebug() << "主程序仍在运行，不再启动";
+    } else if (!Platform::startDetached(launcher, QStringList{QString()}, m_szLauncherFolder)) {
+        qDebug() << "启动主程序失败";
+        writeLogrecord(QStringLiteral("小工具:启动主程序失败"));
+    }
+    m_pPopWidget->close();
+    close();
+}
