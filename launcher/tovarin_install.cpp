@@ -7,6 +7,7 @@
 #include "clock.h"
 #include "globals.h"
 #include "platform.h"
+#include "poptextwidget.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -153,8 +154,10 @@ void Tovarin::closeAfterInstallation() {
         emit signalForceCloseApp();
         return;
     }
-    // Cutting the installation off would leave the tool half replaced: it ends first.
+    // Cutting the installation off would leave the tool half replaced: it ends first, and the
+    // notice stays up until then.
     slotPopMessage(tr("工具正在升级，升级完成后自动关闭"));
+    m_pPopTextWidget->setShowTimes(24 * 3600 * 1000);
 }
 
 // ---------------------------------------------------------------------------------------------

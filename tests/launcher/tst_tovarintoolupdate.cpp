@@ -602,6 +602,9 @@ void tst_TovarinToolUpdate::closeWaitsForInstallation() {
         w->slotCloseWin();
         QCOMPARE(closed.count(), 0);
         QCOMPARE(toastText(*w), QString("工具正在升级，升级完成后自动关闭"));
+        // Still saying so after a toast's usual time.
+        QTest::qWait(2500);
+        QCOMPARE(toastText(*w), QString("工具正在升级，升级完成后自动关闭"));
         m_server.release("files/" + forced);
     });
     w->slotToolAppUpdataLoopRequest();
