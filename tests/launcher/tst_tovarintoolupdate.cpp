@@ -371,14 +371,13 @@ void tst_TovarinToolUpdate::install() {
 
 void tst_TovarinToolUpdate::checkQueries() {
     installTool("IPCProductCheck", "1.0.0.0");
-    installTool("IPCamSuite", "");
-    installTool("PPCFocus", "3.1.0.7");
-    m_tools.append(QJsonObject{{"proToolId", "101"}, {"proToolUniqId", "U-101"}});
-    m_tools.append(QJsonObject{{"proToolId", "103"}, {"proToolUniqId", "U-103"}});
-    offer("PPCFocus", "3.2.0.0", false, "exe");
+    installTool("PPCFocus", "");
+    installTool("IPCamSuite", "3.1.0.7");
+    for (const QString &id : QStringList{"101", "108", "103"})
+        m_tools.append(QJsonObject{{"proToolId", id}, {"proToolUniqId", "U-" + id}});
     publish();
     QVERIFY(m_server.setBehaviour(kQuery,
-                                  QJsonObject{{"ack", "500"}, {"when", QJsonObject{{"proToolId", "108"}}}}));
+                                  QJsonObject{{"ack", "500"}, {"when", QJsonObject{{"proToolId", "103"}}}}));
     m_szLoginToken = "TOKEN";
 
     auto w = window({"IPCProductCheck", "PPCFocus", "IPCamSuite"});
@@ -388,7 +387,7 @@ void tst_TovarinToolUpdate::checkQueries() {
 
     const QJsonArray queries = m_server.requests(kQuery);
     QCOMPARE(queries.size(), 3);
-    const QStringList ids{"101", "108", "103"}, versions{"1.0.0.0", "3.1.0.7", "0.0.0.0"};
+    const QStringList ids{"101", "108", "103"}, versions{"1.0.0.0", "0.0.0.0", "3.1.0.7"};
     for (int i = 0; i < 3; ++i) {
         const QJsonObject query = queries.at(i).toObject();
         QVERIFY(query.value("signOk").toBool());
@@ -397,12 +396,17 @@ void tst_TovarinToolUpdate::checkQueries() {
         QCOMPARE(DevServer::fieldValue(query, "loginToken"), QString("TOKEN"));
         QCOMPARE(DevServer::fieldValue(query, "controlProToolId"), QString("100"));
     }
-    // Up to date: kept; refused (ack 500) and not offered for a missing tool: shown, no record.
+    // Up to date: kept; refused, and not offered for a tool without a version: shown, no record.
     QCOMPARE(w->m_vecToolPackageInfo.size(), 1);
     QVERIFY(!w->m_vecToolPackageInfo.at(0).m_bNeedUpgrade);
-    QCOMPARE(toastText(*w), tileOf(*w, "IPCamSuite")->m_btnInfo.m_szToolName + ":工具未开放下载");
+    QCOMPARE(toastText(*w), QString("工具请求升级失败500"));
     QCOMPARE(totalUpdataNum, 0);
     QVERIFY(!w->ui->btnAllUpgrade->isVisibleTo(w.get()));
+
+    QVERIFY(m_server.clearBehaviour(kQuery));
+    w->slotToolAppUpdataLoopRequest();
+    QCOMPARE(w->m_vecToolPackageInfo.size(), 2);
+    QCOMPARE(toastText(*w), tileOf(*w, "PPCFocus")->m_btnInfo.m_szToolName + ":工具未开放下载");
     QCOMPARE(int(tileOf(*w, "PPCFocus")->m_btnInfo.m_eUpgradeStatus), int(UPGRADE_STATUS_NORMAL));
 }
 
