@@ -1,16 +1,20 @@
-// The launcher's self-update from end to end with the real updater: the launcher window (in this
-// process, logged in with the server's token) finds a newer launcher package built from this
-// build's Tovarin and Pellock, stages it, starts the real Pellock and asks to quit; Pellock
-// installs the package over the station, reports it, and starts the real Tovarin again. The
-// operator's buttons are pressed in the in-process window; the restarted launcher runs
-// offscreen and is only seen running.
+// The launcher's self-update from end to end with the real updater. The old launcher runs in
+// this process, so that its login and its pop-up's buttons can be pressed without a display:
+// through its own start-up (guard, login against the stand-in server, main window) where no
+// other launcher runs, as a bare main window with the server's token where a real old launcher
+// process is kept running beside it. It finds a newer launcher package built from this build's
+// Tovarin and Pellock, stages it, starts the real Pellock and quits; Pellock installs the
+// package over the station, reports it and starts the real Tovarin again, which runs offscreen
+// and is only seen running.
 #include "applicationfolder.h"
 #include "devserver.h"
 #include "globals.h"
 #include "imageresources.h"
 #include "installservice.h"
+#include "kovalogin.h"
 #include "platform.h"
 #include "poptextwidget.h"
+#include "startup.h"
 #include "testpaths.h"
 #include "tovarin.h"
 #include "tovarintesthelpers.h"
@@ -18,6 +22,7 @@
 
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
@@ -87,6 +92,7 @@ private:
     void offer(bool forced, int offerTimes = 0);
     bool writePackage(const QList<ZipEntry> &extra = {}, bool withUpdater = true);
     QProcess *startOldLauncher();
+    int runLauncherAndLogIn(Answer answer);
     void endAll(const QString &program);
     bool waitForRestartedLauncher();
     void expectInstalled(int extraFiles = 0);
@@ -209,6 +215,42 @@ QProcess *tst_SelfUpdateCycle::startOldLauncher() {
     return process->waitForStarted(10000) ? process : nullptr;
 }
 
+// The launcher's start-up as its main() runs it: the operator logs in with the demo account
+// and answers the offer; returns the event loop's result once the launcher asked to quit.
+int tst_SelfUpdateCycle::runLauncherAndLogIn(Answer answer) {
+    bool loginPressed = false;
+    bool answered = answer == Answer::Forced;
+    QTimer operatorHand;
+    // Each press runs inside the window's own waits: the flags keep it to one of each.
+    connect(&operatorHand, &QTimer::timeout, this, [&] {
+        for (QWidget *top : QApplication::topLevelWidgets()) {
+            auto *login = qobject_cast<KovaLogin *>(top);
+            if (login && login->isVisible() && !loginPressed) {
+                loginPressed = true;
+                login->findChild<QLineEdit *>("lineAccount")->setText(DevServer::demoAccount());
+                login->findChild<QLineEdit *>("linePassword")->setText(DevServer::demoPassword());
+                QTest::mouseClick(login->findChild<QPushButton *>("qbtnLogin"), Qt::LeftButton);
+                return;
+            }
+            auto *window = qobject_cast<Tovarin *>(top);
+            QPushButton *confirm =
+                window ? window->m_pPopWidget->findChild<QPushButton *>("btnConfirm") : nullptr;
+            if (!answered && confirm && confirm->isVisible()) {
+                answered = true;
+                QTest::mouseClick(confirm, Qt::LeftButton);
+                return;
+            }
+        }
+    });
+    operatorHand.start(20);
+    // A launcher that never asks to quit fails the case instead of hanging it.
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    connect(&watchdog, &QTimer::timeout, qApp, [] { qApp->exit(99); });
+    watchdog.start(60000);
+    return runLauncher(*qobject_cast<QApplication *>(qApp));
+}
+
 // Processes the programs started detached: found by their program file, ended by their id.
 void tst_SelfUpdateCycle::endAll(const QString &program) {
     for (qint64 pid : processesOf(program))
@@ -252,23 +294,25 @@ void tst_SelfUpdateCycle::expectInstalled(int extraFiles) {
 void tst_SelfUpdateCycle::cycle_data() {
     QTest::addColumn<Answer>("answer");
     QTest::addColumn<Fault>("fault");
+    QTest::addColumn<bool>("startUp"); // through the launcher's start-up and login
     QTest::addColumn<bool>("handedOver");
     QTest::addColumn<bool>("installed");
 
     // clang-format off
-    QTest::newRow("forced") << Answer::Forced << Fault::None << true << true;
-    QTest::newRow("optional, accepted") << Answer::Confirm << Fault::None << true << true;
-    QTest::newRow("optional, declined") << Answer::Cancel << Fault::None << false << false;
-    QTest::newRow("optional, postponed") << Answer::Postpone << Fault::None << false << false;
-    QTest::newRow("no updater in the package") << Answer::Forced << Fault::NoUpdaterInPackage << false << false;
-    QTest::newRow("launcher slow to exit") << Answer::Forced << Fault::SlowLauncher << true << true;
-    QTest::newRow("package damaged while the updater waits") << Answer::Forced << Fault::DamagedWhileWaiting << true << false;
+    QTest::newRow("forced") << Answer::Forced << Fault::None << true << true << true;
+    QTest::newRow("optional, accepted") << Answer::Confirm << Fault::None << true << true << true;
+    QTest::newRow("optional, declined") << Answer::Cancel << Fault::None << false << false << false;
+    QTest::newRow("optional, postponed") << Answer::Postpone << Fault::None << false << false << false;
+    QTest::newRow("no updater in the package") << Answer::Forced << Fault::NoUpdaterInPackage << false << false << false;
+    QTest::newRow("launcher slow to exit") << Answer::Forced << Fault::SlowLauncher << false << true << true;
+    QTest::newRow("package damaged while the updater waits") << Answer::Forced << Fault::DamagedWhileWaiting << false << true << false;
     // clang-format on
 }
 
 void tst_SelfUpdateCycle::cycle() {
     QFETCH(Answer, answer);
     QFETCH(Fault, fault);
+    QFETCH(bool, startUp);
     QFETCH(bool, handedOver);
     QFETCH(bool, installed);
 
@@ -281,7 +325,14 @@ void tst_SelfUpdateCycle::cycle() {
     }
     const TestFiles::Tree before = TestFiles::snapshot(m_station->path());
 
-    {
+    if (startUp) {
+        m_szLoginToken.clear();
+        QCOMPARE(runLauncherAndLogIn(answer), 0);
+        const QJsonArray logins = m_server.requests("ToolClientConfigManageApi/toolLogin");
+        QCOMPARE(logins.size(), 1);
+        QVERIFY(logins.at(0).toObject().value("signOk").toBool());
+        QCOMPARE(handOff("loginToken"), kToken);
+    } else {
         Tovarin w;
         QSignalSpy quit(&w, &Tovarin::signalForceCloseApp);
         QSignalSpy toolCheck(&w, &Tovarin::signalMainUpdataFinished);
@@ -377,7 +428,7 @@ void tst_SelfUpdateCycle::cycle() {
 
 void tst_SelfUpdateCycle::killedMidInstall() {
     // Enough files that the installation lasts long enough to be interrupted.
-    const int files = 2000;
+    const int files = 800;
     QList<ZipEntry> extra{{"Tovarin/data/", {}, ZipEntry::Folder, 0}};
     for (int i = 0; i < files; ++i)
         extra << ZipEntry{QString("Tovarin/data/f%1.bin").arg(i), QByteArray(2048, char('a' + i % 26)),
