@@ -7,6 +7,8 @@
 #   BUILD_DIR         build folder (default: build)
 #   DEMO_LAYOUT_ONLY  1: lay out the station and the server's packages, then stop
 #   DEMO_SKIP_BUILD   1: use the programs already built (no install, no build)
+#   DEMO_SELF_UPDATE  1: the server also offers launcher 1.2.0.0 (once), a package of the built
+#                     Tovarin and Pellock: the launcher upgrades itself through Pellock
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
@@ -101,6 +103,36 @@ printf '[PPCSet]\r\nCustomBrand=NORVEXA\r\nCustomIDFlag=Single\r\n\r\n[IdBelongS
 printf '[PPCSet]\r\nCustomBrand=NORVEXA\r\nCustomIDFlag=Orlem\r\n' >"$DEMO_DIR/BPC/Configs/DemoBatteryCamera"
 printf '[PPCSet]\r\nCustomBrand=NORVEXA\r\n' >"$DEMO_DIR/BPC/Configs/DemoBatteryCamera.bak"
 
+# The launcher's own upgrade, on request: a package of this build's launcher and updater laid
+# out as published ("Tovarin/Tovarin", "Tovarin/Pellock/Pellock"), with a note that shows the
+# new launcher's folder came from it. Offered once, so the restarted launcher is up to date.
+DATA_FILE=devserver/demo-data.json
+if [ "${DEMO_SELF_UPDATE:-0}" = 1 ]; then
+    DATA_FILE="$RUN_DIR/demo-data.json"
+    python3 -B - "$BIN" "$RUN_DIR/files/Tovarin-1.2.0.0.zip" devserver/demo-data.json "$DATA_FILE" <<'PY'
+import json, os, sys, zipfile
+binary, out, data_in, data_out = sys.argv[1:5]
+def add(z, name, path=None, text=None, mode=0o644):
+    info = zipfile.ZipInfo(name, date_time=(2026, 1, 1, 0, 0, 0))
+    info.external_attr = ((0o40755 if name.endswith("/") else 0o100000 | mode) << 16)
+    info.compress_type = zipfile.ZIP_DEFLATED
+    z.writestr(info, open(path, "rb").read() if path else (text or "").encode("utf-8"))
+with zipfile.ZipFile(out, "w") as z:
+    add(z, "Tovarin/")
+    add(z, "Tovarin/Tovarin", os.path.join(binary, "Tovarin"), mode=0o755)
+    add(z, "Tovarin/UPGRADED.txt", text="Launcher 1.2.0.0, installed by Pellock.\n")
+    add(z, "Tovarin/Pellock/")
+    add(z, "Tovarin/Pellock/Pellock", os.path.join(binary, "Pellock"), mode=0o755)
+data = json.load(open(data_in, encoding="utf-8"))
+for tool in data["tools"]:
+    if tool["proToolId"] == "100":
+        tool["package"] = {"versionNo": "1.2.0.0", "versionUniqId": "V-100-1200", "forceUpgrade": 0,
+                           "versionRemark": "演示: 主程序自升级\n安装后由Pellock重新启动",
+                           "file": "Tovarin-1.2.0.0.zip", "offer": "always", "offerTimes": 1}
+json.dump(data, open(data_out, "w", encoding="utf-8"), ensure_ascii=False, indent=1)
+PY
+fi
+
 if [ "${DEMO_LAYOUT_ONLY:-0}" = 1 ]; then
     echo "Demo station laid out: $DEMO_DIR (packages: $RUN_DIR/files)"
     exit 0
@@ -118,7 +150,7 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 ready="$RUN_DIR/server-ports.json"
-python3 devserver/devserver.py --ready-file "$ready" --files "$RUN_DIR/files" \
+python3 devserver/devserver.py --ready-file "$ready" --files "$RUN_DIR/files" --data "$DATA_FILE" \
     >"$RUN_DIR/devserver.log" 2>&1 &
 children+=($!)
 for _ in $(seq 1 200); do
@@ -150,6 +182,7 @@ echo "Demo account:      operator   password: 123456"
 # --- the launcher --------------------------------------------------------------------------
 export LANG=${LANG:-C.UTF-8}
 cd "$DEMO_DIR"
+STATION=$(pwd -P)
 if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
     ./Tovarin
     exit $?
@@ -190,3 +223,15 @@ Take a screenshot at any time with:
 Press Ctrl+C to stop the launcher and the stand-in server.
 MSG
 wait "$launcher" || true
+# A launcher that handed over to its updater comes back as a new process: wait for that one too.
+station_launcher_running() {
+    local exe
+    for exe in /proc/[0-9]*/exe; do
+        [ "$(readlink "$exe" 2>/dev/null)" = "$STATION/Tovarin" ] && return 0
+        [ "$(readlink "$exe" 2>/dev/null)" = "$STATION/Pellock/Pellock" ] && return 0
+    done
+    return 1
+}
+while station_launcher_running; do
+    sleep 1
+done
