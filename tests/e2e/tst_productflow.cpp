@@ -10,6 +10,7 @@
 #include "ui_tovarin.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QFile>
 #include <QImage>
 #include <QPushButton>
@@ -64,7 +65,8 @@ void tst_ProductFlow::init() {
     for (const QString &key : QStringList{"IPCProductCheck", "BPC"}) {
         config += QString("[%1]\nID=%2\nPath=./%1/\nExe=%3\n").arg(key).arg(id++).arg(exeOf(key)).toUtf8();
         const QString program = file(key + "/" + exeOf(key));
-        writeFile(program, "#!/bin/sh\nwhile :; do sleep 1; done\n");
+        QVERIFY(QDir().mkpath(QFileInfo(program).path()));
+        QVERIFY(QFile::copy(SLEEPER_PROGRAM, program));
         QVERIFY(QFile::setPermissions(program, QFile::permissions(program) | QFileDevice::ExeOwner));
     }
     writeFile(file("CONFIGSET.ini"), config);

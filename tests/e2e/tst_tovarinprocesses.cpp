@@ -118,7 +118,7 @@ void tst_TovarinProcesses::cleanup() {
 void tst_TovarinProcesses::install(const QString &key, const QString &exe) {
     QVERIFY(QDir().mkpath(toolFolder(key)));
     const QString program = toolFolder(key) + exe;
-    writeFile(program, "#!/bin/sh\nwhile :; do sleep 1; done\n");
+    QVERIFY(QFile::copy(SLEEPER_PROGRAM, program));
     QVERIFY(QFile::setPermissions(program, QFile::permissions(program) | QFileDevice::ExeOwner));
     m_started << exe;
 }
