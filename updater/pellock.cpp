@@ -291,21 +291,7 @@ bool pellock::UpdataZip(QString szPackage, QString szTargetFolder) {
         fail(problem);
         return false;
     }
-    if (!waitForLauncherExit()) {
-        fail(QStringLiteral("主程序未退出"));
-        return false;
-    }
-    InstallService service;
-    service.setArchiveFolder(top);
-    connect(&service, &InstallService::sigInstallProgress, this, &pellock::slotInstallProgress);
-    if (service.install(szPackage, szTargetFolder, QStringList(), InstallService::PACKAGE_ZIP) !=
-        InstallService::INSTALL_OK) {
-        fail(service.message());
-        return false;
-    }
-    qDebug() << "主程序升级成功";
-    writeLogrecord(QStringLiteral("小工具:主程序升级成功"));
-    return true;
+    return installOverLauncher(szPackage, szTargetFolder, InstallService::PACKAGE_ZIP, top);
 }
 
 bool pellock::UpdataExe(QString szSource, QString szTarget) {
@@ -322,15 +308,21 @@ bool pellock::UpdataExe(QString szSource, QString szTarget) {
         fail(problem);
         return false;
     }
+    // The engine moves the old executable aside and the new one in: never a moment without one.
+    return installOverLauncher(szSource, szTarget, InstallService::PACKAGE_EXE, QString());
+}
+
+bool pellock::installOverLauncher(const QString &szPackage, const QString &szTarget,
+                                  InstallService::PACKAGEKIND_E kind, const QString &szArchiveFolder) {
     if (!waitForLauncherExit()) {
         fail(QStringLiteral("主程序未退出"));
         return false;
     }
-    // The engine moves the old executable aside and the new one in: never a moment without one.
     InstallService service;
+    if (!szArchiveFolder.isEmpty())
+        service.setArchiveFolder(szArchiveFolder);
     connect(&service, &InstallService::sigInstallProgress, this, &pellock::slotInstallProgress);
-    if (service.install(szSource, szTarget, QStringList(), InstallService::PACKAGE_EXE) !=
-        InstallService::INSTALL_OK) {
+    if (service.install(szPackage, szTarget, QStringList(), kind) != InstallService::INSTALL_OK) {
         fail(service.message());
         return false;
     }

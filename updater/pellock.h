@@ -1,5 +1,7 @@
 #pragma once
 
+#include "installservice.h"
+
 #include <QMainWindow>
 #include <QString>
 #include <QTimer>
@@ -61,6 +63,10 @@ private:
     QString zipPackageProblem(const QString &szPackage, QString &szTopFolder) const;
     QString exePackageProblem(const QString &szSource) const;
     bool waitForLauncherExit();
+    // Waits for the launcher to end, then installs the package through the engine (for a zip,
+    // the content of its folder szArchiveFolder); logs the success or fails with the reason.
+    bool installOverLauncher(const QString &szPackage, const QString &szTarget,
+                             InstallService::PACKAGEKIND_E kind, const QString &szArchiveFolder);
     void fail(const QString &szMessage);
 
     QTimer m_timerRestart;

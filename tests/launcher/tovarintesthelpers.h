@@ -9,6 +9,19 @@
 #include <QStringList>
 #include <QtTest>
 
+// The launcher's tool keys in table order; stations give them the ids 101..116 in this order.
+inline const QStringList &toolKeys() {
+    static const QStringList keys = {
+        "IPCProductCheck", "BPC",         "IPCamSuite",      "IPCTestMulti", "MACSetting",   "WifiModuleTest",
+        "XVRProductCheck", "PPCFocus",    "PPCAirTight",     "CompareLabel", "PrintSNLabel", "BoxWeightCheck",
+        "PPCPackage",      "WeightCheck", "WifiConnectTool", "JBM"};
+    return keys;
+}
+
+inline QString toolIdOf(const QString &key) {
+    return QString::number(101 + toolKeys().indexOf(key));
+}
+
 // Writes a station file; a failed write fails the calling test.
 inline void writeFile(const QString &path, const QByteArray &text) {
     QVERIFY2(TestFiles::write(path, text), qPrintable(path));

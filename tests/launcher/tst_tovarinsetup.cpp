@@ -20,19 +20,12 @@
 
 namespace {
 
-const QStringList kToolKeys = {
-    "IPCProductCheck", "BPC",         "IPCamSuite",      "IPCTestMulti", "MACSetting",   "WifiModuleTest",
-    "XVRProductCheck", "PPCFocus",    "PPCAirTight",     "CompareLabel", "PrintSNLabel", "BoxWeightCheck",
-    "PPCPackage",      "WeightCheck", "WifiConnectTool", "JBM"};
-
-QString idOf(const QString &key) {
-    return QString::number(101 + kToolKeys.indexOf(key));
-}
+const QStringList &kToolKeys = toolKeys();
 
 QByteArray configSet(bool empWorkCheck) {
     QByteArray text = "[MainConfig]\nbEmpWorkCheck=" + QByteArray(empWorkCheck ? "true" : "false") + "\n\n";
     for (const QString &key : kToolKeys)
-        text += "[" + key.toUtf8() + "]\nID=" + idOf(key).toUtf8() + "\nPath=./" + key.toUtf8() +
+        text += "[" + key.toUtf8() + "]\nID=" + toolIdOf(key).toUtf8() + "\nPath=./" + key.toUtf8() +
                 "/\nExe=" + key.toUtf8() + "\n\n";
     return text;
 }

@@ -29,14 +29,7 @@ namespace {
 const QString kQuery = QStringLiteral("ToolClientConfigManageApi/getProToolLastUpgradePackage");
 const QString kRecord = QStringLiteral("ToolClientConfigManageApi/recordProToolUpgrade");
 
-const QStringList kToolKeys = {
-    "IPCProductCheck", "BPC",         "IPCamSuite",      "IPCTestMulti", "MACSetting",   "WifiModuleTest",
-    "XVRProductCheck", "PPCFocus",    "PPCAirTight",     "CompareLabel", "PrintSNLabel", "BoxWeightCheck",
-    "PPCPackage",      "WeightCheck", "WifiConnectTool", "JBM"};
-
-QString idOf(const QString &key) {
-    return QString::number(101 + kToolKeys.indexOf(key));
-}
+const QStringList &kToolKeys = toolKeys();
 
 QString packageName(const QString &key, const QString &version, const QString &kind) {
     return "t-" + key + "-" + version + "." + kind;
@@ -187,14 +180,15 @@ QString tst_TovarinToolUpdate::offer(const QString &key, const QString &version,
                           : ToolPackages::makeExe(path, version, &error);
     if (!made)
         qWarning() << error;
-    m_tools.append(QJsonObject{{"proToolId", idOf(key)},
-                               {"key", key},
-                               {"proToolUniqId", "U-" + idOf(key)},
-                               {"package", QJsonObject{{"versionNo", version},
-                                                       {"versionUniqId", "V-" + idOf(key) + "-" + version},
-                                                       {"forceUpgrade", force ? 1 : 0},
-                                                       {"versionRemark", "notes"},
-                                                       {"file", name}}}});
+    m_tools.append(
+        QJsonObject{{"proToolId", toolIdOf(key)},
+                    {"key", key},
+                    {"proToolUniqId", "U-" + toolIdOf(key)},
+                    {"package", QJsonObject{{"versionNo", version},
+                                            {"versionUniqId", "V-" + toolIdOf(key) + "-" + version},
+                                            {"forceUpgrade", force ? 1 : 0},
+                                            {"versionRemark", "notes"},
+                                            {"file", name}}}});
     return name;
 }
 
@@ -209,12 +203,12 @@ std::unique_ptr<Tovarin> tst_TovarinToolUpdate::window(const QStringList &keys,
                                                        const QByteArray &extraConfig) {
     QByteArray config = "[MainConfig]\nbEmpWorkCheck=false\n\n";
     for (const QString &key : kToolKeys)
-        config += "[" + key.toUtf8() + "]\nID=" + idOf(key).toUtf8() + "\nPath=./" + key.toUtf8() +
+        config += "[" + key.toUtf8() + "]\nID=" + toolIdOf(key).toUtf8() + "\nPath=./" + key.toUtf8() +
                   "/\nExe=" + key.toUtf8() + "\n\n";
     writeFile(stationFile("CONFIGSET.ini"), config + extraConfig);
     QByteArray selection = "[SelectedTools]\n";
     for (int i = 0; i < keys.size(); ++i)
-        selection += "tool" + QByteArray::number(i + 1) + "=" + idOf(keys.at(i)).toUtf8() + "\n";
+        selection += "tool" + QByteArray::number(i + 1) + "=" + toolIdOf(keys.at(i)).toUtf8() + "\n";
     writeFile(stationFile("MAINSET.ini"), selection);
     std::unique_ptr<Tovarin> w(new Tovarin);
     w->openMainConfig();
