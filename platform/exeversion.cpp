@@ -384,7 +384,7 @@ QString fileVersionOfData(const char *data, qint64 size) {
     return versionOf(bytes);
 }
 
-QString fileVersionOf(const QString &path) {
+QString portableFileVersionOf(const QString &path) {
     // Regular files only: a FIFO or device would block or never end.
     const QFileInfo info(path);
     if (path.isEmpty() || !info.isFile())

@@ -58,8 +58,9 @@ QString findProfileKey(QSettings &settings, const QString &section, const QStrin
 // --- Executable versions --------------------------------------------------------------------
 // File version (not product version) of a PE executable's version resource, or of the
 // version note a Linux tool carries (see toolversion.h), as "a.b.c.d"; "0.0.0.0" when the
-// file is missing, is not an executable, carries no version or is damaged. The same portable
-// reader runs on every platform; it checks every offset against the file's size.
+// file is missing, is not an executable, carries no version or is damaged. Windows asks its
+// version-resource functions; Linux reads the file with a portable reader that checks every
+// offset against the file's size.
 QString fileVersionOf(const QString &path);
 
 // --- Durability -----------------------------------------------------------------------------

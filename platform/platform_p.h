@@ -30,4 +30,7 @@ bool runAndWait(QProcess &process, const QString &program, const QStringList &ar
 // fileVersionOf on bytes in memory; never reads outside [data, data + size).
 QString fileVersionOfData(const char *data, qint64 size);
 
+// The reader behind fileVersionOf on Linux, for PE and ELF files alike; Windows asks the system.
+QString portableFileVersionOf(const QString &path);
+
 } // namespace Platform

@@ -201,6 +201,10 @@ QByteArray shellQuoted(const QString &text) {
 
 } // namespace
 
+QString fileVersionOf(const QString &path) {
+    return portableFileVersionOf(path);
+}
+
 bool writeProfileString(const QByteArray &iniPath, const QString &section, const QString &key,
                         const QString &value) {
     return editProfileFile(iniPath, section, key, value);

@@ -70,6 +70,32 @@ bool writeProfileString(const QByteArray &iniPath, const QString &section, const
     return editProfileFile(iniPath, section, key, value);
 }
 
+// The stations' own version reader. The wide-character functions, so that a folder name outside
+// the system code page still finds its file.
+QString fileVersionOf(const QString &path) {
+    const QString none = QStringLiteral("0.0.0.0");
+    if (path.isEmpty() || !QFileInfo(path).isFile())
+        return none;
+    const std::wstring native = QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath()).toStdWString();
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeW(native.c_str(), &ignored);
+    if (size == 0)
+        return none;
+    QByteArray block(int(size), '\0');
+    if (!GetFileVersionInfoW(native.c_str(), 0, size, block.data()))
+        return none;
+    VS_FIXEDFILEINFO *info = nullptr;
+    UINT length = 0;
+    if (!VerQueryValueW(block.data(), L"\\", reinterpret_cast<void **>(&info), &length) || !info ||
+        length < sizeof(VS_FIXEDFILEINFO) || info->dwSignature != 0xFEEF04BD)
+        return none;
+    return QStringLiteral("%1.%2.%3.%4")
+        .arg(HIWORD(info->dwFileVersionMS))
+        .arg(LOWORD(info->dwFileVersionMS))
+        .arg(HIWORD(info->dwFileVersionLS))
+        .arg(LOWORD(info->dwFileVersionLS));
+}
+
 namespace {
 
 // "tasklist /fo csv /nh" prints one quoted record per process whose first field is the image

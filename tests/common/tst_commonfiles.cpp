@@ -101,8 +101,9 @@ void tst_CommonFiles::updataExe() {
     Common common;
     bool result = false;
     {
-        std::unique_ptr<FileSizeLimit> limit(sizeLimit ? new FileSizeLimit(rlim_t(sizeLimit)) : nullptr);
-        QVERIFY(!limit || limit->isActive());
+        std::unique_ptr<FileSizeLimit> limit(sizeLimit ? new FileSizeLimit(sizeLimit) : nullptr);
+        if (limit && !limit->isActive())
+            QSKIP("no per-process file size cap on this system");
         result = common.UpdataExe(source, target);
     }
     QCOMPARE(result, expected);

@@ -264,7 +264,8 @@ void tst_DownloadTool::diskFullNeverPassesForComplete() {
     bool result = false;
     {
         FileSizeLimit limit(128 * 1024);
-        QVERIFY(limit.isActive());
+        if (!limit.isActive())
+            QSKIP("no per-process file size cap on this system");
         result = common.DownloadFiles(server.base() + "files/pkg.zip", m_tmp->filePath("down"), QString());
     }
     QCOMPARE(result, expected);

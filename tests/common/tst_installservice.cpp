@@ -79,7 +79,7 @@ int childMain(int argc, char **argv) {
                 QThread::sleep(1);
         }
     });
-    std::unique_ptr<FileSizeLimit> limit(sizeLimit ? new FileSizeLimit(rlim_t(sizeLimit)) : nullptr);
+    std::unique_ptr<FileSizeLimit> limit(sizeLimit ? new FileSizeLimit(sizeLimit) : nullptr);
     const InstallService::INSTALLRESULT_E result = service.install(package, target, keepList, kind);
     limit.reset();
     std::fputs(qPrintable(service.message() + "\n"), stdout);

@@ -5,7 +5,6 @@
 #include <QFileInfo>
 #include <QTcpSocket>
 
-#include <csignal>
 #include <memory>
 
 namespace TestFiles {
@@ -61,22 +60,6 @@ ScratchFolder::ScratchFolder(bool enter) : m_szPrevious(QDir::currentPath()) {
 
 ScratchFolder::~ScratchFolder() {
     QDir::setCurrent(m_szPrevious);
-}
-
-FileSizeLimit::FileSizeLimit(rlim_t bytes) {
-    if (getrlimit(RLIMIT_FSIZE, &m_previous) != 0)
-        return;
-    // Past the limit the kernel sends SIGXFSZ, which would end the test program.
-    m_pPreviousHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit small = m_previous;
-    small.rlim_cur = bytes;
-    m_bActive = setrlimit(RLIMIT_FSIZE, &small) == 0;
-}
-
-FileSizeLimit::~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &m_previous);
-    if (m_pPreviousHandler)
-        std::signal(SIGXFSZ, m_pPreviousHandler);
 }
 
 RawHttpServer::RawHttpServer(std::function<QByteArray(const QByteArray &)> answer)

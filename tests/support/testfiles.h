@@ -8,7 +8,6 @@
 #include <QTemporaryDir>
 
 #include <functional>
-#include <sys/resource.h>
 
 // Small file and folder helpers shared by the test programs.
 namespace TestFiles {
@@ -40,15 +39,17 @@ private:
 };
 
 // Caps the size of every file this process writes, so that writes fail half-way as on a full
-// disk (root included); the previous limit comes back when it goes.
+// disk (root included); the previous limit comes back when it goes. Windows has no such cap:
+// there the limit is never active.
 class FileSizeLimit {
 public:
-    explicit FileSizeLimit(rlim_t bytes);
+    explicit FileSizeLimit(qint64 bytes);
     ~FileSizeLimit();
     bool isActive() const { return m_bActive; }
 
 private:
-    rlimit m_previous{};
+    quint64 m_previousSoft = 0;
+    quint64 m_previousHard = 0;
     void (*m_pPreviousHandler)(int) = nullptr;
     bool m_bActive = false;
 };

@@ -1,0 +1,15 @@
+# Windows programs carry their file version in a version resource, which is what the launcher
+# and the stations read; Linux programs carry the same four numbers in a version note.
+#   tovarin_version_resource(target "1.2.3.4" "Description")
+function(tovarin_version_resource target version description)
+    if(NOT WIN32)
+        return()
+    endif()
+    string(REPLACE "." "," RC_VERSION_COMMAS "${version}")
+    string(REPLACE "," "." RC_VERSION_DOTS "${version}")
+    set(RC_DESCRIPTION "${description}")
+    set(RC_FILENAME "${target}.exe")
+    set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
+    configure_file(${CMAKE_SOURCE_DIR}/cmake/version.rc.in ${rc} @ONLY)
+    target_sources(${target} PRIVATE ${rc})
+endfunction()

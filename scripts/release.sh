@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# The bundles a factory rolls out, into dist/ (or $DIST_DIR), each named with the launcher's
+# version (CMakeLists.txt):
+#   Tovarin-<version>-windows-x64.zip      a Windows station folder: the launcher, its DLLs and
+#                                          plugins, Pellock/ with its own, the two .ini templates
+#   Tovarin-<version>-linux-x86_64.tar.gz  the Linux station folder (Debian 12's Qt and QuaZip
+#                                          packages provide the libraries)
+#   Tovarin-<version>-upgrade-windows.zip  launcher upgrade packages to publish on the
+#   Tovarin-<version>-upgrade-linux.zip    configuration service as the launcher's package:
+#                                          "Tovarin/" holding the programs, Pellock/ and the
+#                                          libraries, never the station's .ini files
+#
+#   RELEASE_SYSTEMS  "linux windows" (default) or one of them; Windows needs the toolchain of
+#                    scripts/windows-toolchain.sh (built on first use: about half an hour)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$(pwd)
+DIST_DIR=${DIST_DIR:-$ROOT/dist}
+SYSTEMS=${RELEASE_SYSTEMS:-linux windows}
+VERSION=$(sed -n 's/^project(Tovarin VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+[ -n "$VERSION" ] || { echo "no version in CMakeLists.txt" >&2; exit 1; }
+mkdir -p "$DIST_DIR"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# zip_folder FOLDER ZIP [TOP]: every file below FOLDER, under TOP/ when given, modes kept.
+zip_folder() {
+    python3 -B - "$@" <<'PY'
+import os, sys, zipfile
+folder, target = sys.argv[1], sys.argv[2]
+top = sys.argv[3] + "/" if len(sys.argv) > 3 else ""
+with zipfile.ZipFile(target + ".part", "w", zipfile.ZIP_DEFLATED) as z:
+    if top:
+        z.writestr(zipfile.ZipInfo(top), b"")
+    for base, dirs, files in os.walk(folder):
+        dirs.sort()
+        rel = os.path.relpath(base, folder)
+        if rel != ".":
+            z.write(base, top + rel + "/")
+        for name in sorted(files):
+            path = os.path.join(base, name)
+            z.write(path, top + os.path.normpath(os.path.join(rel, name)))
+os.replace(target + ".part", target)
+PY
+}
+
+# upgrade_package STATION ZIP: the station's programs and libraries under "Tovarin/".
+upgrade_package() {
+    local programs="$work/upgrade"
+    rm -rf "$programs"
+    cp -a "$1" "$programs"
+    rm -f "$programs"/*.ini
+    zip_folder "$programs" "$2" Tovarin
+}
+
+for system in $SYSTEMS; do
+    case "$system" in
+    linux)
+        bash scripts/install-deps.sh
+        BUILD_DIR=build-release bash scripts/build.sh -DCMAKE_BUILD_TYPE=Release -DTOVARIN_BUILD_TESTS=OFF
+        station="$work/Tovarin-$VERSION"
+        cmake --install build-release --prefix "$station" --strip >/dev/null
+        tar -C "$work" -czf "$DIST_DIR/Tovarin-$VERSION-linux-x86_64.tar.gz" "Tovarin-$VERSION"
+        upgrade_package "$station" "$DIST_DIR/Tovarin-$VERSION-upgrade-linux.zip"
+        rm -rf "$station"
+        ;;
+    windows)
+        BUILD_DIR=build-win-release bash scripts/build-windows.sh -DTOVARIN_BUILD_TESTS=OFF
+        station="$work/Tovarin-$VERSION"
+        cmake --install build-win-release --prefix "$station" --strip >/dev/null
+        zip_folder "$station" "$DIST_DIR/Tovarin-$VERSION-windows-x64.zip" "Tovarin-$VERSION"
+        upgrade_package "$station" "$DIST_DIR/Tovarin-$VERSION-upgrade-windows.zip"
+        rm -rf "$station"
+        ;;
+    *)
+        echo "unknown system: $system" >&2
+        exit 1
+        ;;
+    esac
+done
+ls -l "$DIST_DIR"

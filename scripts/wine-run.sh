@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Runs a program of the Windows build under wine: its DLLs (Qt, QuaZip, zlib, the mingw runtime)
+# and Qt's plugins are found without copying them next to it. The build uses it to run its
+# picture renderer and CTest to run the Windows test programs.
+set -euo pipefail
+PREFIX="${TOVARIN_WIN_PREFIX:-/opt/tovarin-win64}"
+export WINEPREFIX="${WINEPREFIX:-/var/tmp/tovarin-wineprefix}"
+export WINEARCH=win64
+export WINEDEBUG="${WINEDEBUG:--all}"
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+winpath() { echo "Z:${1//\//\\}"; }
+gccdir=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-libgcc-file-name)")
+export WINEPATH="$(winpath "$PREFIX/bin");$(winpath "$gccdir");$(winpath /usr/x86_64-w64-mingw32/lib)"
+export QT_PLUGIN_PATH="$(winpath "$PREFIX/plugins")"
+if [ "$#" -eq 0 ]; then
+    # No program: just make sure the prefix exists (its first start takes a while).
+    exec /usr/lib/wine/wine64 wineboot -i
+fi
+exec /usr/lib/wine/wine64 "$@"

@@ -1,0 +1,7 @@
+#include "testfiles.h"
+
+FileSizeLimit::FileSizeLimit(qint64 bytes) {
+    Q_UNUSED(bytes)
+}
+
+FileSizeLimit::~FileSizeLimit() = default;
