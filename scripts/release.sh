@@ -31,7 +31,9 @@ folder, target = sys.argv[1], sys.argv[2]
 top = sys.argv[3] + "/" if len(sys.argv) > 3 else ""
 with zipfile.ZipFile(target + ".part", "w", zipfile.ZIP_DEFLATED) as z:
     if top:
-        z.writestr(zipfile.ZipInfo(top), b"")
+        info = zipfile.ZipInfo(top, date_time=(2026, 1, 1, 0, 0, 0))
+        info.external_attr = (0o40755 << 16) | 0x10
+        z.writestr(info, b"")
     for base, dirs, files in os.walk(folder):
         dirs.sort()
         rel = os.path.relpath(base, folder)

@@ -12,6 +12,10 @@ winpath() { echo "Z:${1//\//\\}"; }
 gccdir=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-libgcc-file-name)")
 export WINEPATH="$(winpath "$PREFIX/bin");$(winpath "$gccdir");$(winpath /usr/x86_64-w64-mingw32/lib)"
 export QT_PLUGIN_PATH="$(winpath "$PREFIX/plugins")"
+# The tests start the stand-in server, a program of this machine, with paths it must read:
+# how wine's drives map to the machine's folders (temporary files are on C:).
+export TOVARIN_PYTHON="${TOVARIN_PYTHON:-$(command -v python3)}"
+export TOVARIN_HOST_DRIVES="C:=$WINEPREFIX/drive_c;Z:="
 if [ "$#" -eq 0 ]; then
     # No program: just make sure the prefix exists (its first start takes a while).
     exec /usr/lib/wine/wine64 wineboot -i

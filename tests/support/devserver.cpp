@@ -35,23 +35,23 @@ bool DevServer::start(const QString &dataFile, const QStringList &extraArgs) {
     QDir().mkpath(m_szFilesDir);
 
     const QString script = TestPaths::sourceDir() + QStringLiteral("/devserver/devserver.py");
-    QString python = QStandardPaths::findExecutable(QStringLiteral("python3"));
+    const QString python = TestPaths::python();
     if (python.isEmpty()) {
         m_szLastError = QStringLiteral("python3 not found");
         return false;
     }
     // -B: never write bytecode caches into the source tree.
     QStringList args{QStringLiteral("-B"),
-                     script,
+                     TestPaths::hostPath(script),
                      QStringLiteral("--port"),
                      QStringLiteral("0"),
                      QStringLiteral("--https-port"),
                      QStringLiteral("0"),
                      QStringLiteral("--watch-stdin"),
                      QStringLiteral("--files"),
-                     m_szFilesDir};
+                     TestPaths::hostPath(m_szFilesDir)};
     if (!dataFile.isEmpty())
-        args << QStringLiteral("--data") << dataFile;
+        args << QStringLiteral("--data") << TestPaths::hostPath(dataFile);
     args << extraArgs;
 
     m_pProcess = std::make_unique<QProcess>();

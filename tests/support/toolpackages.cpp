@@ -27,7 +27,7 @@ QString ToolPackages::demotoolPath() {
 }
 
 bool ToolPackages::run(const QStringList &arguments, QString *error) {
-    const QString python = QStandardPaths::findExecutable(QStringLiteral("python3"));
+    const QString python = TestPaths::python();
     if (python.isEmpty())
         return fail(error, QStringLiteral("python3 not found"));
     QStringList args{QStringLiteral("-B"),
