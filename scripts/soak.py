@@ -339,10 +339,10 @@ class Soak:
         kill_launcher_at = None
         kill_updater = False
         kill_in_install = False
-        if not memory and self.rng.random() < self.args.kill_share:
+        if not memory and (number == 2 or self.rng.random() < self.args.kill_share):
             # Half of the kills hit an installation in progress (its journal is there), half a
-            # random moment of the cycle.
-            kill_in_install = self.rng.random() < 0.5
+            # random moment of the cycle; the second cycle always kills, so a short run does too.
+            kill_in_install = number == 2 or self.rng.random() < 0.5
             kill_launcher_at = self.rng.uniform(3, 45)
         if not memory and self.rng.random() < 0.5:
             kill_updater = True
