@@ -192,7 +192,7 @@ class Soak:
         # in the middle of it now and then.
         self.filler = os.path.join(self.run_dir, "filler.bin")
         with open(self.filler, "wb") as f:
-            f.write(random.Random(self.args.seed).randbytes(6 << 20))
+            f.write(random.Random(self.args.seed).randbytes(16 << 20))
         for tool_id, key, _ in SOAK_TOOLS:
             self.publish_tool(key, 1)
 
@@ -329,9 +329,16 @@ class Soak:
                 pass
 
     def journals(self):
-        parent = os.path.dirname(self.station)
-        found = [os.path.join(self.station, n) for n in os.listdir(self.station) if n.endswith(".installing")]
-        found += [os.path.join(parent, n) for n in os.listdir(parent) if n.endswith(".installing")]
+        """Journals of installations under way or interrupted, beside the folders they install
+        into: the tool folders, and the station (the launcher's own folder, where tool packages
+        unpack). The staging folder's are left out: nothing runs from there, and the next
+        installation through it clears them."""
+        found = []
+        for folder in (os.path.dirname(self.station), self.station):
+            try:
+                found += [os.path.join(folder, n) for n in os.listdir(folder) if n.endswith(".installing")]
+            except OSError:
+                pass
         return found
 
     def run_cycle(self, number, memory=False):
@@ -392,11 +399,11 @@ class Soak:
             now = time.time() - started
             if kill_in_install and kill_launcher_at is not None:
                 # Watched closely: an installation lasts a fraction of a second.
-                for _ in range(10):
+                for _ in range(60):
                     if self.journals():
                         kill_launcher_at = 0
                         break
-                    time.sleep(0.02)
+                    time.sleep(0.003)
             if kill_launcher_at is not None and now >= kill_launcher_at and alive(current):
                 os.kill(current, signal.SIGKILL)
                 killed.add(current)
