@@ -454,9 +454,11 @@ InstallService::INSTALLRESULT_E InstallService::work(const QString &packagePath,
                     return fail();
             }
             qint64 n;
+            qint64 entryBytes = 0;
             while ((n = entry.read(buffer.data(), kChunk)) > 0) {
                 if (!kept && out.write(buffer.constData(), n) != n)
                     return fail();
+                entryBytes += n;
                 bytesDone += n;
                 if (bytesDone - reported >= kProgressStep) {
                     reported = bytesDone;
@@ -464,7 +466,9 @@ InstallService::INSTALLRESULT_E InstallService::work(const QString &packagePath,
                 }
             }
             entry.close(); // compares the CRC of an entry read to its end
-            if (n < 0 || entry.getZipError() != UNZ_OK)
+            // Data that ends before the announced size is never compared with its CRC: damage
+            // that ends a compressed stream early would otherwise install a cut-off file.
+            if (n < 0 || entry.getZipError() != UNZ_OK || entryBytes != qint64(info.uncompressedSize))
                 return fail();
             ++filesDone;
             if (!kept) {

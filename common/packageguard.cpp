@@ -30,11 +30,12 @@ bool staysInside(const QString &entryName, const QString &root) {
     return full == root || full.startsWith(prefix);
 }
 
-bool entryReadsBack(QuaZip &zip) {
+bool entryReadsBack(QuaZip &zip, qint64 announcedSize) {
     QuaZipFile entry(&zip);
     if (!entry.open(QIODevice::ReadOnly))
         return false;
     char buffer[64 * 1024];
+    qint64 total = 0;
     for (;;) {
         const qint64 n = entry.read(buffer, sizeof(buffer));
         if (n < 0) {
@@ -43,10 +44,12 @@ bool entryReadsBack(QuaZip &zip) {
         }
         if (n == 0)
             break;
+        total += n;
     }
-    // The CRC is compared when an entry read to its end is closed.
+    // The CRC is compared when an entry read to its end is closed, and only then: data that
+    // ends early is caught by its size.
     entry.close();
-    return entry.getZipError() == UNZ_OK;
+    return entry.getZipError() == UNZ_OK && total == announcedSize;
 }
 
 } // namespace
@@ -65,7 +68,7 @@ bool testArchive(const QString &packageFile, const QString &targetFolder) {
             sound = false;
             break;
         }
-        sound = entryReadsBack(zip);
+        sound = entryReadsBack(zip, qint64(info.uncompressedSize));
     }
     if (zip.getZipError() != UNZ_OK)
         sound = false;

@@ -18,6 +18,7 @@ import hashlib
 import json
 import math
 import os
+import random
 import re
 import shutil
 import signal
@@ -554,6 +555,82 @@ class State:
 
 
 # ---------------------------------------------------------------------------------------------
+# Chaos mode: faults drawn at random for every request, from one seeded generator.
+
+# Kinds and their weights. A stall costs the client its whole download limit, so it is rarer.
+SERVICE_FAULTS = (("delay", 3), ("status500", 1), ("status404", 1), ("status204", 1), ("redirect302", 1),
+                  ("notJson", 1), ("truncatedJson", 1), ("wrongAck", 1), ("dropMidBody", 1), ("drop", 1))
+FILE_FAULTS = (("delay", 2), ("status500", 1), ("status404", 1), ("status204", 1), ("redirect302", 1),
+               ("truncated", 2), ("damaged", 2), ("stall", 0.5), ("drop", 1))
+
+
+class Chaos:
+    """Draws, per request and in arrival order, whether a fault is injected and which one.
+    The same seed gives the same sequence of draws. Counts every fault by kind, and for every
+    file how its deliveries ended, so a client's state can be judged against what it got."""
+
+    def __init__(self, seed, rate, delay_ms, stall_ms):
+        self.lock = threading.Lock()
+        self.seed = seed
+        self.rng = random.Random(seed)
+        self.rate = rate
+        self.delay_ms = delay_ms
+        self.stall_ms = stall_ms
+        self.requests = 0
+        self.faults = {}
+        self.files = {}
+
+    def set_rate(self, rate):
+        with self.lock:
+            self.rate = max(0.0, min(1.0, float(rate)))
+
+    def draw(self, path):
+        """A behaviour for this request (empty: none) and the fault's kind (None: none)."""
+        is_file = path.startswith(FILES_PREFIX)
+        with self.lock:
+            self.requests += 1
+            if self.rng.random() >= self.rate:
+                return {}, None
+            table = FILE_FAULTS if is_file else SERVICE_FAULTS
+            kinds = [k for k, _ in table]
+            if is_file and not path.lower().endswith(".zip"):
+                kinds.remove("damaged")
+            kind = self.rng.choices(kinds, [w for k, w in table if k in kinds])[0]
+            fraction = self.rng.random()
+            self.faults[kind] = self.faults.get(kind, 0) + 1
+        if kind == "delay":
+            return {"delayMs": int(fraction * self.delay_ms)}, kind
+        if kind.startswith("status"):
+            return {"status": int(kind[len("status"):])}, kind
+        if kind == "redirect302":
+            return {"redirect": "/__chaos/elsewhere"}, kind
+        if kind == "notJson":
+            return {"body": "<html><body>gateway busy</body></html>", "contentType": "text/html"}, kind
+        if kind == "wrongAck":
+            return {"ack": ["500", 200, "", "403"][int(fraction * 4)]}, kind
+        if kind == "stall":
+            return {"stallAfter": None, "stallFraction": fraction, "holdMs": self.stall_ms}, kind
+        if kind in ("truncated", "truncatedJson", "dropMidBody"):
+            return {"cutFraction": fraction}, kind
+        if kind == "damaged":
+            return {"damageFraction": 0.2 + 0.5 * fraction}, kind
+        return {"drop": True}, kind
+
+    def delivered(self, name, outcome):
+        with self.lock:
+            entry = self.files.setdefault(name, {"complete": 0, "last": None, "lastCompleteMs": 0})
+            entry["last"] = outcome
+            if outcome == "complete":
+                entry["complete"] += 1
+                entry["lastCompleteMs"] = int(time.time() * 1000)
+
+    def snapshot(self):
+        with self.lock:
+            return {"seed": self.seed, "rate": self.rate, "requests": self.requests,
+                    "faults": dict(self.faults), "files": copy.deepcopy(self.files)}
+
+
+# ---------------------------------------------------------------------------------------------
 # The three services.
 
 
@@ -858,6 +935,10 @@ class Handler(BaseHTTPRequestHandler):
 
         # Before the request is recorded: once a test sees it, its hold can be released.
         behaviour, gate = state.take_behaviour(path, value_of)
+        chaos = self.server.chaos
+        if chaos is not None and not behaviour:
+            behaviour, entry["chaos"] = chaos.draw(path)
+            gate = threading.Event()
         state.record(entry)
         if behaviour.get("hold"):
             state.hold(gate, int(behaviour.get("holdMs", 30000)))
@@ -865,13 +946,16 @@ class Handler(BaseHTTPRequestHandler):
             time.sleep(int(behaviour["delayMs"]) / 1000.0)
         if behaviour.get("drop"):
             entry["status"] = 0
+            self.note_file_outcome(path, entry)
             return self.drop()
         if behaviour.get("redirect"):
             entry["status"] = int(behaviour.get("status", 302))
+            self.note_file_outcome(path, entry)
             return self.send(entry["status"], "<html><body>moved</body></html>", "text/html",
                              {"Location": behaviour["redirect"]})
         if "status" in behaviour and int(behaviour["status"]) != 200:
             entry["status"] = int(behaviour["status"])
+            self.note_file_outcome(path, entry)
             text = behaviour.get("body", "<html><body>%d</body></html>" % entry["status"])
             return self.send(entry["status"], text, "text/html")
         if "body" in behaviour:
@@ -904,7 +988,27 @@ class Handler(BaseHTTPRequestHandler):
                 result["data"] = behaviour["data"]
         entry["status"] = 200
         entry["ack"] = result.get("ack") if isinstance(result, dict) else None
+        if "cutFraction" in behaviour:
+            return self.send_cut(json.dumps(result, ensure_ascii=False).encode("utf-8"), behaviour["cutFraction"],
+                                 entry.get("chaos") == "dropMidBody")
         self.send_json(result)
+
+    def send_cut(self, body, fraction, drop):
+        """Part of an answer: announced whole and cut off by closing (drop), or announced and
+        sent as the broken text it is."""
+        part = body[:int(len(body) * fraction)]
+        self.send_response(200)
+        self.send_header("Content-Type", "application/json;charset=UTF-8")
+        self.send_header("Content-Length", str(len(body) if drop else len(part)))
+        self.end_headers()
+        self.wfile.write(part)
+        self.wfile.flush()
+        if drop:
+            self.drop()
+
+    def note_file_outcome(self, path, entry):
+        if self.server.chaos is not None and path.startswith(FILES_PREFIX):
+            self.server.chaos.delivered(path[len(FILES_PREFIX):], entry.get("chaos") or "status")
 
     def serve_file(self, name, behaviour, entry, gate):
         full = safe_join(self.server.state.files_dir, name)
@@ -922,10 +1026,21 @@ class Handler(BaseHTTPRequestHandler):
             if self.command == "HEAD":
                 return
             cut = behaviour.get("truncateAfter", behaviour.get("stallAfter"))
+            for key in ("cutFraction", "stallFraction"):
+                if key in behaviour:
+                    cut = int(size * behaviour[key])
             count = size if cut is None else max(0, min(size, int(cut)))
             trickle = behaviour.get("trickle")
+            chaos = self.server.chaos
             try:
-                if trickle:
+                if "damageFraction" in behaviour:
+                    # Whole length, one run of bytes inverted inside: a package with a damaged entry.
+                    content = bytearray(f.read())
+                    at = int(size * behaviour["damageFraction"])
+                    for i in range(at, min(size, at + 16)):
+                        content[i] ^= 0xFF
+                    self.wfile.write(bytes(content))
+                elif trickle:
                     chunk = max(1, int(trickle.get("chunkBytes", 1024)))
                     interval = int(trickle.get("intervalMs", 100)) / 1000.0
                     sent = 0
@@ -943,7 +1058,12 @@ class Handler(BaseHTTPRequestHandler):
                     self.connection.sendfile(f, 0, count)
             except (BrokenPipeError, ConnectionResetError, ssl.SSLError):
                 self.close_connection = True
+                if chaos is not None:
+                    chaos.delivered(name, "aborted")
                 return
+        if chaos is not None:
+            damaged = "damageFraction" in behaviour
+            chaos.delivered(name, "complete" if cut is None and not damaged else entry.get("chaos") or "cut")
         if "stallAfter" in behaviour:
             # Keeps the connection open without sending more, as a hung server does.
             self.wfile.flush()
@@ -994,6 +1114,14 @@ class Handler(BaseHTTPRequestHandler):
         if what == "offers" and self.command == "GET":
             with state.lock:
                 return self.send_json(dict(state.offers))
+        if what == "chaos" and self.command == "GET":
+            chaos = self.server.chaos
+            return self.send_json(chaos.snapshot() if chaos else {"ok": False, "error": "no chaos mode"})
+        if what == "chaos" and self.command == "POST":
+            if self.server.chaos is None or "rate" not in payload:
+                return self.send_json({"ok": False, "error": "no chaos mode or no rate"}, 400)
+            self.server.chaos.set_rate(payload["rate"])
+            return self.send_json({"ok": True})
         if what == "data" and self.command == "GET":
             return self.send_json(state.snapshot())
         if what == "data" and self.command == "POST":
@@ -1008,8 +1136,9 @@ class Server(ThreadingHTTPServer):
     daemon_threads = True
     allow_reuse_address = True
 
-    def __init__(self, port, state, scheme, verbose, tls_context=None):
+    def __init__(self, port, state, scheme, verbose, tls_context=None, chaos=None):
         self.state = state
+        self.chaos = chaos
         self.scheme = scheme
         self.verbose = verbose
         self.tls_context = tls_context
@@ -1042,6 +1171,11 @@ def main(argv=None):
     ap.add_argument("--ready-file", default=None, help="write the chosen ports as JSON here when ready")
     ap.add_argument("--watch-stdin", action="store_true", help="exit when standard input closes")
     ap.add_argument("--verbose", action="store_true", help="log every request to stderr")
+    ap.add_argument("--chaos", type=int, default=None, metavar="SEED",
+                    help="inject faults at random into requests, drawn from this seed")
+    ap.add_argument("--chaos-rate", type=float, default=0.2, help="share of requests given a fault")
+    ap.add_argument("--chaos-delay-ms", type=int, default=12000, help="longest injected delay")
+    ap.add_argument("--chaos-stall-ms", type=int, default=125000, help="how long a stalled file hangs")
     args = ap.parse_args(argv)
 
     with open(args.data, encoding="utf-8") as f:
@@ -1052,7 +1186,10 @@ def main(argv=None):
     os.makedirs(files_dir, exist_ok=True)
     state = State(data, files_dir)
 
-    servers = [Server(args.port, state, "http", args.verbose)]
+    chaos = None
+    if args.chaos is not None:
+        chaos = Chaos(args.chaos, args.chaos_rate, args.chaos_delay_ms, args.chaos_stall_ms)
+    servers = [Server(args.port, state, "http", args.verbose, chaos=chaos)]
     if not args.no_https:
         try:
             cert, key = make_certificate(os.path.join(workdir, "tls"), args.expired_cert)
@@ -1062,7 +1199,7 @@ def main(argv=None):
             return 2
         ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         ctx.load_cert_chain(cert, key)
-        servers.append(Server(args.https_port, state, "https", args.verbose, ctx))
+        servers.append(Server(args.https_port, state, "https", args.verbose, ctx, chaos))
 
     ports = {"http": servers[0].server_address[1],
              "https": servers[1].server_address[1] if len(servers) > 1 else 0,

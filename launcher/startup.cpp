@@ -5,6 +5,7 @@
 #include "installservice.h"
 #include "kovalogin.h"
 #include "singleinstance.h"
+#include "soakdriver.h"
 #include "tovarin.h"
 
 #include <QApplication>
@@ -49,6 +50,8 @@ int runLauncher(QApplication &app) {
         KovaLogin login;
         login.show();
         QObject::connect(login.mainWindow(), SIGNAL(signalForceCloseApp()), &app, SLOT(quit()));
+        // Only the reliability run sets it; the main window owns the driver.
+        SoakDriver::startFromEnvironment(&login, login.mainWindow());
         qDebug() << "登录窗口已显示";
         result = app.exec();
     }

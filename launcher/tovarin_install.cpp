@@ -10,6 +10,8 @@
 #include "poptextwidget.h"
 
 #include <QDateTime>
+#include <QEventLoop>
+#include <QThread>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -31,6 +33,17 @@ QString stagingFolder() {
 // The program an installation replaces or a start would find running.
 QString imageOf(const QString &name) {
     return name + Platform::executableSuffix();
+}
+// Runs work on a thread of its own while the caller waits in a local event loop.
+void waitOnWorker(const std::function<void()> &work) {
+    QEventLoop loop;
+    QThread *worker = QThread::create(work);
+    QObject::connect(worker, &QThread::finished, &loop, &QEventLoop::quit);
+    worker->start();
+    // A worker done before the loop runs still ends it through its queued finished().
+    loop.exec();
+    worker->wait();
+    delete worker;
 }
 } // namespace
 
@@ -332,14 +345,19 @@ bool Tovarin::toolAppDownloadUpgrade(UPGRADEPACKAGEINFO_S info) {
             const QString copy = rebuild + QLatin1Char('/') + folderName + QLatin1Char('/') + folderName;
             m_common.mkMutiDir(rebuild + QLatin1Char('/') + folderName);
             QString message;
-            if (!m_common.copyDirectory(unpacked, copy, true))
-                message = tr("移动子程序文件夹到Package临时文件夹失败");
-            else if (!m_common.compressDir(packageFile, rebuild + QLatin1Char('/') + folderName))
-                message = tr("压缩子程序升级包失败");
-            else if (!m_common.delDir(unpacked))
-                message = tr("删除ToolApp下子程序文件夹失败");
-            else if (!m_common.delDir(rebuild))
-                message = tr("子程序删除Package临时包文件夹失败");
+            // Copying and compressing a large tool takes seconds: done on a worker, so the window
+            // keeps painting and answering while it waits.
+            waitOnWorker([&] {
+                Common files;
+                if (!files.copyDirectory(unpacked, copy, true))
+                    message = tr("移动子程序文件夹到Package临时文件夹失败");
+                else if (!files.compressDir(packageFile, rebuild + QLatin1Char('/') + folderName))
+                    message = tr("压缩子程序升级包失败");
+                else if (!files.delDir(unpacked))
+                    message = tr("删除ToolApp下子程序文件夹失败");
+                else if (!files.delDir(rebuild))
+                    message = tr("子程序删除Package临时包文件夹失败");
+            });
             if (!message.isEmpty()) {
                 setToolProgress(toolId, -1);
                 failToolInstall(info, folderName, message, true, UPGRADE_STATUS_UPGRADE_FAILED);

@@ -159,6 +159,8 @@ void tst_InstallService::faultMatrix_data() {
     QTest::newRow("damaged entry of a kept file")
         << "zip" << package << QByteArray("new-a") << QStringList{"a.txt"} << 0 << -1 << 0 << "" << false
         << same;
+    QTest::newRow("entry ending before its announced size")
+        << "zip" << package << none << noKeep << 0 << -1 << 0 << "short-entry" << false << same;
     QTest::newRow("file-size limit after a replaced file")
         << "zip" << package << none << noKeep << (1 << 20) << -1 << 0 << "" << false << same;
     QTest::newRow("file-size limit at the first byte")
@@ -234,6 +236,8 @@ void tst_InstallService::faultMatrix() {
         QVERIFY(ZipBuilder::write(package, entries));
         if (!corruptMarker.isEmpty())
             QVERIFY(ZipBuilder::corrupt(package, corruptMarker));
+        if (fault == "short-entry")
+            QVERIFY(ZipBuilder::declareLonger(package, "bin/tool", 16));
     } else {
         QVERIFY(write(package, entries.first().content));
     }

@@ -52,4 +52,38 @@ bool corrupt(const QString &zipPath, const QByteArray &marker) {
     return file.write(bytes) == bytes.size();
 }
 
+bool declareLonger(const QString &zipPath, const QString &entryName, quint32 extra) {
+    QFile file(zipPath);
+    if (!file.open(QIODevice::ReadWrite))
+        return false;
+    QByteArray bytes = file.readAll();
+    const QByteArray name = entryName.toUtf8();
+    // Local header: name at 30, uncompressed size at 22; central header: name at 46, size at 24.
+    const struct {
+        QByteArray signature;
+        int nameAt;
+        int sizeAt;
+    } headers[] = {{QByteArray("PK\x03\x04", 4), 30, 22}, {QByteArray("PK\x01\x02", 4), 46, 24}};
+    for (const auto &header : headers) {
+        int found = -1;
+        for (int at = bytes.indexOf(header.signature); at >= 0;
+             at = bytes.indexOf(header.signature, at + 1)) {
+            if (bytes.mid(at + header.nameAt, name.size()) == name) {
+                found = at;
+                break;
+            }
+        }
+        if (found < 0)
+            return false;
+        uchar *size = reinterpret_cast<uchar *>(bytes.data()) + found + header.sizeAt;
+        const quint32 value =
+            (quint32(size[0]) | quint32(size[1]) << 8 | quint32(size[2]) << 16 | quint32(size[3]) << 24) +
+            extra;
+        for (int i = 0; i < 4; ++i)
+            size[i] = uchar(value >> (8 * i));
+    }
+    file.seek(0);
+    return file.write(bytes) == bytes.size();
+}
+
 } // namespace ZipBuilder

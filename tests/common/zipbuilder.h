@@ -24,4 +24,8 @@ bool write(const QString &zipPath, const QList<ZipEntry> &entries);
 // CRC of the stored entry holding it. False when the marker is not found exactly once.
 bool corrupt(const QString &zipPath, const QByteArray &marker);
 
+// Makes the headers of one entry announce extra bytes more than the entry holds, as a damaged
+// download whose data ends early reads. False when the entry's two headers are not found.
+bool declareLonger(const QString &zipPath, const QString &entryName, quint32 extra);
+
 } // namespace ZipBuilder

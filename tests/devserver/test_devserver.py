@@ -722,6 +722,44 @@ class PerToolBehaviourTest(ServerTestCase):
                 self.behave(path, None)
 
 
+class ChaosTest(unittest.TestCase):
+    """Chaos mode: the same seed faults the same requests, control requests are spared, and the
+    server's count of whole deliveries agrees with what the client received intact."""
+    ARGS = ("--no-https", "--chaos-rate", "0.6", "--chaos-delay-ms", "100", "--chaos-stall-ms", "200")
+    BLOB = bytes(range(256)) * 40
+
+    def outcomes(self, seed):
+        with Server("--chaos", str(seed), *self.ARGS) as server:
+            with open(os.path.join(server.files, "pkg.zip"), "wb") as f:
+                f.write(self.BLOB)
+            seen, intact = [], 0
+            for _ in range(30):
+                self.assertTrue(server.control("GET", "ping")["ok"])  # never faulted
+                try:
+                    status, _, body = server.request("GET", "files/pkg.zip", timeout=5)
+                    seen.append((status, len(body), body == self.BLOB))
+                    intact += status == 200 and body == self.BLOB
+                except (http.client.HTTPException, OSError) as e:
+                    seen.append(type(e).__name__)
+            counts = server.control("GET", "chaos")
+        return seen, intact, counts
+
+    def test_seeded_faults_counts_and_deliveries(self):
+        first, intact, counts = self.outcomes(11)
+        again, _, counts_again = self.outcomes(11)
+        other, _, _ = self.outcomes(12)
+        self.assertEqual(first, again)
+        self.assertEqual(counts["faults"], counts_again["faults"])
+        self.assertNotEqual(first, other)
+        self.assertEqual(counts["requests"], 30)
+        faulted = [o for o in first if o != (200, len(self.BLOB), True)]
+        self.assertGreater(len(faulted), 5)
+        # A delay still delivers the file whole; every other fault kind spoils the answer.
+        self.assertEqual(len(faulted), sum(counts["faults"].values()) - counts["faults"].get("delay", 0))
+        self.assertGreater(counts["faults"].get("damaged", 0), 0)
+        self.assertEqual(counts["files"]["pkg.zip"]["complete"], intact)
+
+
 class CommandLineTest(unittest.TestCase):
     def test_ready_file_and_stdin_close(self):
         with Server("--no-https", data={"accounts": []}) as s:

@@ -90,6 +90,7 @@ private slots:
     void pressesDuringInstall();
     void toolStartedDuringDownload();
     void closeWaitsForInstallation();
+    void keepListRepackLetsTheWindowRun();
 
 private:
     QString stationFile(const QString &name) const { return m_station->path() + '/' + name; }
@@ -613,6 +614,42 @@ void tst_TovarinToolUpdate::closeWaitsForInstallation() {
     // Nothing more starts once the close was confirmed.
     w->slotToolAppDowloadUpgrade(tileOf(*w, "IPCProductCheck")->m_btnInfo);
     QCOMPARE(downloads(optional), 0);
+}
+
+// A tool with a keep-list is repacked before it is installed; for a large tool that takes a
+// while, and the window must go on handling its events meanwhile.
+void tst_TovarinToolUpdate::keepListRepackLetsTheWindowRun() {
+    installTool("IPCamSuite", "1.0.0.0", {"config.ini=old"});
+    QByteArray big(48 << 20, Qt::Uninitialized);
+    quint32 seed = 7;
+    for (char &byte : big) { // does not compress: the repack costs real time
+        seed = seed * 1664525u + 1013904223u;
+        byte = char(seed >> 24);
+    }
+    const QString name = offer("IPCamSuite", "2.0.0.0", true, "zip");
+    QString error;
+    QVERIFY2(ToolPackages::makeZip(m_server.filesDir() + "/" + name, "IPCamSuite", "IPCamSuite", "2.0.0.0",
+                                   {{"config.ini", "new"}, {"data/big.bin", big}}, {}, &error),
+             qPrintable(error));
+    publish();
+
+    auto w = window({"IPCamSuite"}, "[IPCamSuiteUnupdate]\nf1=config.ini\n");
+    QElapsedTimer clock;
+    qint64 last = 0, longest = 0;
+    QTimer probe;
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        longest = qMax(longest, clock.elapsed() - last);
+        last = clock.elapsed();
+    });
+    probe.start(10);
+    clock.start();
+    w->slotToolAppUpdataLoopRequest();
+    const qint64 total = clock.elapsed();
+    QCOMPARE(int(tileOf(*w, "IPCamSuite")->m_btnInfo.m_eUpgradeStatus), int(UPGRADE_STATUS_NEW));
+    QCOMPARE(read("IPCamSuite/config.ini"), QString("old"));
+    QCOMPARE(QFileInfo(stationFile("IPCamSuite/data/big.bin")).size(), qint64(big.size()));
+    // Measured against the installation itself, so a loaded machine stretches both alike.
+    QVERIFY2(longest * 4 < total, qPrintable(QString("longest gap %1 ms of %2 ms").arg(longest).arg(total)));
 }
 
 QTEST_MAIN(tst_TovarinToolUpdate)
