@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Builds the fuzz targets (clang, libFuzzer, ASan and UBSan) into build-fuzz/ and feeds every
+# parser of server answers and local files N malformed inputs (default 10000), each with a time
+# limit (a hang counts as a finding). Prints one line per target and exits non-zero on any crash,
+# sanitizer report or hang; the findings and logs stay in build-fuzz/fuzz-work/<target>/.
+#   bash scripts/fuzz.sh [runs-per-target]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+RUNS=${1:-10000}
+TIMEOUT=${FUZZ_TIMEOUT:-30}
+BUILD_DIR=${FUZZ_BUILD_DIR:-build-fuzz}
+ROOT=$(pwd)
+
+bash scripts/install-deps.sh
+missing=()
+for p in clang libclang-rt-14-dev; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    SUDO=""
+    [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+    $SUDO apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+CC=clang CXX=clang++ cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVARIN_FUZZ=ON \
+    -DTOVARIN_BUILD_TESTS=OFF >/dev/null
+cmake --build "$BUILD_DIR" -j"$(nproc)" --target fuzz_all >"$BUILD_DIR/fuzz-build.log" 2>&1 ||
+    { tail -40 "$BUILD_DIR/fuzz-build.log"; exit 1; }
+
+export QT_QPA_PLATFORM=offscreen LANG=C.UTF-8 LC_ALL=C.UTF-8
+export ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+export LSAN_OPTIONS=suppressions=$ROOT/cmake/lsan-qt.supp:print_suppressions=0
+
+failed=0
+for seeds in tests/fuzz/corpus/*/; do
+    target=$(basename "$seeds")
+    work="$ROOT/$BUILD_DIR/fuzz-work/$target"
+    rm -rf "$work"
+    mkdir -p "$work/corpus" "$work/findings"
+    log="$work/fuzz.log"
+    # New inputs go into the work copy; the committed seeds stay as they are.
+    status=0
+    (cd "$work" && "$ROOT/$BUILD_DIR/fuzz/$target" -runs="$RUNS" -timeout="$TIMEOUT" -rss_limit_mb=4096 \
+        -artifact_prefix="$work/findings/" -print_final_stats=1 corpus "$ROOT/$seeds") >"$log" 2>&1 ||
+        status=$?
+    runs=$(grep -oE 'stat::number_of_executed_units: *[0-9]+' "$log" | grep -oE '[0-9]+$' || echo 0)
+    hangs=$(grep -c 'ERROR: libFuzzer: timeout' "$log" || true)
+    sanitizer=$(grep -cE 'ERROR: (AddressSanitizer|LeakSanitizer|UndefinedBehaviorSanitizer)|runtime error:' "$log" || true)
+    crashes=$(grep -cE 'ERROR: libFuzzer: (deadly signal|out-of-memory|fuzz target exited)' "$log" || true)
+    [ "$status" -ne 0 ] && [ "$hangs$sanitizer$crashes" = "000" ] && crashes=1
+    [ "$runs" -lt "$RUNS" ] && [ "$status" -eq 0 ] && status=1
+    verdict=ok
+    if [ "$status" -ne 0 ] || [ "$hangs" -ne 0 ] || [ "$sanitizer" -ne 0 ] || [ "$crashes" -ne 0 ]; then
+        verdict="FAILED (see $BUILD_DIR/fuzz-work/$target/)"
+        failed=1
+    fi
+    printf '%-28s inputs %7s  crashes %s  sanitizer reports %s  hangs %s  %s\n' \
+        "$target" "$runs" "$crashes" "$sanitizer" "$hangs" "$verdict"
+done
+exit $failed
