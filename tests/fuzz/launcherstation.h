@@ -7,7 +7,6 @@
 #include "fuzzsupport.h"
 #include "globals.h"
 #include "tovarin.h"
-#include "ui_tovarin.h"
 
 #include <QDir>
 
