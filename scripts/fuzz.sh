@@ -29,6 +29,13 @@ CC=clang CXX=clang++ cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInf
 cmake --build "$BUILD_DIR" -j"$(nproc)" --target fuzz_all >"$BUILD_DIR/fuzz-build.log" 2>&1 ||
     { tail -40 "$BUILD_DIR/fuzz-build.log"; exit 1; }
 
+# The targets install packages into scratch folders, and each installation flushes its file
+# system to the disk: on a memory file system that costs nothing.
+if [ -d /dev/shm ] && [ -w /dev/shm ]; then
+    export TMPDIR=/dev/shm/tovarin-fuzz
+    rm -rf "$TMPDIR"
+    mkdir -p "$TMPDIR"
+fi
 export QT_QPA_PLATFORM=offscreen LANG=C.UTF-8 LC_ALL=C.UTF-8
 export ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
@@ -66,7 +73,14 @@ fuzz_one() {
 
 # Targets run side by side, JOBS at a time (FUZZ_JOBS; the number of processors by default).
 targets=(tests/fuzz/corpus/*/)
+# The slowest start first, so the others fill in beside them.
+slow=(fuzz_stationfiles fuzz_answer_catalogue fuzz_toolpackage fuzz_launcherpackage)
+order=()
+for name in "${slow[@]}"; do order+=("tests/fuzz/corpus/$name/"); done
 for seeds in "${targets[@]}"; do
+    [[ " ${slow[*]} " == *" $(basename "$seeds") "* ]] || order+=("$seeds")
+done
+for seeds in "${order[@]}"; do
     while [ "$(jobs -rp | wc -l)" -ge "$JOBS" ]; do
         wait -n || true
     done
@@ -80,4 +94,5 @@ for seeds in "${targets[@]}"; do
     cat "$summary"
     grep -q ' ok$' "$summary" || failed=1
 done
+[ -z "${TMPDIR:-}" ] || [ "$TMPDIR" != /dev/shm/tovarin-fuzz ] || rm -rf "$TMPDIR"
 exit $failed
