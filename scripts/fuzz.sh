@@ -74,10 +74,17 @@ fuzz_one() {
 
 # Targets run side by side, JOBS at a time (FUZZ_JOBS; the number of processors by default).
 targets=(tests/fuzz/corpus/*/)
+# FUZZ_TARGETS="fuzz_zip fuzz_handoff" runs only those.
+if [ -n "${FUZZ_TARGETS:-}" ]; then
+    targets=()
+    for name in $FUZZ_TARGETS; do targets+=("tests/fuzz/corpus/$name/"); done
+fi
 # The slowest start first, so the others fill in beside them.
 slow=(fuzz_stationfiles fuzz_answer_catalogue fuzz_toolpackage fuzz_launcherpackage)
 order=()
-for name in "${slow[@]}"; do order+=("tests/fuzz/corpus/$name/"); done
+for name in "${slow[@]}"; do
+    [[ " ${targets[*]} " == *" tests/fuzz/corpus/$name/ "* ]] && order+=("tests/fuzz/corpus/$name/")
+done
 for seeds in "${targets[@]}"; do
     [[ " ${slow[*]} " == *" $(basename "$seeds") "* ]] || order+=("$seeds")
 done

@@ -10,7 +10,6 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const QString path = Fuzz::scratchFolder() + QStringLiteral("/profile.ini");
-    static const QString fresh = Fuzz::scratchFolder() + QStringLiteral("/fresh.ini");
     const QByteArray input = Fuzz::bytesOf(data, size);
     QList<QByteArray> parts = input.split('\n');
     while (parts.size() < 4)
@@ -42,7 +41,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (!plain.match(section).hasMatch() || !plain.match(key).hasMatch() ||
         section.compare(QLatin1String("General"), Qt::CaseInsensitive) == 0)
         return 0;
-    QFile::remove(fresh);
+    // A new name each time: QSettings caches a file by name, size and modification time, so a
+    // file of the same size rewritten within the same millisecond would read as the last one.
+    static int serial = 0;
+    const QString fresh = Fuzz::scratchFolder() + QStringLiteral("/fresh%1.ini").arg(++serial);
     if (Platform::writeProfileString(QFile::encodeName(fresh), section, key, value)) {
         QSettings settings(fresh, QSettings::IniFormat);
         settings.setIniCodec(QTextCodec::codecForName("UTF-8"));
@@ -54,6 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             abort();
         }
     }
+    QFile::remove(fresh);
     Q_UNUSED(edited)
     return 0;
 }
