@@ -108,9 +108,13 @@ bool popSelectWidget::isProductIdSearch(const QString &text) {
 
 QString popSelectWidget::creationDate(const QJsonValue &createTime) {
     qint64 time = 0;
-    if (createTime.isDouble())
-        time = qint64(createTime.toDouble());
-    else if (createTime.isString())
+    if (createTime.isDouble()) {
+        // A number beyond 64 bits has no date (and converting it would be undefined): it reads
+        // like unreadable text, as 0.
+        const double value = createTime.toDouble();
+        if (value > -9.2e18 && value < 9.2e18)
+            time = qint64(value);
+    } else if (createTime.isString())
         time = createTime.toString().trimmed().toLongLong();
     if (time >= kFirstMillisecondTime || time <= -kFirstMillisecondTime)
         time /= 1000;

@@ -12,7 +12,7 @@ if(NOT TARGET svgtopng)
     set_target_properties(svgtopng PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tools)
     # The renderer only runs during the build; sanitized, LeakSanitizer would fail the build over
     # what Qt's platform plugin keeps until exit.
-    if(TOVARIN_SANITIZE)
+    if(TOVARIN_SANITIZE OR TOVARIN_FUZZ)
         target_compile_options(svgtopng PRIVATE -fno-sanitize=all)
         target_link_options(svgtopng PRIVATE -fno-sanitize=all)
     endif()

@@ -600,6 +600,8 @@ void tst_PopSelectWidget::createTime_data() {
     QTest::newRow("milliseconds after 2038") << QJsonValue(double(2240524800000LL)) << qint64(2240524800LL);
     QTest::newRow("as text") << QJsonValue("1704067200") << qint64(1704067200);
     QTest::newRow("missing") << QJsonValue(QJsonValue::Undefined) << qint64(0);
+    QTest::newRow("beyond 64 bits") << QJsonValue(1e300) << qint64(0);
+    QTest::newRow("beyond 64 bits, negative") << QJsonValue(-1e19) << qint64(0);
 }
 
 void tst_PopSelectWidget::createTime() {
