@@ -12,6 +12,9 @@ function(tovarin_add_test name)
     set_tests_properties(${name} PROPERTIES
         TIMEOUT ${T_TIMEOUT}
         ENVIRONMENT "QT_QPA_PLATFORM=offscreen;LANG=C.UTF-8;LC_ALL=C.UTF-8;TOVARIN_SOURCE_DIR=${CMAKE_SOURCE_DIR};TOVARIN_BINARY_DIR=${CMAKE_BINARY_DIR}")
+    if(WIN32)
+        set_property(TEST ${name} APPEND PROPERTY ENVIRONMENT "TOVARIN_QTEST_TO_FILE=1")
+    endif()
     if(TOVARIN_SANITIZE)
         # Undefined behaviour fails the test instead of scrolling by; leaks inside Qt's own
         # libraries are suppressed, ours are not.

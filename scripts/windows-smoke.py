@@ -41,19 +41,22 @@ def wait_for(predicate, seconds, what):
 
 
 def main():
-    station_src, out = sys.argv[1], sys.argv[2]
+    station_src, out = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
     shutil.rmtree(out, ignore_errors=True)
     station = os.path.join(out, "station")
     shutil.copytree(station_src, station)
     if len(sys.argv) > 3 and os.path.exists(sys.argv[3]):
         shutil.copy(sys.argv[3], os.path.join(station, "grabscreen.exe"))
     children = []
+    env = {}
 
     def cleanup():
         for child in children:
             if child.poll() is None:
                 child.kill()
-        subprocess.run([WINE_RUN, "wineserver", "-k"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if env:
+            subprocess.run(["/usr/lib/wine/wineserver64", "-k"], env=env, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
 
     try:
         # --- the stand-in server ---
@@ -84,7 +87,10 @@ def main():
                                               "1600x1000x24", "-nolisten", "tcp", "-noreset"],
                                              pass_fds=(number.fileno(),), stderr=subprocess.DEVNULL))
         wait_for(lambda: open(display_file).read().strip(), 20, "the virtual display starts")
-        env = dict(os.environ, DISPLAY=":" + open(display_file).read().strip(), LANG="C.UTF-8")
+        # A wine prefix of its own: wine binds its desktop to the display of the first program
+        # of a prefix, and the test programs run without one.
+        env = dict(os.environ, DISPLAY=":" + open(display_file).read().strip(), LANG="C.UTF-8",
+                   WINEPREFIX=os.environ.get("TOVARIN_SMOKE_WINEPREFIX", "/var/tmp/tovarin-wineprefix-smoke"))
         env.pop("QT_QPA_PLATFORM", None)  # the Windows platform plugin, on wine's X11 driver
 
         def xdo(*args):
@@ -137,8 +143,16 @@ def main():
             step("screenshot: " + screenshot("main.png"))
         step("the main window talks to the server")
 
-        # --- a second launcher is refused ---
+        # --- a second launcher says so in a message box, and is refused ---
+        before = set(windows())
         second = launcher()
+        box = wait_for(lambda: [w for w in windows() if w not in before], 90,
+                       "the second Tovarin.exe shows its message")[0]
+        time.sleep(1)
+        if os.path.exists(os.path.join(station, "grabscreen.exe")):
+            step("screenshot: " + screenshot("second.png"))
+        xdo("windowfocus", "--sync", box)
+        xdo("key", "Return")
         try:
             code = second.wait(60)
         except subprocess.TimeoutExpired:

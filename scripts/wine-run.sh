@@ -20,4 +20,14 @@ if [ "$#" -eq 0 ]; then
     # No program: just make sure the prefix exists (its first start takes a while).
     exec /usr/lib/wine/wine64 wineboot -i
 fi
+if [ "${TOVARIN_QTEST_TO_FILE:-0}" = 1 ]; then
+    # A QtTest program's own output does not come through wine's standard output; its log
+    # file does.
+    log=$(mktemp)
+    status=0
+    /usr/lib/wine/wine64 "$@" -o "$(winpath "$log"),txt" || status=$?
+    cat "$log"
+    rm -f "$log"
+    exit $status
+fi
 exec /usr/lib/wine/wine64 "$@"
