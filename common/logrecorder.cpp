@@ -4,10 +4,20 @@
 
 #include <QDir>
 #include <QFile>
+#include <QMutex>
+#include <QMutexLocker>
 
 namespace {
 
+// Windows appends by seeking to the end and then writing, so two threads appending at once
+// overwrite each other's lines; the launcher logs from its staging worker and its window.
+QMutex &appendMutex() {
+    static QMutex mutex;
+    return mutex;
+}
+
 void appendLine(const QString &filePath, const QDateTime &stamp, const QString &message) {
+    const QMutexLocker locker(&appendMutex());
     QFile file(filePath);
     if (!file.open(QIODevice::ReadWrite | QIODevice::Append))
         return;

@@ -188,7 +188,8 @@ void tst_LogRecorder::unwritableWorkingDirectory() {
     // A working directory that has been removed refuses new entries even for root.
     QVERIFY(QDir().mkpath(m_tmp->filePath("gone")));
     QVERIFY(QDir::setCurrent(m_tmp->filePath("gone")));
-    QVERIFY(QDir(m_tmp->path()).rmdir("gone"));
+    if (!QDir(m_tmp->path()).rmdir("gone"))
+        QSKIP("this system does not let a process's working folder be removed");
 
     record(variant, "dropped silently");
     record(variant, "and again");

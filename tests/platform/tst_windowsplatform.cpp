@@ -142,7 +142,7 @@ void TestWindowsPlatform::profileWriter_data() {
         << QByteArray("[LoginUser]\r\nACCOUNT=old\r\nPassword=MTIz\r\n") << "loginuser" << "Account" << "new"
         << true;
     QTest::newRow("new key in the first of two sections")
-        << QByteArray("[UserInfo]\r\nUserPosition=FT01\r\n\r\n[SelectedTools]\r\ntool1=101\r\n") << "UserInfo"
+        << QByteArray("[UserInfo]\r\nUserPosition=FT01\r\n[SelectedTools]\r\ntool1=101\r\n") << "UserInfo"
         << "EmployeeNumber" << "E1001" << true;
     QTest::newRow("multi-line note, escaped")
         << QByteArray("[Tovarin]\r\nversionNo=1.2.0.0\r\n") << "Tovarin" << "versionRemark"
