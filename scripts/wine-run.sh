@@ -25,7 +25,10 @@ if [ "${TOVARIN_QTEST_TO_FILE:-0}" = 1 ]; then
     # file does.
     log=$(mktemp)
     status=0
-    /usr/lib/wine/wine64 "$@" -o "$(winpath "$log"),txt" || status=$?
+    # Wine does not hand QT_* variables to Windows programs: the platform goes as an argument.
+    platform=()
+    [ -n "${QT_QPA_PLATFORM:-}" ] && platform=(-platform "$QT_QPA_PLATFORM")
+    /usr/lib/wine/wine64 "$@" "${platform[@]}" -o "$(winpath "$log"),txt" || status=$?
     cat "$log"
     rm -f "$log"
     exit $status
