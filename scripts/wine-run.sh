@@ -27,7 +27,10 @@ if [ "${TOVARIN_QTEST_TO_FILE:-0}" = 1 ]; then
     status=0
     # Wine does not hand QT_* variables to Windows programs: the platform goes as an argument.
     platform=()
-    [ -n "${QT_QPA_PLATFORM:-}" ] && platform=(-platform "$QT_QPA_PLATFORM")
+    # Only a program with a GUI application takes it; QtTest refuses an unknown option.
+    if [ -n "${QT_QPA_PLATFORM:-}" ] && [[ "$(x86_64-w64-mingw32-objdump -p "$1" 2>/dev/null)" == *"DLL Name: Qt5Gui.dll"* ]]; then
+        platform=(-platform "$QT_QPA_PLATFORM")
+    fi
     /usr/lib/wine/wine64 "$@" "${platform[@]}" -o "$(winpath "$log"),txt" || status=$?
     cat "$log"
     rm -f "$log"
