@@ -11,18 +11,7 @@ TIMEOUT=${FUZZ_TIMEOUT:-30}
 BUILD_DIR=${FUZZ_BUILD_DIR:-build-fuzz}
 ROOT=$(pwd)
 
-bash scripts/install-deps.sh
-missing=()
-for p in clang libclang-rt-14-dev; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing: ${missing[*]}"
-    SUDO=""
-    [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-    $SUDO apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+bash scripts/install-deps.sh clang libclang-rt-14-dev
 
 CC=clang CXX=clang++ cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVARIN_FUZZ=ON \
     -DTOVARIN_BUILD_TESTS=OFF >/dev/null

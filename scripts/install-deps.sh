@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the demo need (only those missing).
+# Installs the Debian packages the build, the tests and the demo need (only those missing),
+# and any further packages named as arguments.
 set -euo pipefail
 PACKAGES=(
     build-essential cmake pkg-config
@@ -8,6 +9,7 @@ PACKAGES=(
     python3 openssl
     fonts-noto-cjk
     xvfb xauth xdotool
+    "$@"
 )
 missing=()
 for p in "${PACKAGES[@]}"; do
