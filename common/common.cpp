@@ -40,11 +40,11 @@ QString md5Hex(const QByteArray &bytes) {
 
 void applyTlsSettings(QNetworkRequest &request) {
     // The factory servers run self-signed or expired certificates: verification stays off.
-    // TlsV1SslV3 means "TLS 1.0 or later" here, which still negotiates TLS 1.2/1.3 with
-    // current OpenSSL.
+    // "TLS 1.0 or later": what TlsV1SslV3 means to OpenSSL, but Windows' Schannel takes
+    // TlsV1SslV3 for TLS 1.0 alone, which current servers refuse.
     QSslConfiguration tls = request.sslConfiguration();
     tls.setPeerVerifyMode(QSslSocket::VerifyNone);
-    tls.setProtocol(QSsl::TlsV1SslV3);
+    tls.setProtocol(QSsl::TlsV1_0OrLater);
     request.setSslConfiguration(tls);
 }
 

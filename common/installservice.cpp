@@ -358,7 +358,12 @@ InstallService::INSTALLRESULT_E InstallService::work(const QString &packagePath,
         if (m_stepWatcher)
             m_stepWatcher(step, index);
     };
+    // The staged file being written: closed before the journal goes, as Windows deletes no
+    // open file and the journal would stay behind.
+    QFile *pOpenStaged = nullptr;
     const auto fail = [&] {
+        if (pOpenStaged)
+            pOpenStaged->close();
         removeTree(journal);
         return INSTALL_FAILED;
     };
@@ -372,6 +377,7 @@ InstallService::INSTALLRESULT_E InstallService::work(const QString &packagePath,
         QFile copy(join(stagedRoot, exeName));
         if (!source.open(QIODevice::ReadOnly) || !copy.open(QIODevice::WriteOnly))
             return fail();
+        pOpenStaged = &copy;
         const qint64 total = source.size();
         QByteArray buffer(kChunk, Qt::Uninitialized);
         qint64 done = 0;
@@ -383,6 +389,7 @@ InstallService::INSTALLRESULT_E InstallService::work(const QString &packagePath,
         if (done != total || !copy.flush())
             return fail();
         copy.close();
+        pOpenStaged = nullptr;
         // Whatever the download's mode, an executable package installs executable.
         QFile::setPermissions(copy.fileName(), QFileInfo(join(root, exeName)).permissions() |
                                                    QFile::ReadOwner | QFile::ExeOwner | QFile::ExeUser |
@@ -452,6 +459,7 @@ InstallService::INSTALLRESULT_E InstallService::work(const QString &packagePath,
                 out.setFileName(join(stagedRoot, rel));
                 if (!out.open(QIODevice::WriteOnly))
                     return fail();
+                pOpenStaged = &out;
             }
             qint64 n;
             qint64 entryBytes = 0;
@@ -475,6 +483,7 @@ InstallService::INSTALLRESULT_E InstallService::work(const QString &packagePath,
                 if (!out.flush())
                     return fail();
                 out.close();
+                pOpenStaged = nullptr;
                 out.setPermissions(modeOf(info, join(root, rel)));
                 staged.push_back({rel, qint64(info.uncompressedSize)});
                 watch(STEP_FILE_STAGED, staged.size());

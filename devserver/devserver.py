@@ -448,6 +448,7 @@ class State:
         self.requests = []
         self.seq = 0
         self.ports = {}
+        self.quit = None
         self.gates = {}
         self.replace_data(data)
 
@@ -1099,6 +1100,10 @@ class Handler(BaseHTTPRequestHandler):
                 return self.send_json(dict(state.behaviours))
         if what == "release" and self.command == "POST":
             return self.send_json({"ok": True, "released": state.release(payload.get("path"))})
+        if what == "quit" and self.command == "POST":
+            # For callers that can neither signal the server nor close its input (wine).
+            state.quit.set()
+            return self.send_json({"ok": True})
         if what == "reset" and self.command == "POST":
             state.reset()
             return self.send_json({"ok": True})
@@ -1207,6 +1212,7 @@ def main(argv=None):
     state.ports = ports
 
     stop = threading.Event()
+    state.quit = stop
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
     signal.signal(signal.SIGINT, lambda *_: stop.set())
     for s in servers:

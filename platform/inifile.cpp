@@ -171,32 +171,36 @@ QByteArray iniEncodeValue(const QString &value) {
     return out;
 }
 
-QByteArray applyProfileWrite(const QByteArray &text, const QString &section, const QString &key,
-                             const QByteArray &encodedValue) {
-    const QVector<Line> lines = splitLines(text);
-    const QByteArray eol = lineEndingOf(text);
+namespace {
 
-    QByteArray result;
-    result.reserve(text.size() + key.size() + encodedValue.size() + section.size() + 8);
-
-    // Pass 1: find the matching sections, the key lines inside them and the first section's
-    // last key line.
-    bool inMatch = false;
+// Where a write lands: the sections of that name (any spelling), the key's lines inside them
+// and the first section's last key line.
+struct ProfileTarget {
+    int sectionCount = 0;
     int firstMatchHeader = -1;
     int firstMatchLastKey = -1;
-    bool pastFirstMatch = false;
     QVector<int> keyLines;
+};
+
+ProfileTarget locateProfileKey(const QByteArray &text, const QVector<Line> &lines, const QString &section,
+                               const QString &key) {
+    ProfileTarget target;
+    bool inMatch = false;
+    bool pastFirstMatch = false;
     for (int n = 0; n < lines.size(); ++n) {
         QByteArray lineText = text.mid(lines[n].start, lines[n].end - lines[n].start);
         if (n == 0 && lineText.startsWith("\xEF\xBB\xBF")) // a UTF-8 mark, as QSettings skips it
             lineText.remove(0, 3);
         const QByteArray name = sectionNameOf(lineText);
         if (!name.isNull()) {
-            if (inMatch && firstMatchHeader >= 0)
+            if (inMatch && target.firstMatchHeader >= 0)
                 pastFirstMatch = true;
             inMatch = sameName(name, section);
-            if (inMatch && firstMatchHeader < 0)
-                firstMatchHeader = n;
+            if (inMatch) {
+                ++target.sectionCount;
+                if (target.firstMatchHeader < 0)
+                    target.firstMatchHeader = n;
+            }
             continue;
         }
         if (!inMatch)
@@ -205,10 +209,32 @@ QByteArray applyProfileWrite(const QByteArray &text, const QString &section, con
         if (eq < 0)
             continue;
         if (!pastFirstMatch)
-            firstMatchLastKey = n;
+            target.firstMatchLastKey = n;
         if (sameName(trimmedBlanks(lineText.left(eq)), key))
-            keyLines.append(n);
+            target.keyLines.append(n);
     }
+    return target;
+}
+
+} // namespace
+
+bool profileWriteHasOneTarget(const QByteArray &text, const QString &section, const QString &key) {
+    const ProfileTarget target = locateProfileKey(text, splitLines(text), section, key);
+    return target.sectionCount <= 1 && target.keyLines.size() <= 1;
+}
+
+QByteArray applyProfileWrite(const QByteArray &text, const QString &section, const QString &key,
+                             const QByteArray &encodedValue) {
+    const QVector<Line> lines = splitLines(text);
+    const QByteArray eol = lineEndingOf(text);
+
+    QByteArray result;
+    result.reserve(text.size() + key.size() + encodedValue.size() + section.size() + 8);
+
+    const ProfileTarget target = locateProfileKey(text, lines, section, key);
+    const QVector<int> &keyLines = target.keyLines;
+    const int firstMatchHeader = target.firstMatchHeader;
+    const int firstMatchLastKey = target.firstMatchLastKey;
 
     const QByteArray newKeyLine = key.toUtf8() + '=' + encodedValue;
 

@@ -17,6 +17,10 @@ QByteArray applyProfileWrite(const QByteArray &text, const QString &section, con
 
 // Section and key names that cannot break the file (not empty, one line, no "=" in a key...).
 bool validProfileNames(const QString &section, const QString &key);
+// False when the section stands in the text more than once (in any spelling) or the key more
+// than once in it: a writer that changes only the first would leave a stale value that readers
+// taking the last one still see.
+bool profileWriteHasOneTarget(const QByteArray &text, const QString &section, const QString &key);
 
 // writeProfileString done by our own editor: read, edit, write beside and rename.
 bool editProfileFile(const QByteArray &iniPath, const QString &section, const QString &key,

@@ -60,7 +60,10 @@ bool writeProfileString(const QByteArray &iniPath, const QString &section, const
     if (existing.open(QIODevice::ReadOnly))
         current = existing.readAll();
     existing.close();
-    if (ascii(iniPath) && ascii(sectionBytes) && ascii(keyBytes) && ascii(encoded) && ascii(current)) {
+    // Windows' writer changes only the first of duplicated sections or keys; such files, and
+    // text beyond ASCII, go through our own editor.
+    if (ascii(iniPath) && ascii(sectionBytes) && ascii(keyBytes) && ascii(encoded) && ascii(current) &&
+        profileWriteHasOneTarget(current, section, key)) {
         // A name without a full path would be looked up in the Windows folder instead.
         const QByteArray fullPath = QFile::encodeName(
             QDir::toNativeSeparators(QFileInfo(QFile::decodeName(iniPath)).absoluteFilePath()));

@@ -14,7 +14,8 @@ export WINEPATH="$(winpath "$PREFIX/bin");$(winpath "$gccdir");$(winpath /usr/x8
 export QT_PLUGIN_PATH="$(winpath "$PREFIX/plugins")"
 # The tests start the stand-in server, a program of this machine, with paths it must read:
 # how wine's drives map to the machine's folders (temporary files are on C:).
-export TOVARIN_PYTHON="${TOVARIN_PYTHON:-$(command -v python3)}"
+# With its drive: a bare "\usr\bin\python3" is looked up on the caller's current drive.
+export TOVARIN_PYTHON="${TOVARIN_PYTHON:-$(winpath "$(python3 -c 'import sys; print(sys.executable)')")}"
 export TOVARIN_HOST_DRIVES="C:=$WINEPREFIX/drive_c;Z:="
 if [ "$#" -eq 0 ]; then
     # No program: just make sure the prefix exists (its first start takes a while).
@@ -31,7 +32,16 @@ if [ "${TOVARIN_QTEST_TO_FILE:-0}" = 1 ]; then
     if [ -n "${QT_QPA_PLATFORM:-}" ] && [[ "$(x86_64-w64-mingw32-objdump -p "$1" 2>/dev/null)" == *"DLL Name: Qt5Gui.dll"* ]]; then
         platform=(-platform "$QT_QPA_PLATFORM")
     fi
+    # Wine can neither signal nor close the input of the stand-in servers a test starts (they
+    # are programs of this machine): the ones left behind are found by this run's mark.
+    export TOVARIN_WINE_RUN="$$-$RANDOM"
     /usr/lib/wine/wine64 "$@" "${platform[@]}" -o "$(winpath "$log"),txt" || status=$?
+    for proc in /proc/[0-9]*; do
+        if grep -qzx "TOVARIN_WINE_RUN=$TOVARIN_WINE_RUN" "$proc/environ" 2>/dev/null \
+            && grep -qz 'devserver\.py' "$proc/cmdline" 2>/dev/null; then
+            kill "${proc#/proc/}" 2>/dev/null || true
+        fi
+    done
     cat "$log"
     rm -f "$log"
     exit $status

@@ -96,14 +96,14 @@ void tst_CommonFiles::updataExe() {
     if (targetPresent)
         QVERIFY(write(target, "old build"));
 
-    if (!debugLine.isEmpty())
-        QTest::ignoreMessage(QtDebugMsg, qPrintable(debugLine));
     Common common;
     bool result = false;
     {
         std::unique_ptr<FileSizeLimit> limit(sizeLimit ? new FileSizeLimit(sizeLimit) : nullptr);
         if (limit && !limit->isActive())
             QSKIP("no per-process file size cap on this system");
+        if (!debugLine.isEmpty())
+            QTest::ignoreMessage(QtDebugMsg, debugLine.toUtf8().constData());
         result = common.UpdataExe(source, target);
     }
     QCOMPARE(result, expected);
@@ -164,7 +164,7 @@ void tst_CommonFiles::updataZip() {
         QVERIFY(writeTree(target, before));
 
     if (!debugLine.isEmpty())
-        QTest::ignoreMessage(QtDebugMsg, qPrintable(debugLine));
+        QTest::ignoreMessage(QtDebugMsg, debugLine.toUtf8().constData());
     Common common;
     QCOMPARE(common.UpdataZip(package, target), expected);
     QCOMPARE(snapshot(target), after);
@@ -295,7 +295,7 @@ void tst_CommonFiles::exeVersion() {
         path = QCoreApplication::applicationFilePath();
     else if (present)
         QVERIFY(write(path, content));
-    QTest::ignoreMessage(QtDebugMsg, qPrintable(expected));
+    QTest::ignoreMessage(QtDebugMsg, expected.toUtf8().constData());
     Common common;
     QCOMPARE(common.GetEXEVersionNum(path), expected);
 }

@@ -38,7 +38,7 @@ void tst_PictureFetcher::initTestCase() {
 }
 
 void tst_PictureFetcher::init() {
-    QVERIFY(m_server.reset());
+    QVERIFY2(m_server.reset(), qPrintable(m_server.lastError()));
     m_pDir.reset(new QTemporaryDir);
     QVERIFY(m_pDir->isValid());
 }

@@ -62,6 +62,7 @@ bool TestMachineLock::waitForLine(QProcess *process, const QByteArray &line, int
     while (clock.elapsed() < timeoutMs) {
         process->waitForReadyRead(50);
         seen += process->peek(4096);
+        seen.replace("\r\n", "\n"); // a Windows child writes text lines
         if (seen.contains(line + '\n'))
             return true;
         seen.clear();
@@ -99,7 +100,7 @@ void TestMachineLock::killedHolderLetsWaiterIn() {
     QCOMPARE(holder->exitStatus(), killed ? QProcess::CrashExit : QProcess::NormalExit);
     QVERIFY2(waiter->waitForFinished(10000), "the lock stayed taken after its holder ended");
     QCOMPARE(waiter->exitCode(), 0);
-    QVERIFY(waiter->readAll().contains("locked\n"));
+    QVERIFY(waiter->readAll().replace("\r\n", "\n").contains("locked\n"));
 }
 
 QTEST_GUILESS_MAIN(TestMachineLock)

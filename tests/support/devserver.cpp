@@ -10,6 +10,7 @@
 #include <QStandardPaths>
 #include <QTcpSocket>
 #include <QTest>
+#include <QThread>
 #include <QUrl>
 
 namespace {
@@ -41,15 +42,23 @@ bool DevServer::start(const QString &dataFile, const QStringList &extraArgs) {
         return false;
     }
     // -B: never write bytecode caches into the source tree.
+    // The ports come on standard output and in a ready file: under wine, the output of a
+    // host program never reaches the Windows side.
+    const QString readyFile = m_pTempDir->filePath(QStringLiteral("ready.json"));
     QStringList args{QStringLiteral("-B"),
                      TestPaths::hostPath(script),
                      QStringLiteral("--port"),
                      QStringLiteral("0"),
                      QStringLiteral("--https-port"),
                      QStringLiteral("0"),
-                     QStringLiteral("--watch-stdin"),
+                     QStringLiteral("--ready-file"),
+                     TestPaths::hostPath(readyFile),
                      QStringLiteral("--files"),
                      TestPaths::hostPath(m_szFilesDir)};
+    // A host program started under wine sees its input closed at once; there the quit request
+    // and the wine runner's clean-up end the server instead.
+    if (!TestPaths::runsUnderWine())
+        args << QStringLiteral("--watch-stdin");
     if (!dataFile.isEmpty())
         args << QStringLiteral("--data") << TestPaths::hostPath(dataFile);
     args << extraArgs;
@@ -60,29 +69,52 @@ bool DevServer::start(const QString &dataFile, const QStringList &extraArgs) {
     env.insert(QStringLiteral("PYTHONIOENCODING"), QStringLiteral("utf-8"));
     m_pProcess->setProcessEnvironment(env);
     m_pProcess->setWorkingDirectory(m_pTempDir->path());
-    // Server tracebacks belong in the test's output.
-    m_pProcess->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_pProcess->start(python, args);
-    if (!m_pProcess->waitForStarted(kStartLimitMs)) {
-        m_szLastError = QStringLiteral("cannot start python3: ") + m_pProcess->errorString();
-        m_pProcess.reset();
-        return false;
+    m_pProcess->setProgram(python);
+    m_pProcess->setArguments(args);
+    // Under wine a host program's handle never signals its end, so waiting on it would stall
+    // every stop: there the server runs detached and is ended by its quit request.
+    m_bDetached = TestPaths::runsUnderWine();
+    if (m_bDetached) {
+        if (!m_pProcess->startDetached()) {
+            m_szLastError = QStringLiteral("cannot start python3: ") + m_pProcess->errorString();
+            m_pProcess.reset();
+            return false;
+        }
+    } else {
+        // Server tracebacks belong in the test's output.
+        m_pProcess->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_pProcess->start();
+        if (!m_pProcess->waitForStarted(kStartLimitMs)) {
+            m_szLastError = QStringLiteral("cannot start python3: ") + m_pProcess->errorString();
+            m_pProcess.reset();
+            return false;
+        }
     }
 
     QDeadlineTimer deadline(kStartLimitMs);
     QByteArray line;
-    while (!m_pProcess->canReadLine()) {
-        if (m_pProcess->state() != QProcess::Running || deadline.hasExpired()) {
-            m_szLastError =
-                m_pProcess->state() == QProcess::Running
-                    ? QStringLiteral("the server did not get ready in time")
-                    : QStringLiteral("the server exited with code %1").arg(m_pProcess->exitCode());
+    while (true) {
+        if (!m_bDetached && m_pProcess->canReadLine()) {
+            line = m_pProcess->readLine();
+            break;
+        }
+        QFile ready(readyFile);
+        if (ready.open(QIODevice::ReadOnly)) {
+            line = ready.readAll();
+            break;
+        }
+        const bool exited = !m_bDetached && m_pProcess->state() != QProcess::Running;
+        if (exited || deadline.hasExpired()) {
+            m_szLastError = exited ? QStringLiteral("the server exited with code %1").arg(m_pProcess->exitCode())
+                                   : QStringLiteral("the server did not get ready in time");
             stop();
             return false;
         }
-        m_pProcess->waitForReadyRead(int(qMax<qint64>(1, qMin<qint64>(deadline.remainingTime(), 200))));
+        if (m_bDetached)
+            QThread::msleep(50);
+        else
+            m_pProcess->waitForReadyRead(int(qMax<qint64>(1, qMin<qint64>(deadline.remainingTime(), 100))));
     }
-    line = m_pProcess->readLine();
     const QJsonObject ready = QJsonDocument::fromJson(line).object();
     m_iHttpPort = quint16(ready.value(QStringLiteral("http")).toInt());
     m_iHttpsPort = quint16(ready.value(QStringLiteral("https")).toInt());
@@ -111,7 +143,10 @@ bool DevServer::startWithData(const QJsonObject &data, const QStringList &extraA
 
 void DevServer::stop() {
     if (m_pProcess) {
-        if (m_pProcess->state() != QProcess::NotRunning) {
+        if (m_bDetached) {
+            if (m_iHttpPort)
+                controlOk("POST", QStringLiteral("quit"));
+        } else if (m_pProcess->state() != QProcess::NotRunning) {
             m_pProcess->closeWriteChannel(); // the server watches its standard input
             if (!m_pProcess->waitForFinished(3000)) {
                 m_pProcess->terminate();
@@ -128,6 +163,8 @@ void DevServer::stop() {
 }
 
 bool DevServer::isRunning() const {
+    if (m_bDetached)
+        return m_pProcess && m_iHttpPort != 0;
     return m_pProcess && m_pProcess->state() == QProcess::Running;
 }
 
@@ -196,7 +233,13 @@ QByteArray DevServer::control(const QByteArray &method, const QString &path, con
 
 bool DevServer::controlOk(const QByteArray &method, const QString &path, const QByteArray &body) const {
     const QByteArray answer = control(method, path, body);
-    return !answer.isNull() && QJsonDocument::fromJson(answer).object().value(QStringLiteral("ok")).toBool();
+    if (answer.isNull())
+        return false;
+    if (!QJsonDocument::fromJson(answer).object().value(QStringLiteral("ok")).toBool()) {
+        m_szLastError = QStringLiteral("control %1 refused: %2").arg(path, QString::fromUtf8(answer.left(300)));
+        return false;
+    }
+    return true;
 }
 
 bool DevServer::setBehaviour(const QString &path, const QJsonObject &behaviour) {

@@ -145,6 +145,7 @@ private:
 
     std::unique_ptr<QTemporaryDir> m_pTempDir;
     std::unique_ptr<QProcess> m_pProcess;
+    bool m_bDetached = false;
     quint16 m_iHttpPort = 0;
     quint16 m_iHttpsPort = 0;
     QString m_szFilesDir;

@@ -42,4 +42,9 @@ QString hostPath(const QString &path)
     return path;
 }
 
+bool runsUnderWine()
+{
+    return qEnvironmentVariableIsSet("TOVARIN_HOST_DRIVES");
+}
+
 } // namespace TestPaths

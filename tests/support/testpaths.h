@@ -14,4 +14,6 @@ QString python();
 // the machine's folders ("C:=/prefix/drive_c;Z:=" makes "Z:/tmp/x" "/tmp/x"); elsewhere, and
 // for other drives, the path itself.
 QString hostPath(const QString &path);
+// True when the tests run under wine (the wine runner sets TOVARIN_HOST_DRIVES).
+bool runsUnderWine();
 } // namespace TestPaths

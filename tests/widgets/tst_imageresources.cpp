@@ -1,5 +1,6 @@
 #include "imageresources.h"
 
+#include <QFontDatabase>
 #include <QFontInfo>
 #include <QImage>
 #include <QLabel>
@@ -73,6 +74,13 @@ void TestImageResources::fonts_data() {
 
 void TestImageResources::fonts() {
     QFETCH(QString, family);
+#ifdef Q_OS_WIN
+    // The stations' Windows brings Microsoft YaHei; the offscreen platform there reads only
+    // Qt's own lib/fonts folder, which Qt ships empty, and wine has no CJK font either.
+    if (!QFontDatabase().writingSystems().contains(QFontDatabase::SimplifiedChinese))
+        QSKIP(qPrintable(QStringLiteral("no Chinese font on this Windows (%1 families in all)")
+                             .arg(QFontDatabase().families().size())));
+#endif
     QLabel label(QStringLiteral("常电成品测试"));
     label.setStyleSheet(QStringLiteral("font-family: %1; font-size: 14px;").arg(family));
     label.ensurePolished();
