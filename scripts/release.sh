@@ -23,38 +23,6 @@ mkdir -p "$DIST_DIR"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# zip_folder FOLDER ZIP [TOP]: every file below FOLDER, under TOP/ when given, modes kept.
-zip_folder() {
-    python3 -B - "$@" <<'PY'
-import os, sys, zipfile
-folder, target = sys.argv[1], sys.argv[2]
-top = sys.argv[3] + "/" if len(sys.argv) > 3 else ""
-with zipfile.ZipFile(target + ".part", "w", zipfile.ZIP_DEFLATED) as z:
-    if top:
-        info = zipfile.ZipInfo(top, date_time=(2026, 1, 1, 0, 0, 0))
-        info.external_attr = (0o40755 << 16) | 0x10
-        z.writestr(info, b"")
-    for base, dirs, files in os.walk(folder):
-        dirs.sort()
-        rel = os.path.relpath(base, folder)
-        if rel != ".":
-            z.write(base, top + rel + "/")
-        for name in sorted(files):
-            path = os.path.join(base, name)
-            z.write(path, top + os.path.normpath(os.path.join(rel, name)))
-os.replace(target + ".part", target)
-PY
-}
-
-# upgrade_package STATION ZIP: the station's programs and libraries under "Tovarin/".
-upgrade_package() {
-    local programs="$work/upgrade"
-    rm -rf "$programs"
-    cp -a "$1" "$programs"
-    rm -f "$programs"/*.ini
-    zip_folder "$programs" "$2" Tovarin
-}
-
 for system in $SYSTEMS; do
     case "$system" in
     linux)
@@ -63,15 +31,15 @@ for system in $SYSTEMS; do
         station="$work/Tovarin-$VERSION"
         cmake --install build-release --prefix "$station" --strip >/dev/null
         tar -C "$work" -czf "$DIST_DIR/Tovarin-$VERSION-linux-x86_64.tar.gz" "Tovarin-$VERSION"
-        upgrade_package "$station" "$DIST_DIR/Tovarin-$VERSION-upgrade-linux.zip"
+        bash scripts/package-folder.sh upgrade "$station" "$DIST_DIR/Tovarin-$VERSION-upgrade-linux.zip"
         rm -rf "$station"
         ;;
     windows)
         BUILD_DIR=build-win-release bash scripts/build-windows.sh -DTOVARIN_BUILD_TESTS=OFF
         station="$work/Tovarin-$VERSION"
         cmake --install build-win-release --prefix "$station" --strip >/dev/null
-        zip_folder "$station" "$DIST_DIR/Tovarin-$VERSION-windows-x64.zip" "Tovarin-$VERSION"
-        upgrade_package "$station" "$DIST_DIR/Tovarin-$VERSION-upgrade-windows.zip"
+        bash scripts/package-folder.sh bundle "$station" "$DIST_DIR/Tovarin-$VERSION-windows-x64.zip" "Tovarin-$VERSION"
+        bash scripts/package-folder.sh upgrade "$station" "$DIST_DIR/Tovarin-$VERSION-upgrade-windows.zip"
         rm -rf "$station"
         ;;
     *)

@@ -2,7 +2,8 @@
 # The Windows tests: builds with scripts/build-windows.sh (the first run builds the Windows Qt,
 # about half an hour), runs the Windows test programs under wine with the offscreen platform
 # (CTest starts each through scripts/wine-run.sh), then a smoke run of the real Tovarin.exe
-# under wine on a virtual display against the stand-in server (scripts/windows-smoke.py).
+# under wine on a virtual display against the stand-in server (scripts/windows-smoke.py), which
+# ends with the launcher's self-update.
 #
 #   BUILD_DIR   build folder (default build-win)
 set -euo pipefail
@@ -13,5 +14,9 @@ export BUILD_DIR
 bash scripts/build-windows.sh
 status=0
 ctest --test-dir "$BUILD_DIR" --output-on-failure -j"$(nproc)" || status=1
-python3 -B scripts/windows-smoke.py "$BUILD_DIR/station" "$BUILD_DIR/smoke" "$BUILD_DIR/bin/grabscreen.exe" || status=1
+# The smoke run ends with the launcher upgrading itself with a package of this build, made as
+# the release command makes it.
+bash scripts/package-folder.sh upgrade "$BUILD_DIR/station" "$BUILD_DIR/upgrade-windows.zip"
+python3 -B scripts/windows-smoke.py "$BUILD_DIR/station" "$BUILD_DIR/smoke" "$BUILD_DIR/bin/grabscreen.exe" \
+    "$BUILD_DIR/upgrade-windows.zip" || status=1
 exit $status

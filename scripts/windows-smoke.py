@@ -2,11 +2,14 @@
 """Smoke run of the real Tovarin.exe under wine, on a virtual display, against the stand-in
 server on loopback: the login window shows, a login succeeds (MAINSET.ini written through the
 Windows profile writer, the main window's first requests arrive), a second Tovarin.exe is
-refused with -1, and after the first one is killed a new one starts. Exit status 0 when all
-of it holds; each step is printed.
+refused with -1, and after the first one is killed a new one starts. Given a launcher upgrade
+package, the launcher then upgrades itself with it: its built-in driver logs in and accepts the
+offer, Pellock.exe installs the package over the station, reports it and starts the new
+Tovarin.exe, which logs in. Exit status 0 when all of it holds; each step is printed.
 
-usage: windows-smoke.py STATION_FOLDER OUTPUT_FOLDER [GRABSCREEN_EXE]
+usage: windows-smoke.py STATION_FOLDER OUTPUT_FOLDER [GRABSCREEN_EXE [UPGRADE_ZIP]]
 """
+import hashlib
 import json
 import os
 import shutil
@@ -15,14 +18,24 @@ import subprocess
 import sys
 import time
 import urllib.request
+import zipfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 WINE_RUN = os.path.join(ROOT, "scripts", "wine-run.sh")
 TITLE = "NORVEXA"
 
 
+# Run before giving up (a screenshot of what the operator would see).
+FAILURE_HOOKS = []
+
+
 def fail(message):
     print("FAIL: " + message)
+    for hook in FAILURE_HOOKS:
+        try:
+            hook()
+        except Exception as e:  # noqa: BLE001  (the failure itself is what matters)
+            print("      (%s)" % e)
     sys.exit(1)
 
 
@@ -38,6 +51,65 @@ def wait_for(predicate, seconds, what):
             return value
         time.sleep(0.3)
     fail("%s (waited %d s)" % (what, seconds))
+
+
+def self_update(package, station, out, base, env, requests):
+    """The launcher's self-update with the given package, driven by the launcher's own driver."""
+    version = "9.0.0.1"
+    name = "Tovarin-%s.zip" % version
+    with urllib.request.urlopen(base + "__control/ping", timeout=5) as answer:
+        files = json.load(answer)["ports"]["files"]
+    shutil.copyfile(package, os.path.join(files, name))
+    packed = {}
+    with zipfile.ZipFile(package) as z:
+        for info in z.infolist():
+            if not info.is_dir() and info.filename.startswith("Tovarin/"):
+                packed[info.filename[len("Tovarin/"):]] = hashlib.sha256(z.read(info)).hexdigest()
+    with urllib.request.urlopen(base + "__control/data", timeout=5) as answer:
+        data = json.load(answer)
+    for tool in data["tools"]:
+        if tool["proToolId"] == "100":
+            tool["package"] = {"versionNo": version, "versionUniqId": "V-100-" + version, "forceUpgrade": 0,
+                               "versionRemark": "smoke upgrade", "file": name, "offer": "always", "offerTimes": 1}
+    request = urllib.request.Request(base + "__control/data", data=json.dumps(data).encode("utf-8"),
+                                     method="POST", headers={"Content-Type": "application/json"})
+    urllib.request.urlopen(request, timeout=5).read()
+
+    report = os.path.join(out, "self-update.txt")
+    child = subprocess.Popen([WINE_RUN, os.path.join(station, "Tovarin.exe")], cwd=station,
+                             env=dict(env, TOVARIN_SOAK=report, TOVARIN_SOAK_PLAN="rounds=1;upgrade=accept"),
+                             stdout=subprocess.DEVNULL, stderr=open(os.path.join(out, "wine.log"), "a"))
+
+    def lines(word):
+        try:
+            return [l.split() for l in open(report, encoding="utf-8", errors="replace") if l.split()[1:2] == [word]]
+        except OSError:
+            return []
+    wait_for(lambda: lines("UPGRADE"), 180, "the launcher is offered the package and accepts it")
+    logins = len(requests("ToolClientConfigManageApi/toolLogin"))
+    step("the launcher accepted the upgrade to %s (%d files)" % (version, len(packed)))
+
+    def installed():
+        for rel, digest in packed.items():
+            path = os.path.join(station, rel)
+            if not os.path.isfile(path):
+                return False
+            with open(path, "rb") as f:
+                if hashlib.sha256(f.read()).hexdigest() != digest:
+                    return False
+        return True
+    wait_for(installed, 180, "every file of the package stands in the station")
+    step("Pellock.exe installed every file of the package")
+    wait_for(lambda: len(lines("START")) >= 2, 120, "the new Tovarin.exe starts")
+    wait_for(lambda: len(lines("STEP")) >= 2, 120, "the new Tovarin.exe gets past its login window")
+    wait_for(lambda: len(requests("ToolClientConfigManageApi/toolLogin")) > logins, 60,
+             "the new Tovarin.exe logs in")
+    wait_for(lambda: requests("ToolClientConfigManageApi/recordProToolUpgrade"), 30, "the upgrade is reported")
+    step("the new Tovarin.exe started and logged in, and the upgrade was reported")
+    try:
+        child.wait(60)
+    except subprocess.TimeoutExpired:
+        child.kill()
 
 
 def main():
@@ -111,6 +183,9 @@ def main():
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
             return path
 
+        if os.path.exists(os.path.join(station, "grabscreen.exe")):
+            FAILURE_HOOKS.append(lambda: print("      screenshot: " + screenshot("failure.png")))
+
         # --- the login window, and a login ---
         first = launcher()
         window = wait_for(windows, 90, "the login window shows")[0]
@@ -172,6 +247,12 @@ def main():
         if third.poll() is not None:
             fail("the launcher after the killed one ended with %s" % third.returncode)
         step("after the first launcher was killed, a new one starts and shows its login window")
+
+        if len(sys.argv) > 4:
+            third.send_signal(signal.SIGKILL)
+            third.wait(10)
+            wait_for(lambda: not windows(), 30, "the killed launcher's windows go away")
+            self_update(sys.argv[4], station, out, base, env, requests)
         print("PASS: Windows smoke run")
     finally:
         cleanup()
