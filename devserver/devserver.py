@@ -1102,6 +1102,8 @@ class Handler(BaseHTTPRequestHandler):
             return self.send_json({"ok": True, "released": state.release(payload.get("path"))})
         if what == "quit" and self.command == "POST":
             # For callers that can neither signal the server nor close its input (wine).
+            if state.quit is None:
+                return self.send_json({"ok": False, "error": "not stoppable from here"}, 409)
             state.quit.set()
             return self.send_json({"ok": True})
         if what == "reset" and self.command == "POST":

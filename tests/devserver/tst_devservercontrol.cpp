@@ -374,6 +374,17 @@ void tst_DevServerControl::stopEndsTheProcess() {
     own.stop();
     QVERIFY(!own.isRunning());
     QCOMPARE(send(base + kLogin, loginFields(kLoginSign)).error, QNetworkReply::ConnectionRefusedError);
+
+    // Asked to quit over the control endpoint, as the tests under wine end it.
+    DevServer asked;
+    QVERIFY2(asked.startWithData(QJsonObject{{"accounts", QJsonArray()}}, {"--no-https"}),
+             qPrintable(asked.lastError()));
+    QNetworkAccessManager nam;
+    QNetworkReply *reply = nam.post(QNetworkRequest(QUrl(asked.httpBase() + "__control/quit")), QByteArray());
+    QTRY_VERIFY(reply->isFinished());
+    QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
+    reply->deleteLater();
+    QTRY_VERIFY_WITH_TIMEOUT(!asked.isRunning(), 5000);
 }
 
 QTEST_GUILESS_MAIN(tst_DevServerControl)

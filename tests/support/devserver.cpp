@@ -41,10 +41,10 @@ bool DevServer::start(const QString &dataFile, const QStringList &extraArgs) {
         m_szLastError = QStringLiteral("python3 not found");
         return false;
     }
-    // -B: never write bytecode caches into the source tree.
     // The ports come on standard output and in a ready file: under wine, the output of a
     // host program never reaches the Windows side.
     const QString readyFile = m_pTempDir->filePath(QStringLiteral("ready.json"));
+    // -B: never write bytecode caches into the source tree.
     QStringList args{QStringLiteral("-B"),
                      TestPaths::hostPath(script),
                      QStringLiteral("--port"),
