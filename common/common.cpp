@@ -4,11 +4,13 @@
 #include "downloadtool.h"
 #include "installservice.h"
 #include "logrecorder.h"
+#include "packageguard.h"
 #include "platform.h"
 
 #include <QCryptographicHash>
 #include <QDebug>
 #include <QDir>
+#include <QDirIterator>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
@@ -19,9 +21,11 @@
 #include <QSettings>
 #include <QSslConfiguration>
 #include <QTimer>
+#include <QUrl>
 
-#include <quazip/JlCompress.h>
 #include <quazip/quazip.h>
+#include <quazip/quazipfile.h>
+#include <quazip/quazipnewinfo.h>
 
 namespace {
 
@@ -209,40 +213,92 @@ void Common::slotLogRecord(QString message) {
 #endif
 
 bool Common::UpdataExe(QString sourceExe, QString targetExe) {
-    return install(sourceExe, targetExe, QStringList(), InstallService::PACKAGE_EXE);
+    return install(sourceExe, targetExe, QStringList(), InstallService::PACKAGE_EXE, QString());
 }
 
 bool Common::UpdataZip(QString packageFile, QString targetFolder) {
-    return install(packageFile, targetFolder, QStringList(), InstallService::PACKAGE_ZIP);
+    return install(packageFile, targetFolder, QStringList(), InstallService::PACKAGE_ZIP, QString());
 }
 
 bool Common::install(const QString &package, const QString &target, const QStringList &keepList,
-                     InstallService::PACKAGEKIND_E kind) {
+                     InstallService::PACKAGEKIND_E kind, const QString &archiveFolder) {
     InstallService service;
+    service.setArchiveFolder(archiveFolder);
     connect(&service, &InstallService::sigInstallProgress, this, &Common::sigInstallProgress);
     const InstallService::INSTALLRESULT_E result = service.install(package, target, keepList, kind);
+    m_szLastInstallDetail = service.detail();
     if (result != InstallService::INSTALL_OK)
         qDebug().noquote() << service.message();
+    if (!m_szLastInstallDetail.isEmpty())
+        qDebug().noquote() << m_szLastInstallDetail;
     return result == InstallService::INSTALL_OK;
 }
 
+bool Common::UpdataZipFolder(const QString &packageFile, const QString &archiveFolder,
+                             const QString &targetFolder) {
+    return install(packageFile, targetFolder, QStringList(), InstallService::PACKAGE_ZIP, archiveFolder);
+}
+
+QString Common::lastInstallDetail() const {
+    return m_szLastInstallDetail;
+}
+
 bool Common::compressDir(QString packageFile, QString sourceFolder) {
-    const bool bResult = JlCompress::compressDir(packageFile, sourceFolder, true);
+    const bool bResult = packFolder(packageFile, sourceFolder);
     qDebug() << "bResult压缩:" << bResult;
     if (!bResult)
         qDebug() << "压缩失败";
     return bResult;
 }
 
-bool Common::zipEntryNames(const QString &packageFile, QStringList &names) {
-    names.clear();
-    QuaZip zip(packageFile);
-    if (!zip.open(QuaZip::mdUnzip))
+bool Common::packFolder(const QString &packageFile, const QString &sourceFolder) {
+    // Every file goes in, hidden ones too, and names are stored as flagged UTF-8 so that no code
+    // page can garble them on the way back.
+    const QString root = QDir(sourceFolder).absolutePath();
+    if (!QFileInfo(root).isDir())
         return false;
-    names = zip.getFileNameList();
-    const bool ok = zip.getZipError() == UNZ_OK;
+    QFile::remove(packageFile);
+    QuaZip zip(packageFile);
+    zip.setUtf8Enabled(true);
+    if (!zip.open(QuaZip::mdCreate))
+        return false;
+    bool ok = true;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (ok && it.hasNext()) {
+        const QFileInfo info(it.next());
+        if (info.isSymLink())
+            continue; // a link's target is outside what is being packed, or packed itself
+        QString name = QDir(root).relativeFilePath(info.filePath());
+        if (info.isDir())
+            name += QLatin1Char('/');
+        QuaZipFile entry(&zip);
+        if (!entry.open(QIODevice::WriteOnly, QuaZipNewInfo(name, info.filePath()))) {
+            ok = false;
+            break;
+        }
+        if (!info.isDir()) {
+            QFile source(info.filePath());
+            if (!source.open(QIODevice::ReadOnly)) {
+                ok = false;
+            } else {
+                QByteArray buffer(256 * 1024, Qt::Uninitialized);
+                for (qint64 n; ok && (n = source.read(buffer.data(), buffer.size())) > 0;)
+                    ok = entry.write(buffer.constData(), n) == n;
+            }
+        }
+        entry.close();
+        ok = ok && entry.getZipError() == ZIP_OK;
+    }
     zip.close();
+    ok = ok && zip.getZipError() == ZIP_OK;
+    if (!ok)
+        QFile::remove(packageFile);
     return ok;
+}
+
+bool Common::zipEntryNames(const QString &packageFile, QStringList &names) {
+    return PackageGuard::readEntryNames(packageFile, names);
 }
 
 QString Common::GetEXEVersionNum(QString exePath) {
@@ -270,17 +326,26 @@ QString Common::mkMutiDir(QString path) {
 }
 
 bool Common::copyDirectory(const QString &sourceFolder, const QString &targetFolder, bool overwrite) {
+    return copyFolder(sourceFolder, targetFolder, overwrite, QDir::Filters());
+}
+
+bool Common::copyTree(const QString &sourceFolder, const QString &targetFolder) {
+    return copyFolder(sourceFolder, targetFolder, true, QDir::Hidden | QDir::System);
+}
+
+bool Common::copyFolder(const QString &sourceFolder, const QString &targetFolder, bool overwrite,
+                        QDir::Filters extra) {
     QDir source(sourceFolder);
     QDir target(targetFolder);
     if (!target.exists() && !target.mkdir(target.absolutePath()))
         return false;
 
     const QFileInfoList entries =
-        source.entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Name | QDir::IgnoreCase);
+        source.entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | extra, QDir::Name | QDir::IgnoreCase);
     for (const QFileInfo &entry : entries) {
         const QString name = entry.fileName();
         if (entry.isDir()) {
-            if (!copyDirectory(entry.filePath(), target.filePath(name), overwrite))
+            if (!copyFolder(entry.filePath(), target.filePath(name), overwrite, extra))
                 return false;
         } else {
             if (overwrite && target.exists(name))
@@ -293,6 +358,14 @@ bool Common::copyDirectory(const QString &sourceFolder, const QString &targetFol
 }
 
 bool Common::delDir(const QString &path) {
+    return deleteFolder(path, QDir::Filters());
+}
+
+bool Common::removeTree(const QString &path) {
+    return deleteFolder(path, QDir::Hidden | QDir::System);
+}
+
+bool Common::deleteFolder(const QString &path, QDir::Filters extra) {
     if (path.isEmpty())
         return false;
     QDir dir(path);
@@ -300,20 +373,40 @@ bool Common::delDir(const QString &path) {
         return true;
 
     const QFileInfoList entries =
-        dir.entryInfoList(QDir::Files | QDir::Dirs | QDir::Drives | QDir::NoDotAndDotDot);
+        dir.entryInfoList(QDir::Files | QDir::Dirs | QDir::Drives | QDir::NoDotAndDotDot | extra);
     for (const QFileInfo &entry : entries) {
         // A link is removed itself; following it would delete whatever it points to.
         if (entry.isSymLink())
             QFile::remove(entry.absoluteFilePath());
         else if (entry.isDir())
-            delDir(entry.absoluteFilePath());
+            deleteFolder(entry.absoluteFilePath(), extra);
         else
             dir.remove(entry.fileName());
     }
     return dir.rmdir(dir.absolutePath());
 }
 
+bool Common::packageAddressAllowed(const QString &url) {
+    // Only web addresses with a host: a local path, file:, ftp:, data: or a UNC share (which
+    // makes Windows connect out and offer the station's credentials) is never fetched.
+    const QUrl address = QUrl::fromUserInput(url);
+    const QString scheme = address.scheme().toLower();
+    return address.isValid() && (scheme == QLatin1String("http") || scheme == QLatin1String("https")) &&
+           !address.host().isEmpty() && !url.trimmed().startsWith(QLatin1String("\\\\")) &&
+           !url.trimmed().startsWith(QLatin1String("//"));
+}
+
 bool Common::DownloadFiles(const QString &url, const QString &saveDir, const QString &fileName) {
+    if (!packageAddressAllowed(url)) {
+        QString shown = url;
+        for (QChar &c : shown) {
+            if (c.unicode() < 0x20)
+                c = QLatin1Char(' ');
+        }
+        qDebug().noquote() << QStringLiteral("拒绝下载的地址:") + shown;
+        recordFailure(QStringLiteral("拒绝下载的地址:") + shown);
+        return false;
+    }
     QTimer limit;
     limit.setSingleShot(true);
     limit.setTimerType(Qt::PreciseTimer);

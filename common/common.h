@@ -2,6 +2,7 @@
 
 #include "installservice.h"
 
+#include <QDir>
 #include <QMap>
 #include <QObject>
 #include <QString>
@@ -65,7 +66,15 @@ public:
     // Unpacks packageFile over the existing targetFolder and removes packageFile. A damaged or
     // unsafe archive is refused before anything is written.
     bool UpdataZip(QString packageFile, QString targetFolder);
-    // Packs the whole tree below sourceFolder into packageFile.
+    // Unpacks what lies below the archive's top-level folder archiveFolder over targetFolder
+    // (a tool's own folder): nothing of the package can name a file outside targetFolder.
+    bool UpdataZipFolder(const QString &packageFile, const QString &archiveFolder,
+                         const QString &targetFolder);
+    // Why the last UpdataZip/UpdataZipFolder/UpdataExe refused its package, for the log (an unsafe
+    // or doubled entry name, too little free space); empty otherwise.
+    QString lastInstallDetail() const;
+    // Packs the whole tree below sourceFolder, hidden files included, into packageFile, with
+    // UTF-8 entry names.
     bool compressDir(QString packageFile, QString sourceFolder);
     // The entry names of a zip file, folders with their trailing "/"; false when it cannot be read.
     bool zipEntryNames(const QString &packageFile, QStringList &names);
@@ -76,12 +85,18 @@ public:
     bool copyDirectory(const QString &sourceFolder, const QString &targetFolder, bool overwrite);
     // Deletes a folder tree; true when the folder is gone (or never existed).
     bool delDir(const QString &path);
+    // copyDirectory (overwriting) and delDir that take hidden and system files too, as the
+    // installation paths need: a "Thumbs.db" or ".env" is neither lost nor left in the way.
+    bool copyTree(const QString &sourceFolder, const QString &targetFolder);
+    bool removeTree(const QString &path);
 
     // --- Downloads --------------------------------------------------------------------------
     // Downloads url into saveDir + "/" + the chosen file name (see DownloadTool); true only
     // when the file arrived completely within the time limit. A download cut off by the limit
     // leaves no file behind. Progress is reported through sigDownloadProgress meanwhile.
+    // Only http and https addresses with a host are fetched; any other fails at once, logged.
     bool DownloadFiles(const QString &url, const QString &saveDir, const QString &fileName);
+    static bool packageAddressAllowed(const QString &url);
     // Shortens the download limit for tests; 0 restores the program's own.
     static void setDownloadLimitForTesting(int ms);
 
@@ -95,7 +110,11 @@ signals:
 
 private:
     bool install(const QString &package, const QString &target, const QStringList &keepList,
-                 InstallService::PACKAGEKIND_E kind);
+                 InstallService::PACKAGEKIND_E kind, const QString &archiveFolder);
+    bool packFolder(const QString &packageFile, const QString &sourceFolder);
+    bool copyFolder(const QString &sourceFolder, const QString &targetFolder, bool overwrite,
+                    QDir::Filters extra);
+    bool deleteFolder(const QString &path, QDir::Filters extra);
     QString post(const QString &url, const QMap<QString, QString> &params, bool secure);
     QString get(const QString &url, const QMap<QString, QString> &params, bool secure);
     QString awaitAnswer(QNetworkAccessManager *manager, QNetworkReply *reply, bool secure);
@@ -104,4 +123,5 @@ private:
     QString m_szServerConfigPath;
     QString m_szDomainName;
     QString m_szManagerName;
+    QString m_szLastInstallDetail;
 };

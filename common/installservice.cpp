@@ -1,5 +1,6 @@
 #include "installservice.h"
 
+#include "packageguard.h"
 #include "platform.h"
 
 #include <QDateTime>
@@ -10,6 +11,7 @@
 #include <QMutex>
 #include <QSaveFile>
 #include <QSet>
+#include <QStorageInfo>
 #include <QTextStream>
 #include <QThread>
 
@@ -23,6 +25,10 @@ namespace {
 
 constexpr qint64 kChunk = 256 * 1024;
 constexpr qint64 kProgressStep = 4 * 1024 * 1024;
+// No package comes near this; larger announced totals are refused, never summed past it.
+constexpr qint64 kMaxPackageBytes = qint64(1) << 50;
+// Left free on the volume after staging, for the journal and everything else running there.
+constexpr qint64 kSpaceReserve = 16 * 1024 * 1024;
 constexpr quint32 kFileTypeMask = 0170000;
 constexpr quint32 kSymbolicLinkType = 0120000;
 
@@ -38,6 +44,7 @@ struct StagedFile {
 // the files it puts in place, in that order.
 struct Manifest {
     QString package;
+    QString packageStamp; // size and modification time: the package finish() may delete
     QStringList folders;
     QStringList files;
 };
@@ -52,19 +59,6 @@ QString join(const QString &root, const QString &rel) {
 
 bool isLinkEntry(const QuaZipFileInfo64 &info) {
     return info.isSymbolicLink() || ((info.externalAttr >> 16) & kFileTypeMask) == kSymbolicLinkType;
-}
-
-// The entry's path relative to the target, or an empty string when it would leave the target.
-QString relativeName(const QString &entryName) {
-    QString name = entryName;
-    name.replace(QLatin1Char('\\'), QLatin1Char('/'));
-    if (name.isEmpty() || name.startsWith(QLatin1Char('/')) ||
-        (name.size() >= 2 && name.at(1) == QLatin1Char(':')))
-        return QString();
-    const QString clean = QDir::cleanPath(name);
-    if (clean == QLatin1String(".") || clean == QLatin1String("..") || clean.startsWith(QLatin1String("../")))
-        return QString();
-    return clean;
 }
 
 QFile::Permissions modeOf(const QuaZipFileInfo64 &info, const QString &installed) {
@@ -86,6 +80,7 @@ bool writeManifest(const QString &journal, const Manifest &manifest) {
     QTextStream out(&file);
     out.setCodec("UTF-8");
     out << "package\t" << manifest.package << '\n';
+    out << "packagestamp\t" << manifest.packageStamp << '\n';
     for (const QString &folder : manifest.folders)
         out << "folder\t" << folder << '\n';
     for (const QString &rel : manifest.files)
@@ -105,6 +100,8 @@ bool readManifest(const QString &journal, Manifest &manifest) {
         const QString value = line.mid(tab + 1);
         if (kind == QLatin1String("package"))
             manifest.package = value;
+        else if (kind == QLatin1String("packagestamp"))
+            manifest.packageStamp = value;
         else if (kind == QLatin1String("folder"))
             manifest.folders << value;
         else if (kind == QLatin1String("file"))
@@ -171,13 +168,47 @@ void removeLeftovers(const QString &journal) {
         removeTree(join(info.path(), name));
 }
 
+QString stampOf(const QString &path) {
+    const QFileInfo info(path);
+    return QString::number(info.size()) + QLatin1Char(':') +
+           QString::number(info.lastModified().toMSecsSinceEpoch());
+}
+
 bool finish(const QString &journal) {
     Manifest manifest;
     readManifest(journal, manifest);
-    if (!manifest.package.isEmpty() && QFileInfo::exists(manifest.package))
+    // Only the very file that was installed: a journal naming another goes, that file stays.
+    if (!manifest.package.isEmpty() && QFileInfo::exists(manifest.package) &&
+        stampOf(manifest.package) == manifest.packageStamp)
         QFile::remove(manifest.package);
     putAsideLeftovers(journal);
     return true;
+}
+
+const char kRejectedMark[] = ".rejected-";
+
+// Why a journal's manifest must not be acted on; empty when every name it holds is one an
+// archive entry could have (a relative path inside the folder), and a plain package file.
+QString manifestProblem(const QString &journal) {
+    QFile file(join(journal, QLatin1String(kManifestName)));
+    if (!file.exists())
+        return QString(); // written last before the target is touched: nothing to act on
+    Manifest manifest;
+    if (!readManifest(journal, manifest))
+        return QStringLiteral("安装记录无法读取");
+    for (const QString &rel : manifest.folders + manifest.files) {
+        if (PackageGuard::entryPath(rel) != rel)
+            return QStringLiteral("安装记录含有目标文件夹之外的路径:") + rel;
+    }
+    if (!manifest.package.isEmpty()) {
+        const QString package = QDir::cleanPath(manifest.package);
+        const QFileInfo info(manifest.package);
+        // (The launcher's own package is staged inside the folder it installs into.)
+        if (package != manifest.package || !info.isAbsolute() || info.isSymLink() || info.isDir() ||
+            package.startsWith(journal + QLatin1Char('/'), Platform::fileNameCase()))
+            return QStringLiteral("安装记录的安装包路径不可信:") + manifest.package;
+    }
+    return QString();
 }
 
 // Refuses targets whose existing folders lead elsewhere through a link: writing below them
@@ -217,11 +248,12 @@ public:
     // True when the package's file rel must not replace what is installed.
     bool keeps(const QString &rel) const {
         for (const QString &file : m_files) {
-            if (rel == file || rel.startsWith(file + QLatin1Char('/')))
+            if (QString::compare(rel, file, Platform::fileNameCase()) == 0 ||
+                rel.startsWith(file + QLatin1Char('/'), Platform::fileNameCase()))
                 return true;
         }
         for (const QString &folder : m_folders) {
-            if (!rel.startsWith(folder + QLatin1Char('/')))
+            if (!rel.startsWith(folder + QLatin1Char('/'), Platform::fileNameCase()))
                 continue;
             const QString rest = rel.mid(folder.size() + 1);
             if (!rest.contains(QLatin1Char('/')) && QFileInfo::exists(join(m_root, rel)))
@@ -268,6 +300,10 @@ QString InstallService::message() const {
     return m_szMessage;
 }
 
+QString InstallService::detail() const {
+    return m_szDetail;
+}
+
 void InstallService::setArchiveFolder(const QString &folder) {
     m_szArchiveFolder = QDir::cleanPath(folder);
     if (m_szArchiveFolder == QLatin1String("."))
@@ -284,32 +320,45 @@ QString InstallService::journalPathOf(const QString &targetFolder) {
     return root.absolutePath() + QStringLiteral("/.") + root.fileName() + QStringLiteral(".installing");
 }
 
-bool InstallService::recoverInterrupted(const QString &targetFolder, bool *pbCompleted) {
+bool InstallService::recoverInterrupted(const QString &targetFolder, bool *pbCompleted, QString *pszProblem) {
     if (pbCompleted)
         *pbCompleted = false;
     // A folder this process is installing into is not interrupted.
     if (isBusy(journalPathOf(targetFolder)))
         return false;
-    return settle(targetFolder, pbCompleted);
+    return settle(targetFolder, pbCompleted, pszProblem);
 }
 
-bool InstallService::settle(const QString &targetFolder, bool *pbCompleted) {
+bool InstallService::settle(const QString &targetFolder, bool *pbCompleted, QString *pszProblem) {
     const QString journal = journalPathOf(targetFolder);
     removeLeftovers(journal);
     if (!QFileInfo::exists(journal))
         return true;
+    // Acted on only when every name it holds stays inside the folder: a journal is ours, but
+    // one that says otherwise was planted or damaged, and deleting by it could reach anything.
+    const QString root = cleanRoot(targetFolder);
+    const QString problem = manifestProblem(journal);
+    if (!problem.isEmpty()) {
+        const QString rejected =
+            journal + QLatin1String(kRejectedMark) + QString::number(QDateTime::currentMSecsSinceEpoch());
+        QDir().rename(journal, rejected);
+        if (pszProblem)
+            *pszProblem = problem + QStringLiteral(", 已搁置于 ") + rejected;
+        return false;
+    }
     if (QFileInfo::exists(join(journal, QLatin1String(kCommittedName)))) {
         if (pbCompleted)
             *pbCompleted = true;
         return finish(journal);
     }
-    return rollBack(cleanRoot(targetFolder), journal);
+    return rollBack(root, journal);
 }
 
 InstallService::INSTALLRESULT_E InstallService::install(const QString &packagePath, const QString &target,
                                                         const QStringList &keepList, PACKAGEKIND_E kind) {
     const bool zip = kind == PACKAGE_ZIP;
     m_szMessage.clear();
+    m_szDetail.clear();
     if (!QFileInfo(packagePath).isFile()) {
         m_szMessage = zip ? QStringLiteral("安装包不存在") : QStringLiteral("exe不存在");
         return INSTALL_PACKAGE_MISSING;
@@ -351,7 +400,7 @@ InstallService::INSTALLRESULT_E InstallService::work(const QString &packagePath,
     const QString root = cleanRoot(targetFolder);
     const QString journal = journalPathOf(root);
     // An earlier installation that nobody recovered must be settled before this one starts.
-    if (!settle(root) || !QDir().mkpath(journal + QLatin1String("/new")))
+    if (!settle(root, nullptr, &m_szDetail) || !QDir().mkpath(journal + QLatin1String("/new")))
         return INSTALL_FAILED;
     const QString stagedRoot = journal + QLatin1String("/new");
     const auto watch = [this](INSTALLSTEP_E step, int index) {
@@ -399,31 +448,57 @@ InstallService::INSTALLRESULT_E InstallService::work(const QString &packagePath,
         emit sigInstallProgress(1, 1, total, total);
     } else {
         QuaZip zip(packagePath);
-        if (!zip.open(QuaZip::mdUnzip))
+        if (!PackageGuard::openForReading(zip))
             return fail();
         const QList<QuaZipFileInfo64> entries = zip.getFileInfoList64();
         if (entries.isEmpty() || zip.getZipError() != UNZ_OK)
             return fail();
         // The entry's path below the archive folder; empty for the folder itself, null outside it.
+        // The folder is matched as the file system would match it.
         const QString prefix = m_szArchiveFolder.isEmpty() ? QString() : m_szArchiveFolder + QLatin1Char('/');
         const auto belowFolder = [&prefix](const QString &rel) {
-            if (prefix.isEmpty() || rel.isEmpty())
+            if (rel.isNull())
+                return QString();
+            if (prefix.isEmpty())
                 return rel;
-            if (rel + QLatin1Char('/') == prefix)
+            if (QString::compare(rel + QLatin1Char('/'), prefix, Platform::fileNameCase()) == 0)
                 return QStringLiteral("");
-            return rel.startsWith(prefix) ? rel.mid(prefix.size()) : QString();
+            return rel.startsWith(prefix, Platform::fileNameCase()) ? rel.mid(prefix.size()) : QString();
         };
+        QStringList names;
+        for (const QuaZipFileInfo64 &info : entries)
+            names << info.name;
+        m_szDetail = PackageGuard::namesProblem(names);
+        if (!m_szDetail.isEmpty())
+            return fail();
         qint64 bytesTotal = 0;
         int filesTotal = 0;
+        bool sizeOverflow = false;
         for (const QuaZipFileInfo64 &info : entries) {
-            const QString below = belowFolder(relativeName(info.name));
-            if (isLinkEntry(info) || relativeName(info.name).isEmpty() || below.isNull() ||
-                (below.isEmpty() && !info.name.endsWith(QLatin1Char('/'))))
+            const QString below = belowFolder(PackageGuard::entryPath(info.name));
+            if (isLinkEntry(info) || below.isNull() ||
+                (below.isEmpty() && !info.name.endsWith(QLatin1Char('/')))) {
+                m_szDetail = QStringLiteral("安装包中的文件不在程序文件夹内:") + info.name;
                 return fail();
+            }
             if (!info.name.endsWith(QLatin1Char('/'))) {
-                bytesTotal += qint64(info.uncompressedSize);
+                // Sizes come from the archive: a crafted one must not wrap the sum around.
+                if (info.uncompressedSize > quint64(kMaxPackageBytes - bytesTotal))
+                    sizeOverflow = true;
+                else
+                    bytesTotal += qint64(info.uncompressedSize);
                 ++filesTotal;
             }
+        }
+        // The new files are staged beside the old ones: they must fit next to them.
+        const QStorageInfo volume(QFileInfo(journal).absolutePath());
+        if (sizeOverflow || (volume.isValid() && volume.bytesAvailable() >= 0 &&
+                             bytesTotal > volume.bytesAvailable() - kSpaceReserve)) {
+            m_szDetail = QStringLiteral("磁盘空间不足: 安装需要%1MB, 可用%2MB")
+                             .arg(sizeOverflow ? QStringLiteral(">") + QString::number(kMaxPackageBytes >> 20)
+                                               : QString::number(bytesTotal >> 20))
+                             .arg(volume.bytesAvailable() >> 20);
+            return fail();
         }
         const KeepRule keep(root, keepList);
         QByteArray buffer(kChunk, Qt::Uninitialized);
@@ -435,7 +510,7 @@ InstallService::INSTALLRESULT_E InstallService::work(const QString &packagePath,
             QuaZipFileInfo64 info;
             if (!zip.getCurrentFileInfo(&info))
                 return fail();
-            const QString rel = belowFolder(relativeName(info.name));
+            const QString rel = belowFolder(PackageGuard::entryPath(info.name));
             if (info.name.endsWith(QLatin1Char('/'))) {
                 if (rel.isEmpty())
                     continue; // the archive folder itself: the target
@@ -498,6 +573,7 @@ InstallService::INSTALLRESULT_E InstallService::work(const QString &packagePath,
     // --- Plan: folders to create, and no file or folder whose kind the package changes. ------
     Manifest manifest;
     manifest.package = packagePath;
+    manifest.packageStamp = stampOf(packagePath);
     QStringList needed;
     const auto withParents = [&needed](const QString &folder) {
         for (QString path = folder; path != QLatin1String("."); path = QFileInfo(path).path())

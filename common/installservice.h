@@ -60,6 +60,9 @@ public:
     // "解压失败", "删除安装包失败") or the executable texts ("exe不存在", "目标exe文件不存在",
     // "拷贝exe失败", "删除exe失败"); empty after success.
     QString message() const;
+    // Why the last install() refused the package, for the log (an unsafe or doubled entry name,
+    // too little free space); empty when it was not refused for such a reason.
+    QString detail() const;
 
     // Completes or undoes an installation into targetFolder that a killed process or a power
     // loss interrupted, and removes what a finished one left behind. Call it at start, before
@@ -67,7 +70,10 @@ public:
     // is left to recover; false also while this process is installing into that folder.
     // pbCompleted (optional) tells whether an interrupted installation was found complete and
     // finished: its package is gone now, but the folder holds what it installed.
-    static bool recoverInterrupted(const QString &targetFolder, bool *pbCompleted = nullptr);
+    // A journal naming anything outside its folder is never acted on: it is renamed aside for
+    // inspection, the call returns false and pszProblem (optional) says why, for the log.
+    static bool recoverInterrupted(const QString &targetFolder, bool *pbCompleted = nullptr,
+                                   QString *pszProblem = nullptr);
 
     // Where the journal of installations into targetFolder lives.
     static QString journalPathOf(const QString &targetFolder);
@@ -85,11 +91,13 @@ signals:
     void sigInstallProgress(int filesInstalled, int filesTotal, qint64 bytesInstalled, qint64 bytesTotal);
 
 private:
-    static bool settle(const QString &targetFolder, bool *pbCompleted = nullptr);
+    static bool settle(const QString &targetFolder, bool *pbCompleted = nullptr,
+                       QString *pszProblem = nullptr);
     INSTALLRESULT_E work(const QString &packagePath, const QString &targetFolder, const QString &exeName,
                          const QStringList &keepList, PACKAGEKIND_E kind);
 
     QString m_szMessage;
+    QString m_szDetail;
     QString m_szArchiveFolder;
     std::function<void(INSTALLSTEP_E, int)> m_stepWatcher;
 };

@@ -3,6 +3,7 @@
 #include "applicationfolder.h"
 #include "imageresources.h"
 #include "installservice.h"
+#include "logrecorder.h"
 #include "kovalogin.h"
 #include "singleinstance.h"
 #include "soakdriver.h"
@@ -39,8 +40,15 @@ int runLauncher(QApplication &app) {
 
     // A package installation that a killed launcher or updater left half-done is completed or
     // undone before anything reads the folder; only the single running launcher may do it.
-    if (!InstallService::recoverInterrupted(ApplicationFolder::path()))
-        qDebug() << "上次安装未能恢复";
+    // The updater's folder has a journal of its own (the launcher refreshes it before a hand-off).
+    for (const QString &folder :
+         {ApplicationFolder::path(), ApplicationFolder::path() + QStringLiteral("/Pellock")}) {
+        QString problem;
+        if (!InstallService::recoverInterrupted(folder, nullptr, &problem))
+            qDebug() << "上次安装未能恢复";
+        if (!problem.isEmpty())
+            LogRecorder::recordInLogFolder(problem);
+    }
 
     QTranslator translator;
     installTranslation(app, translator, QLocale::system().uiLanguages(), QStringLiteral(":/i18n/"));

@@ -251,7 +251,8 @@ private:
     // Keep-list names cleaned for joining below the tool's folder; unsafe ones are logged, dropped.
     QStringList safeKeepList(const QStringList &names, const QString &folderName);
     // The package's entries all lie below the tool's folder, and it holds at least one file.
-    bool zipFitsToolFolder(const QString &zipPath, const QString &folderName);
+    // problem: why the names do not fit, for the log (empty when the zip cannot be read).
+    bool zipFitsToolFolder(const QString &zipPath, const QString &folderName, QString &problem);
     void setToolProgress(const QString &toolId, int percent);
     // Ends the application once no installation is running; none starts after this.
     void closeAfterInstallation();

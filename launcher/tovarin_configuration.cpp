@@ -68,8 +68,12 @@ bool Tovarin::iniConfigOpenRead() {
             m_dirBpcConf.setPath(resolveInAppFolder(toolPath + QStringLiteral("Configs/")));
         // A tool update cut off by a crash or power loss is completed or undone before the tool
         // can be started or read (an executable replacement journals beside the tool's folder).
-        if (!toolPath.isEmpty() && QFileInfo(resolveInAppFolder(toolPath)).isDir())
-            InstallService::recoverInterrupted(resolveInAppFolder(toolPath));
+        if (!toolPath.isEmpty() && QFileInfo(resolveInAppFolder(toolPath)).isDir()) {
+            QString problem;
+            InstallService::recoverInterrupted(resolveInAppFolder(toolPath), nullptr, &problem);
+            if (!problem.isEmpty())
+                slotLogRecord(toolPath.split(QLatin1Char('/')).value(1) + QStringLiteral("工具:") + problem);
+        }
 
         for (toolButton *button : qAsConst(m_vecConfigButtons)) {
             toolButtonInfo info = button->m_btnInfo;

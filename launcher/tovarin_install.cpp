@@ -6,6 +6,7 @@
 #include "applicationfolder.h"
 #include "clock.h"
 #include "globals.h"
+#include "packageguard.h"
 #include "platform.h"
 #include "poptextwidget.h"
 
@@ -213,16 +214,23 @@ QStringList Tovarin::safeKeepList(const QStringList &names, const QString &folde
     return safe;
 }
 
-bool Tovarin::zipFitsToolFolder(const QString &zipPath, const QString &folderName) {
+bool Tovarin::zipFitsToolFolder(const QString &zipPath, const QString &folderName, QString &problem) {
     QStringList entries;
     if (!m_common.zipEntryNames(zipPath, entries))
         return false;
-    const QString top = folderName + QLatin1Char('/');
+    problem = PackageGuard::namesProblem(entries);
+    if (!problem.isEmpty())
+        return false;
+    // The top folder is matched as the file system would match the tool's folder.
     bool hasFile = false;
-    for (QString entry : qAsConst(entries)) {
-        entry.replace(QLatin1Char('\\'), QLatin1Char('/'));
-        if (!entry.startsWith(top))
+    for (const QString &entry : qAsConst(entries)) {
+        const QString rel = PackageGuard::entryPath(entry);
+        if (QString::compare(rel.section(QLatin1Char('/'), 0, 0), folderName, Platform::fileNameCase()) !=
+                0 ||
+            (!rel.contains(QLatin1Char('/')) && !entry.endsWith(QLatin1Char('/')))) {
+            problem = QStringLiteral("安装包中的文件不在程序文件夹内:") + entry;
             return false;
+        }
         hasFile = hasFile || !entry.endsWith(QLatin1Char('/'));
     }
     return hasFile;
@@ -279,7 +287,7 @@ bool Tovarin::toolAppDownloadUpgrade(UPGRADEPACKAGEINFO_S info) {
     for (const QString &leftover :
          {staging + folderName + QStringLiteral(".zip"), staging + folderName + QStringLiteral(".exe")})
         QFile::remove(leftover);
-    if (!m_common.delDir(unpacked) || !m_common.delDir(rebuild) || QFileInfo::exists(packageFile)) {
+    if (!m_common.removeTree(unpacked) || !m_common.removeTree(rebuild) || QFileInfo::exists(packageFile)) {
         failToolInstall(info, folderName, tr("清理升级暂存文件夹失败"), true, UPGRADE_STATUS_UPGRADE_FAILED);
         return false;
     }
@@ -307,9 +315,12 @@ bool Tovarin::toolAppDownloadUpgrade(UPGRADEPACKAGEINFO_S info) {
         failToolInstall(info, folderName, tr("未填写类型"), true, UPGRADE_STATUS_UPGRADE_FAILED);
         return false;
     }
-    // A zip installs into the application folder: only the tool's own folder may come out of it.
-    if (!exePackage && !zipFitsToolFolder(packageFile, folderName)) {
+    // Only the tool's own folder may come out of a zip, under names every station can hold.
+    QString packageProblem;
+    if (!exePackage && !zipFitsToolFolder(packageFile, folderName, packageProblem)) {
         setToolProgress(toolId, -1);
+        if (!packageProblem.isEmpty())
+            slotLogRecord(folderName + QStringLiteral("工具:") + packageProblem);
         failToolInstall(info, folderName, tr("子程序更新失败"), true, UPGRADE_STATUS_UPGRADE_FAILED);
         return false;
     }
@@ -349,13 +360,13 @@ bool Tovarin::toolAppDownloadUpgrade(UPGRADEPACKAGEINFO_S info) {
             // keeps painting and answering while it waits.
             waitOnWorker([&] {
                 Common files;
-                if (!files.copyDirectory(unpacked, copy, true))
+                if (!files.copyTree(unpacked, copy))
                     message = tr("移动子程序文件夹到Package临时文件夹失败");
                 else if (!files.compressDir(packageFile, rebuild + QLatin1Char('/') + folderName))
                     message = tr("压缩子程序升级包失败");
-                else if (!files.delDir(unpacked))
+                else if (!files.removeTree(unpacked))
                     message = tr("删除ToolApp下子程序文件夹失败");
-                else if (!files.delDir(rebuild))
+                else if (!files.removeTree(rebuild))
                     message = tr("子程序删除Package临时包文件夹失败");
             });
             if (!message.isEmpty()) {
@@ -387,10 +398,18 @@ bool Tovarin::toolAppDownloadUpgrade(UPGRADEPACKAGEINFO_S info) {
         const QString target = resolveInAppFolder(info.m_szToolPath) + QLatin1Char('/') + imageOf(folderName);
         installed = m_common.UpdataExe(packageFile, target);
     } else {
-        installed = m_common.UpdataZip(packageFile, QDir::cleanPath(ApplicationFolder::path()));
+        // Rooted in the tool's own folder: its journal is the tool's, and no entry can name the
+        // station's settings, the updater or another tool.
+        const QString toolFolder = QDir::cleanPath(ApplicationFolder::path()) + QLatin1Char('/') + folderName;
+        const bool created = !QFileInfo::exists(toolFolder) && QDir().mkpath(toolFolder);
+        installed = m_common.UpdataZipFolder(packageFile, folderName, toolFolder);
+        if (!installed && created)
+            QDir().rmdir(toolFolder);
     }
     disconnect(installProgress);
     setToolProgress(toolId, -1);
+    if (!installed && !m_common.lastInstallDetail().isEmpty())
+        slotLogRecord(folderName + QStringLiteral("工具:") + m_common.lastInstallDetail());
     if (!installed) {
         failToolInstall(info, folderName, exePackage ? tr("子程序exe更新失败") : tr("子程序更新失败"), true,
                         UPGRADE_STATUS_UPGRADE_FAILED);
@@ -434,7 +453,7 @@ void Tovarin::notCoverFile(QString szLocalFolder, QString szPackageFolder) {
     const QFileInfoList packageEntries =
         package.entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
     for (const QFileInfo &entry : packageEntries) {
-        if (!localNames.contains(entry.fileName()))
+        if (!localNames.contains(entry.fileName(), Platform::fileNameCase()))
             continue;
         if (entry.isDir()) {
             // Sub-folders are installed as the package has them.

@@ -5,6 +5,7 @@
 #include "applicationfolder.h"
 #include "clock.h"
 #include "globals.h"
+#include "packageguard.h"
 #include "platform.h"
 #include "popclosewidget.h"
 
@@ -21,7 +22,8 @@
 
 namespace {
 
-const QString kUpgradeSection = QStringLiteral("Tovarin");
+// The hand-off section is named after the launcher, which is how the updater learns its name.
+const QString kDefaultLauncherName = QStringLiteral("Tovarin");
 const qint64 kPostponeSeconds = 3 * 24 * 60 * 60;
 
 std::function<void(const QString &)> s_stagingWatcher;
@@ -57,6 +59,17 @@ void watchStagingStep(const QString &step) {
         s_stagingWatcher(step);
 }
 
+// The launcher's configured program name when it is one plain file name, else empty.
+QString plainLauncherName(const QString &exeName) {
+    const QString rel = PackageGuard::entryPath(exeName);
+    return rel == exeName && !rel.contains(QLatin1Char('/')) ? rel : QString();
+}
+
+QString handOffSection(const QString &exeName) {
+    const QString name = plainLauncherName(exeName);
+    return name.isEmpty() ? kDefaultLauncherName : name;
+}
+
 bool stagingInterrupted() {
     return QThread::currentThread()->isInterruptionRequested();
 }
@@ -74,8 +87,8 @@ void Tovarin::setMainAppStagingWatcherForTesting(std::function<void(const QStrin
 }
 
 bool Tovarin::writeUpgradeConfig(const QString &key, const QString &value) {
-    return Platform::writeProfileString(QFile::encodeName(m_szUpgradeConfigPath), kUpgradeSection, key,
-                                        value);
+    return Platform::writeProfileString(QFile::encodeName(m_szUpgradeConfigPath),
+                                        handOffSection(m_mainAppPackageInfo.m_szExeName), key, value);
 }
 
 bool Tovarin::mainAppUpdataQuery(bool &bNeedUpgrade, bool &bForceUpgrade) {
@@ -145,8 +158,9 @@ bool Tovarin::mainAppUpdataQuery(bool &bNeedUpgrade, bool &bForceUpgrade) {
         {
             QSettings last(m_szUpgradeConfigPath, QSettings::IniFormat);
             last.setIniCodec(QTextCodec::codecForName("UTF-8"));
-            auto lastValue = [&last](const QString &key) {
-                return last.value(Platform::findProfileKey(last, kUpgradeSection, key)).toString();
+            const QString section = handOffSection(m_mainAppPackageInfo.m_szExeName);
+            auto lastValue = [&last, &section](const QString &key) {
+                return last.value(Platform::findProfileKey(last, section, key)).toString();
             };
             m_szLastVersionUniqId = lastValue(QStringLiteral("versionUniqId"));
             m_szLastVersionNo = lastValue(QStringLiteral("versionNo"));
@@ -249,7 +263,7 @@ void Tovarin::slotMainAppDowloadUpgrade(bool bUpgrade) {
     slotPopWidgetUpgrade(m_mainAppPackageInfo.m_szVersionNo, m_mainAppPackageInfo.m_szVersionRemark,
                          POP_TYPE_DOWNLOADING);
     const QString staging = stagingFolder();
-    if (!m_common.delDir(staging)) {
+    if (!m_common.removeTree(staging)) {
         // The downloading notice has no buttons: leaving it up would lock the launcher.
         const QString message = tr("清空主程序升级目录MainApp失败");
         slotLogRecord(message);
@@ -313,6 +327,8 @@ bool Tovarin::refuseCloseWhileSelfUpgrading() {
 }
 
 bool Tovarin::failMainAppStaging(Common &common, const QString &message) {
+    if (!common.lastInstallDetail().isEmpty())
+        common.slotLogRecord(common.lastInstallDetail());
     common.slotLogRecord(message);
     m_szMainAppStagingError = message;
     return false;
@@ -332,7 +348,8 @@ bool Tovarin::doUpgradeMainToolWorks() {
 
     const QString app = appFolder();
     const QString ma = stagingFolder();
-    const QString exe = info.m_szExeName;
+    // It names staging paths: one plain file name or nothing.
+    const QString exe = plainLauncherName(info.m_szExeName);
     const bool zip = info.m_szUpgradePackageType == QLatin1String("zip");
 
     if (!common.DownloadFiles(info.m_szUpgradePackageUrl, app + QStringLiteral("/UpgradePackage/MainApp"),
@@ -365,8 +382,7 @@ bool Tovarin::doUpgradeMainToolWorks() {
     if (!step(QStringLiteral("copyUpdater")))
         return failMainAppStaging(common, stopped);
     common.mkMutiDir(ma + QStringLiteral("Pellock/Pellock"));
-    if (!common.copyDirectory(launcherFolder + QStringLiteral("/Pellock"),
-                              ma + QStringLiteral("Pellock/Pellock"), true))
+    if (!common.copyTree(launcherFolder + QStringLiteral("/Pellock"), ma + QStringLiteral("Pellock/Pellock")))
         return failMainAppStaging(common, tr("移动小工具文件夹到MainApp失败"));
     if (!step(QStringLiteral("packUpdater")))
         return failMainAppStaging(common, stopped);
@@ -374,22 +390,25 @@ bool Tovarin::doUpgradeMainToolWorks() {
         return failMainAppStaging(common, tr("压缩Pellock文件夹失败"));
     if (!step(QStringLiteral("installUpdater")))
         return failMainAppStaging(common, stopped);
-    if (!common.UpdataZip(ma + QStringLiteral("Pellock.zip"), app))
+    // Into the updater's own folder, so its journal blocks nothing of the launcher's.
+    QDir().mkpath(app + QStringLiteral("/Pellock"));
+    if (!common.UpdataZipFolder(ma + QStringLiteral("Pellock.zip"), QStringLiteral("Pellock"),
+                                app + QStringLiteral("/Pellock")))
         return failMainAppStaging(common, tr("升级Pellock失败"));
     if (!step(QStringLiteral("removePackageUpdater")))
         return failMainAppStaging(common, stopped);
-    if (!common.delDir(launcherFolder + QStringLiteral("/Pellock")))
+    if (!common.removeTree(launcherFolder + QStringLiteral("/Pellock")))
         return failMainAppStaging(common, tr("删除主程序下的Pellock文件夹失败"));
     if (!step(QStringLiteral("removeStagedUpdater")))
         return failMainAppStaging(common, stopped);
-    if (!common.delDir(ma + QStringLiteral("Pellock")))
+    if (!common.removeTree(ma + QStringLiteral("Pellock")))
         return failMainAppStaging(common, tr("删除MainApp下的Pellock文件夹失败"));
 
     const QString test = ma + QStringLiteral("Test/") + exe;
     if (!step(QStringLiteral("copyLauncher")))
         return failMainAppStaging(common, stopped);
     common.mkMutiDir(test + QLatin1Char('/') + exe);
-    if (!common.copyDirectory(launcherFolder, test + QLatin1Char('/') + exe, true))
+    if (!common.copyTree(launcherFolder, test + QLatin1Char('/') + exe))
         return failMainAppStaging(common, tr("移动主程序升级包文件夹失败"));
     if (!step(QStringLiteral("packLauncher")))
         return failMainAppStaging(common, stopped);
@@ -397,11 +416,11 @@ bool Tovarin::doUpgradeMainToolWorks() {
         return failMainAppStaging(common, tr("压缩主程序升级包文件夹失败"));
     if (!step(QStringLiteral("removeLauncherFolder")))
         return failMainAppStaging(common, stopped);
-    if (!common.delDir(launcherFolder))
+    if (!common.removeTree(launcherFolder))
         return failMainAppStaging(common, tr("删除主程序升级包文件夹失败"));
     if (!step(QStringLiteral("removeTest")))
         return failMainAppStaging(common, stopped);
-    if (!common.delDir(ma + QStringLiteral("Test")))
+    if (!common.removeTree(ma + QStringLiteral("Test")))
         return failMainAppStaging(common, tr("删除Test文件夹失败"));
     return true;
 }

@@ -9,6 +9,8 @@
 #include <QString>
 #include <QStringList>
 
+class QTextCodec;
+
 #include <memory>
 
 class QSettings;
@@ -104,6 +106,14 @@ bool startDetached(const QString &program, const QStringList &arguments, const Q
 
 // ".exe" on Windows, empty on Linux: appended where a program's configured name needs it.
 QString executableSuffix();
+
+// How the file system compares names: without regard to case on Windows, exactly on Linux.
+Qt::CaseSensitivity fileNameCase();
+
+// The codec for zip entry names stored without the UTF-8 flag: the system's ANSI code page on
+// Windows (as its own zip support reads them); on Linux UTF-8 where the bytes are valid UTF-8,
+// else GB18030 (what archivers on a Chinese-locale Windows write).
+QTextCodec *zipNameCodec();
 
 // --- Tool start scripts ---------------------------------------------------------------------
 // The script written into a tool's folder to start it ("temp.bat" on Windows, "temp.sh" on

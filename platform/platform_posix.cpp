@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QSaveFile>
+#include <QTextCodec>
 #include <QSystemSemaphore>
 
 #include <cerrno>
@@ -300,6 +301,40 @@ bool startDetached(const QString &program, const QStringList &arguments, const Q
 
 QString executableSuffix() {
     return QString();
+}
+
+Qt::CaseSensitivity fileNameCase() {
+    return Qt::CaseSensitive;
+}
+
+namespace {
+
+// Names that decode as UTF-8 are taken as UTF-8 (archivers on Linux write them without the
+// flag); any other byte sequence is GB18030, a superset of GBK.
+class ZipNameCodec : public QTextCodec {
+public:
+    QByteArray name() const override { return QByteArrayLiteral("x-tovarin-zipname"); }
+    int mibEnum() const override { return -4711; }
+
+protected:
+    QString convertToUnicode(const char *in, int length, ConverterState *) const override {
+        QTextCodec::ConverterState state(QTextCodec::ConvertInvalidToNull);
+        const QString utf8 = QTextCodec::codecForMib(106)->toUnicode(in, length, &state);
+        if (state.invalidChars == 0 && state.remainingChars == 0)
+            return utf8;
+        return QTextCodec::codecForName("GB18030")->toUnicode(in, length);
+    }
+    QByteArray convertFromUnicode(const QChar *in, int length, ConverterState *) const override {
+        return QString(in, length).toUtf8();
+    }
+};
+
+} // namespace
+
+QTextCodec *zipNameCodec() {
+    // Codecs register themselves and live as long as the process.
+    static QTextCodec *codec = new ZipNameCodec;
+    return codec;
 }
 
 QString toolStartScriptName() {

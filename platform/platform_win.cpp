@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QSaveFile>
+#include <QTextCodec>
 
 #include <windows.h>
 
@@ -185,6 +186,15 @@ bool startDetached(const QString &program, const QStringList &arguments, const Q
 
 QString executableSuffix() {
     return QStringLiteral(".exe");
+}
+
+Qt::CaseSensitivity fileNameCase() {
+    return Qt::CaseInsensitive;
+}
+
+QTextCodec *zipNameCodec() {
+    // Qt's locale codec on Windows is the ANSI code page.
+    return QTextCodec::codecForLocale();
 }
 
 QString toolStartScriptName() {

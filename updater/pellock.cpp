@@ -5,6 +5,7 @@
 #include "common.h"
 #include "installservice.h"
 #include "logrecorder.h"
+#include "packageguard.h"
 #include "platform.h"
 #include "popwidget.h"
 
@@ -22,12 +23,9 @@
 #include <QSettings>
 #include <QTextCodec>
 
-#include <quazip/quazip.h>
-
 namespace {
 
-const char kSection[] = "Tovarin";
-const char kLauncherName[] = "Tovarin";
+const char kDefaultLauncherName[] = "Tovarin";
 
 int g_iLauncherExitWaitMs = 30000;
 int g_iRestartDelayMs = 5000;
@@ -61,14 +59,19 @@ pellock::pellock(QWidget *parent) : QMainWindow(parent), ui(new Ui::pellock) {
     m_szLauncherFolder = QDir::cleanPath(ud + QStringLiteral("/.."));
     // The hand-off file and the package lie in the launcher's folder: an installation that a
     // killed updater left half-done is finished or undone before anything reads it.
-    if (!InstallService::recoverInterrupted(m_szLauncherFolder, &m_bRecoveredInstall)) {
+    QString problem;
+    if (!InstallService::recoverInterrupted(m_szLauncherFolder, &m_bRecoveredInstall, &problem)) {
         qDebug() << "上次安装未能恢复";
         writeLogrecord(QStringLiteral("小工具:上次安装未能恢复"));
     }
+    if (!problem.isEmpty())
+        writeLogrecord(QStringLiteral("小工具:") + problem);
 
     m_szConfigPath = ud + QStringLiteral("/../UpgradePackage/UpgradeConfig.ini");
     m_pSettings = new QSettings(m_szConfigPath, QSettings::IniFormat, this);
     m_pSettings->setIniCodec(QTextCodec::codecForName("UTF-8"));
+    m_szHandOffSection = launcherNameFromHandOff();
+    m_szLauncherName = launcherProgramName();
     qDebug() << "configPath:" << m_szConfigPath;
 
     m_pPopWidget = new popWidget(this);
@@ -84,10 +87,31 @@ pellock::~pellock() {
     delete ui;
 }
 
+QString pellock::launcherNameFromHandOff() const {
+    // The launcher writes one section, named after itself; its name builds every path below,
+    // so only one plain file name is taken.
+    const QStringList sections = m_pSettings->childGroups();
+    QString name = sections.size() == 1 ? sections.first() : QString::fromLatin1(kDefaultLauncherName);
+    if (PackageGuard::entryPath(name) != name || name.contains(QLatin1Char('/')))
+        name = QString::fromLatin1(kDefaultLauncherName);
+    return name;
+}
+
+QString pellock::launcherProgramName() const {
+    // INI sections match without regard to case; the program is named as the folder holds it.
+    const QString wanted = m_szHandOffSection + Platform::executableSuffix();
+    const QStringList present = QDir(m_szLauncherFolder).entryList(QDir::Files);
+    for (const QString &file : present) {
+        if (QString::compare(file, wanted, Qt::CaseInsensitive) == 0)
+            return file.left(file.size() - Platform::executableSuffix().size());
+    }
+    return m_szHandOffSection;
+}
+
 QString pellock::handOffValue(const QString &szKey) const {
     // Windows INI files match keys without regard to case; the launcher spells some differently.
     const QVariant value =
-        m_pSettings->value(Platform::findProfileKey(*m_pSettings, QLatin1String(kSection), szKey));
+        m_pSettings->value(Platform::findProfileKey(*m_pSettings, m_szHandOffSection, szKey));
     // An unquoted value with commas reads as a list: it was one text.
     if (value.type() == QVariant::StringList)
         return value.toStringList().join(QLatin1Char(','));
@@ -95,15 +119,14 @@ QString pellock::handOffValue(const QString &szKey) const {
 }
 
 bool pellock::writeHandOff(const QString &szKey, const QString &szValue) {
-    const bool written = Platform::writeProfileString(QFile::encodeName(m_szConfigPath),
-                                                      QLatin1String(kSection), szKey, szValue);
+    const bool written =
+        Platform::writeProfileString(QFile::encodeName(m_szConfigPath), m_szHandOffSection, szKey, szValue);
     m_pSettings->sync();
     return written;
 }
 
 QString pellock::launcherPath() const {
-    return m_szLauncherFolder + QLatin1Char('/') + QLatin1String(kLauncherName) +
-           Platform::executableSuffix();
+    return m_szLauncherFolder + QLatin1Char('/') + m_szLauncherName + Platform::executableSuffix();
 }
 
 void pellock::writeLogrecord(QString szMessage) {
@@ -175,7 +198,7 @@ void pellock::slotInstall() {
     m_szFailure.clear();
     bool installed = false;
     const QString package =
-        ud + QStringLiteral("/../UpgradePackage/MainApp/Tovarin") +
+        ud + QStringLiteral("/../UpgradePackage/MainApp/") + m_szLauncherName +
         (type == QLatin1String("zip") ? QStringLiteral(".zip") : Platform::executableSuffix());
     if (m_bRecoveredInstall && (type == QLatin1String("zip") || type == QLatin1String("exe")) &&
         !QFileInfo::exists(package)) {
@@ -216,26 +239,29 @@ void pellock::slotInstall() {
 }
 
 QString pellock::zipPackageProblem(const QString &szPackage, QString &szTopFolder) const {
-    QuaZip zip(szPackage);
-    if (!zip.open(QuaZip::mdUnzip))
+    QStringList names;
+    if (!PackageGuard::readEntryNames(szPackage, names))
         return QStringLiteral("解压失败");
-    const QStringList names = zip.getFileNameList();
-    zip.close();
+    const QString unsafe = PackageGuard::namesProblem(names);
+    if (!unsafe.isEmpty())
+        return unsafe;
     // One top-level folder holding the launcher: what goes into the launcher's folder.
     QString top;
     bool launcherFound = false;
-    const QString launcherName = QLatin1String(kLauncherName) + Platform::executableSuffix();
-    for (QString name : names) {
-        name.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    const QString launcherName = m_szLauncherName + Platform::executableSuffix();
+    for (const QString &entry : qAsConst(names)) {
+        const QString name = PackageGuard::entryPath(entry);
         const int slash = name.indexOf(QLatin1Char('/'));
-        if (slash <= 0)
+        const bool folder = isFolderEntry(entry);
+        if (slash <= 0 && !folder)
             return QStringLiteral("安装包结构不符");
-        const QString first = name.left(slash);
+        const QString first = slash > 0 ? name.left(slash) : name;
         if (top.isEmpty())
             top = first;
-        else if (first != top)
+        else if (QString::compare(first, top, Platform::fileNameCase()) != 0)
             return QStringLiteral("安装包结构不符");
-        if (!isFolderEntry(name) && name.mid(slash + 1) == launcherName)
+        if (!folder && slash > 0 &&
+            QString::compare(name.mid(slash + 1), launcherName, Platform::fileNameCase()) == 0)
             launcherFound = true;
     }
     if (!launcherFound)
@@ -323,6 +349,8 @@ bool pellock::installOverLauncher(const QString &szPackage, const QString &szTar
         service.setArchiveFolder(szArchiveFolder);
     connect(&service, &InstallService::sigInstallProgress, this, &pellock::slotInstallProgress);
     if (service.install(szPackage, szTarget, QStringList(), kind) != InstallService::INSTALL_OK) {
+        if (!service.detail().isEmpty())
+            writeLogrecord(QStringLiteral("小工具:") + service.detail());
         fail(service.message());
         return false;
     }

@@ -59,6 +59,8 @@ private:
     QString handOffValue(const QString &szKey) const;
     bool writeHandOff(const QString &szKey, const QString &szValue);
     QString launcherPath() const;
+    QString launcherNameFromHandOff() const;
+    QString launcherProgramName() const;
     // Why the package cannot become the launcher; empty when it can.
     QString zipPackageProblem(const QString &szPackage, QString &szTopFolder) const;
     QString exePackageProblem(const QString &szSource) const;
@@ -76,6 +78,8 @@ private:
     Ui::pellock *ui;
 
     QString m_szLauncherFolder;
+    QString m_szHandOffSection;       // the hand-off file's one section, named after the launcher
+    QString m_szLauncherName;         // the launcher's program name, without the system's suffix
     bool m_bInstallStarted = false;   // shown once: the installation is on its way
     bool m_bInstallQueued = false;    // the installation has been started
     bool m_bRecoveredInstall = false; // a killed run's installation was found complete at start

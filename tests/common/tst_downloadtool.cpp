@@ -96,7 +96,7 @@ void tst_DownloadTool::initTestCase() {
 
 void tst_DownloadTool::init() {
     QVERIFY(m_server.reset());
-    m_tmp.reset(new ScratchFolder);
+    m_tmp.reset(new ScratchFolder(true)); // the daily log goes below the working folder
     QVERIFY(m_tmp->isReady() && QDir().mkpath(m_tmp->filePath("app")));
     ApplicationFolder::setPathForTesting(m_tmp->filePath("app"));
 }
@@ -205,15 +205,18 @@ void tst_DownloadTool::unusableRequestFailsAtOnce_data() {
                         const char *debugLine) {
         QTest::newRow(name) << url << saveDir << fileName << debugLine;
     };
-    row("empty URL", "", "down", "a.bin", "^Invalid URL: : $");
+    // Only http and https with a host are fetched: the rest is refused before anything is sent.
+    row("empty URL", "", "down", "a.bin", "^拒绝下载的地址:$");
     row("malformed URL", "http://[::1", "down", "a.bin", "");
-#ifdef Q_OS_WIN
-    // Windows reads it as a relative file name, which then cannot be opened.
-    row("unclosed address literal", "[::1/pkg.zip", "down", "a.bin", "^Download failed: Error opening \\[::1/pkg\\.zip: ");
-#else
-    row("unclosed address literal", "[::1/pkg.zip", "down", "a.bin", "^Invalid URL: \\[::1/pkg\\.zip: ");
-#endif
-    row("blank URL", " ", "down", "a.bin", "^Invalid URL:  : ");
+    row("unclosed address literal", "[::1/pkg.zip", "down", "a.bin", "^拒绝下载的地址:\\[::1/pkg\\.zip$");
+    row("blank URL", " ", "down", "a.bin", "^拒绝下载的地址: $");
+    row("local file", "file://@local", "down", "a.bin", "^拒绝下载的地址:file://");
+    row("bare local path", "@local", "down", "a.bin", "^拒绝下载的地址:");
+    row("ftp", "ftp://127.0.0.1:9/pkg.zip", "down", "a.bin", "^拒绝下载的地址:ftp://");
+    row("data", "data:application/zip;base64,UEsFBgAAAAAAAAAAAAAAAAAAAAAAAA==", "down", "a.bin",
+        "^拒绝下载的地址:data:");
+    row("UNC share", "\\\\127.0.0.1\\share\\x.exe", "down", "a.bin", "^拒绝下载的地址:");
+    row("no host", "http:///files/pkg.zip", "down", "a.bin", "^拒绝下载的地址:http:///");
     // The path as the system writes it: with backslashes on Windows.
     row("folder below a plain file", "@/files/pkg.zip", "plain/sub", "a.bin",
         "^Unable to save the file .+[/\\\\]plain[/\\\\]sub[/\\\\]a\\.bin: .+\\.$");
@@ -228,6 +231,8 @@ void tst_DownloadTool::unusableRequestFailsAtOnce() {
     QFETCH(QString, debugLine);
 
     url.replace("@/", m_server.httpBase());
+    url.replace("@local", m_tmp->filePath("local.zip"));
+    QVERIFY(TestFiles::write(m_tmp->filePath("local.zip"), "a package lying on the station"));
     if (!debugLine.isEmpty())
         QTest::ignoreMessage(QtDebugMsg, QRegularExpression(debugLine));
     QVERIFY(TestFiles::write(m_tmp->filePath("plain"), "a file, not a folder"));
@@ -240,6 +245,12 @@ void tst_DownloadTool::unusableRequestFailsAtOnce() {
     QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(m_server.requests().size(), 0);
     QVERIFY(QFileInfo(m_tmp->filePath("down/taken/inside")).isDir());
+    QVERIFY(!QFileInfo(m_tmp->filePath("down/a.bin")).exists());
+    // A refused address is named in the daily log.
+    const QByteArray log =
+        TestFiles::read(m_tmp->filePath("log/" + QDate::currentDate().toString("yyyy-MM-dd") + ".txt"), "");
+    if (debugLine.startsWith("^拒绝"))
+        QVERIFY2(log.contains("拒绝下载的地址:"), log.constData());
 }
 
 void tst_DownloadTool::diskFullNeverPassesForComplete_data() {

@@ -1,9 +1,12 @@
 #include "installservice.h"
+#include "platform.h"
 #include "testfiles.h"
 #include "zipbuilder.h"
 
 #include <QDirIterator>
 #include <QProcess>
+#include <QStorageInfo>
+#include <QTextCodec>
 #include <QThread>
 #include <QtTest>
 
@@ -109,6 +112,8 @@ private slots:
     void secondInstallationIntoABusyFolderIsRefused();
     void archiveFolder_data();
     void archiveFolder();
+    void plantedJournal_data();
+    void plantedJournal();
 };
 
 void tst_InstallService::faultMatrix_data() {
@@ -302,8 +307,9 @@ void tst_InstallService::faultMatrix() {
     for (auto it = expected.cbegin(); it != expected.cend(); ++it)
         QVERIFY2(after.value(it.key()) == it.value(), qPrintable(it.key()));
     const QString journal = InstallService::journalPathOf(kind == "zip" ? target : target + "/bin");
-    QVERIFY2(!QFileInfo::exists(journal),
-             qPrintable(entriesBelow(journal, QDir::AllEntries | QDir::Hidden).join(", ") + " / " + childOutput));
+    QVERIFY2(
+        !QFileInfo::exists(journal),
+        qPrintable(entriesBelow(journal, QDir::AllEntries | QDir::Hidden).join(", ") + " / " + childOutput));
     if (becomesNew) {
         QVERIFY(!QFileInfo::exists(package));
     } else {
@@ -371,45 +377,152 @@ void tst_InstallService::secondInstallationIntoABusyFolderIsRefused() {
     QCOMPARE(inner.install(second, target, {}, InstallService::PACKAGE_ZIP), InstallService::INSTALL_OK);
 }
 
+// Packages as hostile or odd servers and archivers make them, unpacked below the archive's
+// top folder "Top" as a tool's package is: either exactly the listed files are added, or the
+// target stays as it was, nothing is written beside it and detail() says why.
 void tst_InstallService::archiveFolder_data() {
     QTest::addColumn<QList<ZipEntry>>("entries");
-    QTest::addColumn<bool>("installs");
+    QTest::addColumn<QByteArray>("codec"); // of the stored names, see ZipBuilder::write
+    QTest::addColumn<bool>("beyondDisk");  // every entry announces 4 GiB more than it holds
+    QTest::addColumn<Tree>("added");       // empty: refused
+    QTest::addColumn<QString>("detail");   // start of detail() when refused; "" not checked
     const ZipEntry folder{"Top/", {}, ZipEntry::Folder};
     const ZipEntry a{"Top/a.txt", "new-a"};
     const ZipEntry b{"Top/sub/b.txt", "new-b"};
-    QTest::newRow("its content fills a target of another name") << QList<ZipEntry>{folder, a, b} << true;
-    QTest::newRow("without a folder entry") << QList<ZipEntry>{a, b} << true;
-    QTest::newRow("an entry of another folder") << QList<ZipEntry>{folder, a, {"Other/x.txt", "x"}} << false;
-    QTest::newRow("a file beside the folder") << QList<ZipEntry>{folder, a, {"readme.txt", "x"}} << false;
-    QTest::newRow("a file named as the folder") << QList<ZipEntry>{{"Top", "x"}, a} << false;
-    QTest::newRow("a name that only begins like it") << QList<ZipEntry>{a, {"Topper/c.txt", "c"}} << false;
+    const Tree ab{{"a.txt", "new-a"}, {"sub", "<dir>"}, {"sub/b.txt", "new-b"}};
+    const QString unsafe = "安装包含有不安全的文件名:";
+    const QString twice = "安装包含有重名的文件:";
+    const QString outside = "安装包中的文件不在程序文件夹内:";
+    const auto row = [](const char *name, const QList<ZipEntry> &entries, const Tree &added,
+                        const QString &detail = QString(), const QByteArray &codec = "UTF-8") {
+        QTest::newRow(name) << entries << codec << false << added << detail;
+    };
+    row("its content fills a target of another name", {folder, a, b}, ab);
+    row("without a folder entry", {a, b}, ab);
+    row("an entry of another folder", {folder, a, {"Other/x.txt", "x"}}, {}, outside);
+    row("a file beside the folder", {folder, a, {"readme.txt", "x"}}, {}, outside);
+    row("a file named as the folder", {{"Top", "x"}, a}, {}, twice);
+    row("a name that only begins like it", {a, {"Topper/c.txt", "c"}}, {}, outside);
+    // The folder's name as the file system matches it.
+    row("the folder in another case", {{"top/a.txt", "new-a"}},
+        Platform::fileNameCase() == Qt::CaseInsensitive ? Tree{{"a.txt", "new-a"}} : Tree{}, outside);
+    row("climbing back into the folder", {a, {"Top/../Top/c.txt", "c"}}, {}, unsafe);
+    row("climbing out", {a, {"Top/../outside.txt", "x"}}, {}, unsafe);
+    row("climbing out with backslashes", {a, {"Top\\..\\outside.txt", "x"}}, {}, unsafe);
+    row("a dot segment", {{"Top/./a.txt", "x"}}, {}, unsafe);
+    row("an empty segment", {{"Top//a.txt", "x"}}, {}, unsafe);
+    row("a leading separator", {{"/Top/a.txt", "x"}}, {}, unsafe);
+    row("a drive letter", {{"C:/Top/a.txt", "x"}}, {}, unsafe);
+    row("an alternate data stream", {a, {"Top/a.txt:hidden", "x"}}, {}, unsafe);
+    row("a device name with an extension", {a, {"Top/aux.txt", "x"}}, {}, unsafe);
+    row("a device name as a folder", {{"Top/sub/nul/x", "x"}}, {}, unsafe);
+    row("a serial port", {{"Top/COM1", "x"}}, {}, unsafe);
+    row("a segment of dots only", {{"Top/.../x", "x"}}, {}, unsafe);
+    row("two names one file on Windows: case", {{"Top/A.txt", "A"}, a}, {}, twice);
+    row("two names one file on Windows: trailing dot and space", {a, {"Top/a.txt. ", "x"}}, {}, twice);
+    row("a file and a folder of one name", {{"Top/X", "x"}, {"Top/x/y", "y"}}, {}, twice);
+    row("one entry twice", {a, a}, {}, twice);
+    row("folders of one name are one folder", {{"Top/Sub/", {}, ZipEntry::Folder}, {"Top/sub/c.txt", "c"}},
+        Platform::fileNameCase() == Qt::CaseInsensitive
+            ? Tree{{"Sub", "<dir>"}, {"Sub/c.txt", "c"}}
+            : Tree{{"Sub", "<dir>"}, {"sub", "<dir>"}, {"sub/c.txt", "c"}});
+    const Tree chinese{{"配置", "<dir>"}, {"配置/说明.txt", "说明"}};
+    const QList<ZipEntry> chineseEntries{{"Top/配置/说明.txt", "说明"}};
+    row("Chinese names flagged as UTF-8", chineseEntries, chinese, {}, "flagged");
+    row("Chinese names in GBK without the flag", chineseEntries, chinese, {}, "GBK");
+    row("Chinese names in UTF-8 without the flag", chineseEntries, chinese, {}, "UTF-8");
+
+    // More than the volume holds, summed past 64 bits in no case.
+    const qint64 volume = QStorageInfo(QDir::tempPath()).bytesTotal();
+    QList<ZipEntry> huge;
+    for (qint64 i = 0; i <= volume / (qint64(4) << 30) + 1; ++i)
+        huge << ZipEntry{QString("Top/big%1.bin").arg(i, 4, 10, QLatin1Char('0')), "x"};
+    QTest::newRow("announced sizes beyond the free space")
+        << huge << QByteArray("UTF-8") << true << Tree{} << QString("磁盘空间不足");
 }
 
 void tst_InstallService::archiveFolder() {
     QFETCH(QList<ZipEntry>, entries);
-    QFETCH(bool, installs);
+    QFETCH(QByteArray, codec);
+    QFETCH(bool, beyondDisk);
+    QFETCH(Tree, added);
+    QFETCH(QString, detail);
+    const bool installs = !added.isEmpty();
+#ifdef Q_OS_WIN
+    // Names without the flag are the system's ANSI code page there: GBK only where it is Chinese.
+    const QString first = entries.first().name;
+    if (codec != "flagged" &&
+        QTextCodec::codecForLocale()->toUnicode(QTextCodec::codecForName(codec)->fromUnicode(first)) != first)
+        QSKIP("this system's ANSI code page does not hold these names");
+#endif
     QTemporaryDir scratch;
     const QString target = scratch.filePath("Station 7");
     const Tree before{{"a.txt", "old-a"}, {"keep.txt", "mine"}};
     QVERIFY(writeTree(target, before));
     const QString package = scratch.filePath("p.zip");
-    QVERIFY(ZipBuilder::write(package, entries));
+    QVERIFY(ZipBuilder::write(package, entries, codec));
+    for (int i = 0; beyondDisk && i < entries.size(); ++i)
+        QVERIFY(ZipBuilder::declareLonger(package, entries.at(i).name, 0xFFFFFF00u));
 
     InstallService service;
     service.setArchiveFolder("Top");
     QCOMPARE(service.install(package, target, {}, InstallService::PACKAGE_ZIP),
              installs ? InstallService::INSTALL_OK : InstallService::INSTALL_FAILED);
     Tree after = before;
-    if (installs) {
-        after.insert("a.txt", "new-a");
-        after.insert("sub", "<dir>");
-        after.insert("sub/b.txt", "new-b");
-    }
+    for (auto it = added.cbegin(); it != added.cend(); ++it)
+        after.insert(it.key(), it.value());
     QCOMPARE(snapshot(target), after);
     QCOMPARE(QFileInfo::exists(package), !installs);
+    QVERIFY2(service.detail().startsWith(detail), qPrintable(service.detail()));
     // Nothing beside the target but the package.
     const QStringList beside = installs ? QStringList{"Station 7"} : QStringList{"Station 7", "p.zip"};
     QCOMPARE(entriesBelow(scratch.path()).filter(QRegularExpression("^[^/]*$")), beside);
+}
+
+// A journal is only ever acted on when everything it names lies where an installation of that
+// folder could have put it; any other is set aside untouched, and the files it names survive.
+void tst_InstallService::plantedJournal_data() {
+    QTest::addColumn<QByteArray>("manifest"); // "@" stands for the scratch folder
+    QTest::addColumn<bool>("committed");
+    QTest::addColumn<bool>("actedOn");
+    QTest::newRow("file climbing out") << QByteArray("file\t../../victim.txt\n") << false << false;
+    QTest::newRow("folder climbing out") << QByteArray("folder\t../../victims\n") << false << false;
+    QTest::newRow("absolute file") << QByteArray("file\t@/victim.txt\n") << false << false;
+    QTest::newRow("backslashes climbing out") << QByteArray("file\t..\\..\\victim.txt\n") << false << false;
+    QTest::newRow("package is a folder") << QByteArray("package\t@/victims\n") << true << false;
+    QTest::newRow("package relative") << QByteArray("package\tvictim.txt\n") << true << false;
+    // A committed journal deletes its package, but only the very file it installed.
+    QTest::newRow("committed, another file as package")
+        << QByteArray("package\t@/victim.txt\npackagestamp\t1:1\n") << true << true;
+    QTest::newRow("sound journal rolled back") << QByteArray("file\ta.txt\n") << false << true;
+}
+
+void tst_InstallService::plantedJournal() {
+    QFETCH(QByteArray, manifest);
+    QFETCH(bool, committed);
+    QFETCH(bool, actedOn);
+    QTemporaryDir scratch;
+    const QString target = scratch.filePath("station/tool");
+    QVERIFY(writeTree(target, Tree{{"a.txt", "installed"}}));
+    QVERIFY(writeTree(scratch.path(), Tree{{"victim.txt", "precious"}, {"victims/f.txt", "precious"}}));
+    const QString journal = InstallService::journalPathOf(target);
+    QVERIFY(write(journal + "/manifest", manifest.replace("@", scratch.path().toUtf8())));
+    QVERIFY(write(journal + "/new/a.txt", "staged"));
+    if (committed)
+        QVERIFY(write(journal + "/committed", ""));
+
+    QString problem;
+    QCOMPARE(InstallService::recoverInterrupted(target, nullptr, &problem), actedOn);
+    QCOMPARE(problem.isEmpty(), actedOn);
+    QCOMPARE(read(scratch.filePath("victim.txt")), QByteArray("precious"));
+    QCOMPARE(read(scratch.filePath("victims/f.txt")), QByteArray("precious"));
+    QCOMPARE(read(target + "/a.txt"), QByteArray("installed"));
+    QVERIFY(!QFileInfo::exists(journal));
+    // Set aside for inspection, never deleted.
+    const QStringList aside =
+        QDir(scratch.filePath("station"))
+            .entryList({".tool.installing.rejected-*"}, QDir::AllEntries | QDir::Hidden);
+    QCOMPARE(aside.size(), actedOn ? 0 : 1);
 }
 
 int main(int argc, char **argv) {

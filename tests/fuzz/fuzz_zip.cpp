@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Common common;
     QStringList names;
     common.zipEntryNames(package, names);
-    PackageGuard::testArchive(package, target);
+    PackageGuard::testArchive(package);
     common.UpdataZip(package, target);
     // Nothing may land outside the target folder.
     const QStringList beside = QDir(root).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);

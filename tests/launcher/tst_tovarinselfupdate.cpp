@@ -315,14 +315,15 @@ void tst_TovarinSelfUpdate::handOffFile() {
 void tst_TovarinSelfUpdate::staging_data() {
     QTest::addColumn<int>("package");
     QTest::addColumn<QString>("step");    // staging step before which the files are disturbed
-    QTest::addColumn<QString>("disturb"); // "file", "folder", "remove", "hidden" (a file deleting skips)
+    QTest::addColumn<QString>("disturb"); // "file", "folder", "remove", "hidden" (a dot-file)
     QTest::addColumn<QString>("path");    // below the staging folder
     QTest::addColumn<QString>("message"); // empty: handed over
 
     // clang-format off
     QTest::newRow("handed over") << int(GoodPackage) << "" << "" << "" << "";
     QTest::newRow("updater cannot start") << int(UpdaterNotExecutable) << "" << "" << "" << "启动升级程序Pellock失败";
-    QTest::newRow("staging folder not emptied") << int(GoodPackage) << "" << "hidden" << "" << "清空主程序升级目录MainApp失败";
+    // Hidden files (a "Thumbs.db" of the station's explorer) are removed with the rest.
+    QTest::newRow("hidden file left in staging") << int(GoodPackage) << "" << "hidden" << "" << "";
     QTest::newRow("download fails") << int(NoPackage) << "" << "" << "" << "主程序升级包下载失败";
     QTest::newRow("exe package") << int(ExePackage) << "" << "" << "" << "主程序只能从zip升级包升级";
     QTest::newRow("damaged package") << int(NotAZip) << "" << "" << "" << "解压主程序升级包到当前目录失败";
@@ -331,12 +332,12 @@ void tst_TovarinSelfUpdate::staging_data() {
     QTest::newRow("copy updater") << int(GoodPackage) << "copyUpdater" << "file" << "Pellock/Pellock" << "移动小工具文件夹到MainApp失败";
     QTest::newRow("pack updater") << int(GoodPackage) << "packUpdater" << "folder" << "Pellock.zip" << "压缩Pellock文件夹失败";
     QTest::newRow("install updater") << int(GoodPackage) << "installUpdater" << "remove" << "Pellock.zip" << "升级Pellock失败";
-    QTest::newRow("remove package's updater") << int(GoodPackage) << "removePackageUpdater" << "hidden" << "Tovarin/Pellock" << "删除主程序下的Pellock文件夹失败";
-    QTest::newRow("remove staged updater") << int(GoodPackage) << "removeStagedUpdater" << "hidden" << "Pellock" << "删除MainApp下的Pellock文件夹失败";
+    QTest::newRow("hidden file in package's updater") << int(GoodPackage) << "removePackageUpdater" << "hidden" << "Tovarin/Pellock" << "";
+    QTest::newRow("hidden file in staged updater") << int(GoodPackage) << "removeStagedUpdater" << "hidden" << "Pellock" << "";
     QTest::newRow("copy launcher") << int(GoodPackage) << "copyLauncher" << "file" << "Test/Tovarin/Tovarin" << "移动主程序升级包文件夹失败";
     QTest::newRow("pack launcher") << int(GoodPackage) << "packLauncher" << "folder" << "Tovarin.zip" << "压缩主程序升级包文件夹失败";
-    QTest::newRow("remove launcher folder") << int(GoodPackage) << "removeLauncherFolder" << "hidden" << "Tovarin" << "删除主程序升级包文件夹失败";
-    QTest::newRow("remove Test") << int(GoodPackage) << "removeTest" << "hidden" << "Test" << "删除Test文件夹失败";
+    QTest::newRow("hidden file in launcher folder") << int(GoodPackage) << "removeLauncherFolder" << "hidden" << "Tovarin" << "";
+    QTest::newRow("hidden file in Test") << int(GoodPackage) << "removeTest" << "hidden" << "Test" << "";
     // clang-format on
 }
 

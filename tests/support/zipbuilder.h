@@ -17,8 +17,10 @@ struct ZipEntry {
 namespace ZipBuilder {
 
 // Writes the entries in order, stored without compression so content bytes appear verbatim in
-// the archive. Returns false when the archive could not be written.
-bool write(const QString &zipPath, const QList<ZipEntry> &entries);
+// the archive. Names are stored in nameCodec without the UTF-8 flag (by default UTF-8, as
+// archivers on Linux write them), or flagged as UTF-8 when nameCodec is "flagged". Returns false
+// when the archive could not be written.
+bool write(const QString &zipPath, const QList<ZipEntry> &entries, const QByteArray &nameCodec = "UTF-8");
 
 // Flips one byte of the first occurrence of marker inside the archive file, which breaks the
 // CRC of the stored entry holding it. False when the marker is not found exactly once.

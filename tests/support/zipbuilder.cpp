@@ -1,6 +1,7 @@
 #include "zipbuilder.h"
 
 #include <QFile>
+#include <QTextCodec>
 
 #include <quazip/quazip.h>
 #include <quazip/quazipfile.h>
@@ -8,8 +9,14 @@
 
 namespace ZipBuilder {
 
-bool write(const QString &zipPath, const QList<ZipEntry> &entries) {
+bool write(const QString &zipPath, const QList<ZipEntry> &entries, const QByteArray &nameCodec) {
     QuaZip zip(zipPath);
+    if (nameCodec == "flagged")
+        zip.setUtf8Enabled(true);
+    else if (QTextCodec *codec = QTextCodec::codecForName(nameCodec))
+        zip.setFileNameCodec(codec);
+    else
+        return false;
     if (!zip.open(QuaZip::mdCreate))
         return false;
     for (const ZipEntry &entry : entries) {
