@@ -27,6 +27,10 @@ namespace {
 
 const char kSigningKey[] = "r4wq%k#2SIGNKEY58";
 constexpr int kRequestLimitMs = 10000;
+// Service answers are small JSON texts; anything larger is refused before it is all in memory.
+constexpr qint64 kMaxAnswerBytes = 4 * 1024 * 1024;
+// What Qt may hold of an answer before this code takes it: the rest waits in the socket.
+constexpr qint64 kAnswerReadBufferBytes = 256 * 1024;
 #ifdef COMMON_FOR_UPDATER
 constexpr int kDownloadLimitMs = 10000;
 #else
@@ -161,14 +165,46 @@ QString Common::awaitAnswer(QNetworkAccessManager *manager, QNetworkReply *reply
     limit.setInterval(kRequestLimitMs);
 
     QEventLoop loop;
+    // The body is taken as it arrives, so neither Qt nor this code ever holds more than the
+    // cap and one read buffer of it.
+    QByteArray body;
+    bool tooLarge = false;
+    // Aborted once the loop has returned: aborting inside the reply's own signals upsets it.
+    auto refuse = [&] {
+        tooLarge = true;
+        loop.quit();
+    };
+    auto take = [&] {
+        if (tooLarge)
+            return;
+        body += reply->read(kMaxAnswerBytes + 1 - body.size());
+        if (body.size() > kMaxAnswerBytes)
+            refuse();
+    };
+    reply->setReadBufferSize(kAnswerReadBufferBytes);
+
     connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
     const QMetaObject::Connection done =
         connect(manager, &QNetworkAccessManager::finished, &loop, &QEventLoop::quit);
+    connect(reply, &QNetworkReply::metaDataChanged, &loop, [&] {
+        bool announced = false;
+        const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&announced);
+        if (announced && length > kMaxAnswerBytes && !tooLarge)
+            refuse();
+    });
+    connect(reply, &QNetworkReply::readyRead, &loop, take);
     limit.start();
     if (!reply->isFinished())
         loop.exec();
+    take();
 
-    if (!limit.isActive()) {
+    if (tooLarge) {
+        disconnect(done);
+        reply->abort();
+        qDebug() << "http应答过大";
+        if (secure)
+            recordFailure(QStringLiteral("http应答过大"));
+    } else if (!limit.isActive()) {
         disconnect(done);
         reply->abort();
         qDebug() << "http请求超时";
@@ -184,7 +220,7 @@ QString Common::awaitAnswer(QNetworkAccessManager *manager, QNetworkReply *reply
             const int code = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
             qDebug() << "服务器返回的Code : " << code;
             if (code == 200)
-                answer = QString::fromUtf8(reply->readAll());
+                answer = QString::fromUtf8(body);
         }
     }
 

@@ -35,6 +35,25 @@ bool isSecure(int method) {
     return method == HttpsPost || method == HttpsGet;
 }
 
+const char *methodName(int method) {
+    return method == HttpPost    ? "http POST"
+           : method == HttpsPost ? "https POST"
+           : method == HttpGet   ? "http GET"
+                                 : "https GET";
+}
+
+// What the stand-in server sends for "bodyBytes".
+QByteArray filler(qint64 size) {
+    QByteArray bytes;
+    bytes.reserve(int(size) + 16);
+    while (bytes.size() < size)
+        bytes += "0123456789abcdef";
+    bytes.truncate(int(size));
+    return bytes;
+}
+
+const qint64 kAnswerCap = 4 * 1024 * 1024;
+
 } // namespace
 
 class tst_CommonRequests : public QObject {
@@ -58,6 +77,9 @@ private slots:
 
     void acceptsUntrustedCertificates_data();
     void acceptsUntrustedCertificates();
+
+    void answerSizeCap_data();
+    void answerSizeCap();
 
     void slowServerGivesEmptyAnswer();
 
@@ -289,6 +311,66 @@ void tst_CommonRequests::acceptsUntrustedCertificates() {
     const QJsonArray got = server.requests("ProductionApi/login");
     QCOMPARE(got.size(), 1);
     QCOMPARE(got.at(0).toObject().value("scheme").toString(), QString("https"));
+}
+
+void tst_CommonRequests::answerSizeCap_data() {
+    QTest::addColumn<int>("method");
+    QTest::addColumn<QJsonObject>("behaviour");
+    QTest::addColumn<bool>("accepted");
+    QTest::addColumn<qint64>("sentBelow"); // the server must have been cut off before this; 0: no check
+
+    for (int method : {HttpPost, HttpsPost, HttpGet, HttpsGet}) {
+        const char *m = methodName(method);
+        QTest::addRow("%s: at the cap, announced", m)
+            << method << QJsonObject{{"bodyBytes", kAnswerCap}} << true << qint64(0);
+        QTest::addRow("%s: at the cap, unannounced", m)
+            << method << QJsonObject{{"bodyBytes", kAnswerCap}, {"noLength", true}} << true << qint64(0);
+        QTest::addRow("%s: one byte over, unannounced", m)
+            << method << QJsonObject{{"bodyBytes", kAnswerCap + 1}, {"noLength", true}} << false << qint64(0);
+        // Refused on the header: the rest would never come, so waiting for it means the 10 s limit.
+        QTest::addRow("%s: announced over the cap", m)
+            << method << QJsonObject{{"bodyBytes", 1024}, {"announceBytes", kAnswerCap + 1}} << false
+            << qint64(0);
+    }
+    // Far more than the kernel's socket buffers hold (tens of MiB on loopback), so that what the
+    // server got out shows whether the client went on reading.
+    const qint64 flood = 256 * 1024 * 1024;
+    for (int method : {HttpPost, HttpsGet})
+        QTest::addRow("%s: a flood is cut off, not read", methodName(method))
+            << method << QJsonObject{{"bodyBytes", flood}, {"noLength", true}} << false << flood / 4;
+}
+
+void tst_CommonRequests::answerSizeCap() {
+    QFETCH(int, method);
+    QFETCH(QJsonObject, behaviour);
+    QFETCH(bool, accepted);
+    QFETCH(qint64, sentBelow);
+
+    const QString path = QStringLiteral("probe/large");
+    QVERIFY(m_server.setBehaviour(path, behaviour));
+    const QString base = isSecure(method) ? m_server.httpsBase() : m_server.httpBase();
+    if (!accepted)
+        QTest::ignoreMessage(QtDebugMsg, "http应答过大");
+
+    Common common;
+    const QString answer = call(common, method, base + path, Params{{"k", "v"}});
+    // The held answer's server thread may go now.
+    QVERIFY(m_server.release(path));
+    if (accepted) {
+        const qint64 size = behaviour.value("bodyBytes").toVariant().toLongLong();
+        QCOMPARE(answer.size(), int(size));
+        QVERIFY(answer.toLatin1() == filler(size));
+    } else {
+        QCOMPARE(answer, QString());
+    }
+    QCOMPARE(logText(),
+             !accepted && isSecure(method) ? QString("2024-06-01 08:00:00    http应答过大\r\n") : QString());
+
+    if (sentBelow > 0) {
+        auto sent = [&] { return m_server.requests(path).last().toObject().value("sentBytes"); };
+        QTRY_VERIFY(!sent().isNull());
+        QVERIFY2(sent().toDouble() < sentBelow, qPrintable(QString::number(sent().toDouble())));
+    }
 }
 
 void tst_CommonRequests::slowServerGivesEmptyAnswer() {
