@@ -143,9 +143,12 @@ QString Common::post(const QString &url, const QMap<QString, QString> &params, b
 }
 
 QString Common::get(const QString &url, const QMap<QString, QString> &params, bool secure) {
+    // Each name and value encoded on its own: an "&", "=", "#" or "+" typed into a station value
+    // must arrive as that character, not start another field or end the query.
     QStringList pairs;
     for (auto it = params.cbegin(); it != params.cend(); ++it)
-        pairs << it.key() + QLatin1Char('=') + it.value();
+        pairs << QString::fromLatin1(QUrl::toPercentEncoding(it.key()) + '=' +
+                                     QUrl::toPercentEncoding(it.value()));
     const QString fullUrl = url + QLatin1Char('?') + pairs.join(QLatin1Char('&'));
     qDebug().noquote() << "geng:" << fullUrl;
 

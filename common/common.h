@@ -49,7 +49,8 @@ public:
     // As httpPostRequest, with TLS and no certificate verification; logs time-outs, refused
     // answers and errors.
     QString httpsPostRequest(QString url, QMap<QString, QString> params);
-    // GET of url + "?" + key=value pairs joined by "&" (a bare "?" for an empty map).
+    // GET of url + "?" + key=value pairs joined by "&", each name and value percent-encoded
+    // (a bare "?" for an empty map).
     QString httpGetRequest(QString url, QMap<QString, QString> params);
     // The same GET with httpsPostRequest's TLS settings and logging.
     QString httpsGetRequest(QString url, QMap<QString, QString> params);

@@ -75,6 +75,9 @@ private slots:
     void getRequestLine_data();
     void getRequestLine();
 
+    void getFieldsArriveAsSent_data();
+    void getFieldsArriveAsSent();
+
     void acceptsUntrustedCertificates_data();
     void acceptsUntrustedCertificates();
 
@@ -265,9 +268,14 @@ void tst_CommonRequests::getRequestLine_data() {
         << int(HttpGet) << Params{} << "GET /ProductionApi/login? HTTP/1.1";
     QTest::newRow("pairs in key order") << int(HttpGet) << Params{{"user_id", "E007"}, {"position_id", "P-3"}}
                                         << "GET /ProductionApi/login?position_id=P-3&user_id=E007 HTTP/1.1";
-    QTest::newRow("space and chinese are encoded by the URL parser")
+    QTest::newRow("space and chinese are encoded")
         << int(HttpGet) << Params{{"user_id", "张 三"}}
         << "GET /ProductionApi/login?user_id=%E5%BC%A0%20%E4%B8%89 HTTP/1.1";
+    QTest::newRow("delimiters inside a value stay inside it")
+        << int(HttpGet) << Params{{"position_id", "W&x=1#y+z"}, {"user_id", "E1"}}
+        << "GET /ProductionApi/login?position_id=W%26x%3D1%23y%2Bz&user_id=E1 HTTP/1.1";
+    QTest::newRow("a name is encoded too")
+        << int(HttpGet) << Params{{"a b&c", "1"}} << "GET /ProductionApi/login?a%20b%26c=1 HTTP/1.1";
 }
 
 void tst_CommonRequests::getRequestLine() {
@@ -279,14 +287,51 @@ void tst_CommonRequests::getRequestLine() {
         return QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
     });
     QVERIFY(catcher.isListening());
-    // The trace shows the address as composed, before the URL parser encodes anything.
+    // The trace shows the address as it is sent.
     const QString target = requestLine.section(' ', 1, 1);
-    const QString composed = catcher.base().chopped(1) + QUrl::fromPercentEncoding(target.toUtf8());
+    const QString composed = catcher.base().chopped(1) + target;
     QTest::ignoreMessage(QtDebugMsg,
                          QRegularExpression("^geng: ?" + QRegularExpression::escape(composed) + "$"));
     Common common;
     QCOMPARE(call(common, method, catcher.base() + "ProductionApi/login", params), QString("ok"));
     QCOMPARE(catcher.requestLines, QStringList{requestLine});
+}
+
+void tst_CommonRequests::getFieldsArriveAsSent_data() {
+    QTest::addColumn<int>("method");
+    QTest::addColumn<FieldList>("fields"); // in key order, as they must arrive
+
+    const QList<FieldList> cases{
+        {{"position_id", "W&user_id=forged"}, {"user_id", "E1001"}},
+        {{"position_id", "W01#frag"}, {"user_id", "a=b"}},
+        {{"position_id", "W 01"}, {"user_id", "E+1"}},
+        {{"position_id", "工位三"}, {"user_id", "100%41"}},
+    };
+    const char *names[] = {"ampersand", "hash and equals", "space and plus", "chinese and percent"};
+    for (int method : {HttpGet, HttpsGet}) {
+        for (int i = 0; i < cases.size(); ++i)
+            QTest::addRow("%s: %s", methodName(method), names[i]) << method << cases.at(i);
+    }
+}
+
+void tst_CommonRequests::getFieldsArriveAsSent() {
+    QFETCH(int, method);
+    QFETCH(FieldList, fields);
+
+    Params params;
+    for (const auto &field : fields)
+        params.insert(field.first, field.second);
+    const QString base = isSecure(method) ? m_server.httpsBase() : m_server.httpBase();
+    Common common;
+    call(common, method, base + "ProductionApi/login", params);
+
+    const QJsonArray got = m_server.requests("ProductionApi/login");
+    QCOMPARE(got.size(), 1);
+    FieldList arrived;
+    for (const QJsonValue &field : got.at(0).toObject().value("queryFields").toArray())
+        arrived << qMakePair(field.toObject().value("name").toString(),
+                             field.toObject().value("value").toString());
+    QCOMPARE(arrived, fields);
 }
 
 void tst_CommonRequests::acceptsUntrustedCertificates_data() {
