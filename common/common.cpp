@@ -5,6 +5,7 @@
 #include "installservice.h"
 #include "logrecorder.h"
 #include "platform.h"
+#include "secretmask.h"
 
 #include <QCryptographicHash>
 #include <QDebug>
@@ -129,7 +130,7 @@ QString Common::post(const QString &url, const QMap<QString, QString> &params, b
                        QStringLiteral("form-data; name=\"%1\"").arg(it.key()));
         part.setBody(it.value().toUtf8());
         body->append(part);
-        qDebug().noquote() << "test::" << it.key() << ":" << it.value();
+        qDebug().noquote() << "test::" << it.key() << ":" << SecretMask::fieldForTrace(it.key(), it.value());
     }
 
     QNetworkRequest request(QUrl(url, QUrl::TolerantMode));

@@ -1,6 +1,7 @@
 #include "logrecorder.h"
 
 #include "clock.h"
+#include "secretmask.h"
 
 #include <QDir>
 #include <QFile>
@@ -48,7 +49,7 @@ void appendLine(const QString &filePath, const QDateTime &stamp, const QString &
     // One write per line, so concurrent writers never interleave inside a record.
     QByteArray line = stamp.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")).toUtf8();
     line += "    ";
-    line += oneLine(message).toUtf8();
+    line += oneLine(SecretMask::maskAnswer(message)).toUtf8();
     line += "\r\n";
     file.write(line);
     file.close();

@@ -105,6 +105,13 @@ void tst_LogRecorder::lineFormat_data() {
             << variant << morning << "ok\r\n2024-03-05 07:08:10    主程序升级成功"
             << "2024-03-05"
             << QByteArray("2024-03-05 07:08:09    ok\\r\\n2024-03-05 07:08:10    主程序升级成功\r\n");
+        QTest::addRow("%s: secrets in an answer masked", name)
+            << variant << morning
+            << R"(应答:{"ack":"200","data":{"loginToken":"tok-operator-0001","password":"e10adc3949ba59abbe56e057f20f883e","Token":"ab"}})"
+            << "2024-03-05"
+            << QByteArray(
+                   R"(2024-03-05 07:08:09    应答:{"ack":"200","data":{"loginToken":"tok-***","password":"e10a***","Token":"***"}})"
+                   "\r\n");
         QTest::addRow("%s: afternoon on a 24-hour clock", name)
             << variant << QDateTime(QDate(2024, 11, 22), QTime(15, 4, 5)) << "小工具:主程序升级成功 v1.2"
             << "2024-11-22" << QByteArray("2024-11-22 15:04:05    小工具:主程序升级成功 v1.2\r\n");
