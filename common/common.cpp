@@ -6,6 +6,7 @@
 #include "logrecorder.h"
 #include "packageguard.h"
 #include "platform.h"
+#include "secretmask.h"
 
 #include <QCryptographicHash>
 #include <QDebug>
@@ -31,6 +32,10 @@ namespace {
 
 const char kSigningKey[] = "r4wq%k#2SIGNKEY58";
 constexpr int kRequestLimitMs = 10000;
+// Service answers are small JSON texts; anything larger is refused before it is all in memory.
+constexpr qint64 kMaxAnswerBytes = 4 * 1024 * 1024;
+// What Qt may hold of an answer before this code takes it: the rest waits in the socket.
+constexpr qint64 kAnswerReadBufferBytes = 256 * 1024;
 #ifdef COMMON_FOR_UPDATER
 constexpr int kDownloadLimitMs = 10000;
 #else
@@ -129,7 +134,7 @@ QString Common::post(const QString &url, const QMap<QString, QString> &params, b
                        QStringLiteral("form-data; name=\"%1\"").arg(it.key()));
         part.setBody(it.value().toUtf8());
         body->append(part);
-        qDebug().noquote() << "test::" << it.key() << ":" << it.value();
+        qDebug().noquote() << "test::" << it.key() << ":" << SecretMask::fieldForTrace(it.key(), it.value());
     }
 
     QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
@@ -143,9 +148,12 @@ QString Common::post(const QString &url, const QMap<QString, QString> &params, b
 }
 
 QString Common::get(const QString &url, const QMap<QString, QString> &params, bool secure) {
+    // Each name and value encoded on its own: an "&", "=", "#" or "+" typed into a station value
+    // must arrive as that character, not start another field or end the query.
     QStringList pairs;
     for (auto it = params.cbegin(); it != params.cend(); ++it)
-        pairs << it.key() + QLatin1Char('=') + it.value();
+        pairs << QString::fromLatin1(QUrl::toPercentEncoding(it.key()) + '=' +
+                                     QUrl::toPercentEncoding(it.value()));
     const QString fullUrl = url + QLatin1Char('?') + pairs.join(QLatin1Char('&'));
     qDebug().noquote() << "geng:" << fullUrl;
 
@@ -165,14 +173,46 @@ QString Common::awaitAnswer(QNetworkAccessManager *manager, QNetworkReply *reply
     limit.setInterval(kRequestLimitMs);
 
     QEventLoop loop;
+    // The body is taken as it arrives, so neither Qt nor this code ever holds more than the
+    // cap and one read buffer of it.
+    QByteArray body;
+    bool tooLarge = false;
+    // Aborted once the loop has returned: aborting inside the reply's own signals upsets it.
+    auto refuse = [&] {
+        tooLarge = true;
+        loop.quit();
+    };
+    auto take = [&] {
+        if (tooLarge)
+            return;
+        body += reply->read(kMaxAnswerBytes + 1 - body.size());
+        if (body.size() > kMaxAnswerBytes)
+            refuse();
+    };
+    reply->setReadBufferSize(kAnswerReadBufferBytes);
+
     connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
     const QMetaObject::Connection done =
         connect(manager, &QNetworkAccessManager::finished, &loop, &QEventLoop::quit);
+    connect(reply, &QNetworkReply::metaDataChanged, &loop, [&] {
+        bool announced = false;
+        const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&announced);
+        if (announced && length > kMaxAnswerBytes && !tooLarge)
+            refuse();
+    });
+    connect(reply, &QNetworkReply::readyRead, &loop, take);
     limit.start();
     if (!reply->isFinished())
         loop.exec();
+    take();
 
-    if (!limit.isActive()) {
+    if (tooLarge) {
+        disconnect(done);
+        reply->abort();
+        qDebug() << "http应答过大";
+        if (secure)
+            recordFailure(QStringLiteral("http应答过大"));
+    } else if (!limit.isActive()) {
         disconnect(done);
         reply->abort();
         qDebug() << "http请求超时";
@@ -188,7 +228,7 @@ QString Common::awaitAnswer(QNetworkAccessManager *manager, QNetworkReply *reply
             const int code = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
             qDebug() << "服务器返回的Code : " << code;
             if (code == 200)
-                answer = QString::fromUtf8(reply->readAll());
+                answer = QString::fromUtf8(body);
         }
     }
 

@@ -44,11 +44,14 @@ public:
 
     // --- Requests (10 s limit) --------------------------------------------------------------
     // The body (UTF-8) on status 200; the reply's error text on a transfer or HTTP error; an
-    // empty string on any other status or when the limit runs out. Redirects are not followed.
+    // empty string on any other status, when the limit runs out, or when the answer is larger
+    // than 4 MiB (refused as soon as that shows). Redirects are not followed.
     QString httpPostRequest(QString url, QMap<QString, QString> params);
-    // As httpPostRequest, with TLS and no certificate verification; logs time-outs and errors.
+    // As httpPostRequest, with TLS and no certificate verification; logs time-outs, refused
+    // answers and errors.
     QString httpsPostRequest(QString url, QMap<QString, QString> params);
-    // GET of url + "?" + key=value pairs joined by "&" (a bare "?" for an empty map).
+    // GET of url + "?" + key=value pairs joined by "&", each name and value percent-encoded
+    // (a bare "?" for an empty map).
     QString httpGetRequest(QString url, QMap<QString, QString> params);
     // The same GET with httpsPostRequest's TLS settings and logging.
     QString httpsGetRequest(QString url, QMap<QString, QString> params);

@@ -1,6 +1,7 @@
 #include "logrecorder.h"
 
 #include "clock.h"
+#include "secretmask.h"
 
 #include <QDir>
 #include <QFile>
@@ -16,6 +17,30 @@ QMutex &appendMutex() {
     return mutex;
 }
 
+// Messages carry server answers: a line break (or a character that some viewers take for one)
+// in them would start what looks like another record, so every control character is written
+// as an escape and one call stays one line.
+QString oneLine(const QString &message) {
+    QString line;
+    line.reserve(message.size());
+    for (const QChar c : message) {
+        const ushort code = c.unicode();
+        if (code == '\n')
+            line += QLatin1String("\\n");
+        else if (code == '\r')
+            line += QLatin1String("\\r");
+        else if (code == '\t')
+            line += QLatin1String("\\t");
+        else if (code < 0x20 || (code >= 0x7F && code <= 0x9F))
+            line += QStringLiteral("\\x%1").arg(code, 2, 16, QLatin1Char('0'));
+        else if (code == 0x2028 || code == 0x2029)
+            line += QStringLiteral("\\u%1").arg(code, 4, 16, QLatin1Char('0'));
+        else
+            line += c;
+    }
+    return line;
+}
+
 void appendLine(const QString &filePath, const QDateTime &stamp, const QString &message) {
     const QMutexLocker locker(&appendMutex());
     QFile file(filePath);
@@ -24,7 +49,7 @@ void appendLine(const QString &filePath, const QDateTime &stamp, const QString &
     // One write per line, so concurrent writers never interleave inside a record.
     QByteArray line = stamp.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")).toUtf8();
     line += "    ";
-    line += message.toUtf8();
+    line += oneLine(SecretMask::maskAnswer(message)).toUtf8();
     line += "\r\n";
     file.write(line);
     file.close();

@@ -40,6 +40,10 @@ VALUE_CHAIN_PREFIX = "ToolClientConfigManageApi/"
 PAIR_CHAIN_PREFIX = "CollectDeviceOwnership/"
 CONTROL_PREFIX = "__control/"
 FILES_PREFIX = "files/"
+# What a "bodyBytes" answer is made of: this pattern over and over, so that a client can tell
+# an answer that arrived whole from one cut or shifted.
+FILLER_PATTERN = b"0123456789abcdef"
+FILLER_PIECE = FILLER_PATTERN * 4096
 SERVICE_PATHS = (
     "ToolClientConfigManageApi/toolLogin",
     "ToolClientConfigManageApi/getProToolLastUpgradePackage",
@@ -488,8 +492,8 @@ class State:
         """(behaviour, gate) for path, counting its uses: exact path before the longest "prefix*"
         pattern; for each, behaviours with a matching "when" before the unconditional ones.
         value_of(name) gives the request's value of a field (None when it has none). gate is the
-        event a "hold" or "stallAfter" waits on, registered at once: a release() that comes
-        before the request gets to waiting still lets it go."""
+        event a "hold", "stallAfter" or "announceBytes" waits on, registered at once: a release()
+        that comes before the request gets to waiting still lets it go."""
         with self.lock:
             def order(k):
                 b = self.behaviours[k]
@@ -511,7 +515,7 @@ class State:
                         continue  # used up: the next broader rule applies
                     self.behaviour_uses[key] = used + 1
                 gate = None
-                if behaviour.get("hold") or "stallAfter" in behaviour:
+                if behaviour.get("hold") or "stallAfter" in behaviour or "announceBytes" in behaviour:
                     gate = self.gates.setdefault(key, threading.Event())
                 return copy.deepcopy(behaviour), gate
             return {}, None
@@ -920,6 +924,7 @@ class Handler(BaseHTTPRequestHandler):
             # record list never sees the dict change size.
             "status": None,
             "ack": None,
+            "sentBytes": None,
         }
         if parts is None and body:
             entry["body"] = body.decode("utf-8", "replace")
@@ -959,6 +964,9 @@ class Handler(BaseHTTPRequestHandler):
             self.note_file_outcome(path, entry)
             text = behaviour.get("body", "<html><body>%d</body></html>" % entry["status"])
             return self.send(entry["status"], text, "text/html")
+        if "bodyBytes" in behaviour:
+            entry["status"] = 200
+            return self.send_filler(behaviour, entry, gate)
         if "body" in behaviour:
             entry["status"] = 200
             return self.send(200, behaviour["body"], behaviour.get("contentType", "text/plain;charset=UTF-8"))
@@ -1005,6 +1013,38 @@ class Handler(BaseHTTPRequestHandler):
         self.wfile.write(part)
         self.wfile.flush()
         if drop:
+            self.drop()
+
+    def send_filler(self, behaviour, entry, gate):
+        """A large answer of filler bytes, streamed: announced with its length, without a length
+        (ended by closing), or announced larger than sent (then held like "stallAfter")."""
+        size = max(0, int(behaviour["bodyBytes"]))
+        announced = int(behaviour.get("announceBytes", size))
+        no_length = bool(behaviour.get("noLength"))
+        self.send_response(200)
+        self.send_header("Content-Type", behaviour.get("contentType", "text/plain;charset=UTF-8"))
+        if no_length:
+            self.send_header("Connection", "close")
+        else:
+            self.send_header("Content-Length", str(announced))
+        self.end_headers()
+        sent = 0
+        try:
+            while sent < size:
+                piece = FILLER_PIECE[:min(len(FILLER_PIECE), size - sent)]
+                self.wfile.write(piece)
+                sent += len(piece)
+            self.wfile.flush()
+        except OSError:
+            # The client went away: how far it let the answer come is what a test looks at.
+            self.close_connection = True
+            entry["sentBytes"] = sent
+            return
+        entry["sentBytes"] = sent
+        if no_length:
+            self.close_connection = True
+        elif announced > size:
+            self.server.state.hold(gate, int(behaviour.get("holdMs", 30000)))
             self.drop()
 
     def note_file_outcome(self, path, entry):

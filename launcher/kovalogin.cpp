@@ -4,6 +4,7 @@
 #include "applicationfolder.h"
 #include "globals.h"
 #include "platform.h"
+#include "secretmask.h"
 #include "tovarin.h"
 
 #include <QApplication>
@@ -272,7 +273,7 @@ void KovaLogin::slotLoginToServer() {
             qDebug() << "没有设置域名";
             return;
         }
-        qDebug() << "resultHttp:" << result;
+        qDebug() << "resultHttp:" << SecretMask::maskAnswer(result);
         if (result.isEmpty()) {
             qDebug() << "http请求超时";
             return;
@@ -283,7 +284,7 @@ void KovaLogin::slotLoginToServer() {
         if (ack == QLatin1String("200")) {
             const QJsonObject data = answer.value(QStringLiteral("data")).toObject();
             m_szLoginToken = data.value(QStringLiteral("loginToken")).toString();
-            qDebug() << "m_szLoginToken:" << m_szLoginToken;
+            qDebug() << "m_szLoginToken:" << SecretMask::maskValue(m_szLoginToken);
             m_szNickName = data.value(QStringLiteral("nickName")).toString();
             qDebug() << "nickName:" << m_szNickName;
 

@@ -6,6 +6,7 @@
 #include "globals.h"
 #include "picturefetcher.h"
 #include "productshowwidget.h"
+#include "secretmask.h"
 
 #include <QCloseEvent>
 #include <QDateTime>
@@ -330,7 +331,7 @@ void popSelectWidget::on_btnConfrim_clicked() {
         return; // cancelled or closed meanwhile: the operator has already been answered
     m_bConfirmWaiting = false;
     updateConfirmButton();
-    qDebug().noquote() << "geng =" << QJsonDocument(answer).toJson(QJsonDocument::Compact);
+    qDebug().noquote() << "geng =" << SecretMask::maskAnswer(answer);
     if (!isSuccess(answer))
         return;
 

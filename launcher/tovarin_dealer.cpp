@@ -1,6 +1,8 @@
 // Dealer ownership check: the account's dealers from the device-ownership service.
 #include "tovarin.h"
 
+#include "secretmask.h"
+
 #include <QDebug>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -39,7 +41,7 @@ bool Tovarin::postGetToken(QString &token) {
     params.insert(QStringLiteral("sign"), m_common.pairChainSign(params));
 
     const QString answer = ownershipPost(QStringLiteral("CollectDeviceOwnership/toolLogin"), params);
-    qDebug() << "msg:" << answer;
+    qDebug() << "msg:" << SecretMask::maskAnswer(answer);
     const QJsonObject object = answerObject(answer);
     const QJsonObject data = object.value(QStringLiteral("data")).toObject();
     if (!answerOk(object) || data.isEmpty())

@@ -2,6 +2,8 @@
 #include "tovarin.h"
 #include "ui_tovarin.h"
 
+#include "plaintext.h"
+
 #include <QAbstractItemView>
 #include <QSettings>
 #include <QStandardItemModel>
@@ -67,6 +69,9 @@ void Tovarin::uiSetToolPage() {
     ui->labVerHint->setText(tr("模型版本:"));
     ui->labTimeHint->setText(tr("创建时间:"));
     ui->labEmployeeHint->setText(tr("员工号:"));
+    // The chosen product as the catalogue or the station's last start gave it.
+    PlainText::keepPlain(
+        {ui->labProNameInput, ui->labPidInput, ui->labModInput, ui->labVerInput, ui->labTimeInput});
 
     ui->combSelectCon->addItem(tr("云端产品配置"));
     ui->combSelectCon->addItem(tr("本地产品配置"));

@@ -6,6 +6,7 @@
 #include "applicationfolder.h"
 #include "globals.h"
 #include "platform.h"
+#include "secretmask.h"
 
 #include <QDebug>
 #include <QDir>
@@ -30,13 +31,13 @@ bool Tovarin::askConfigService(const QString &path, const QMap<QString, QString>
         qDebug() << "没有设置域名";
         return false;
     }
-    qDebug() << "resultHttp:" << result;
+    qDebug() << "resultHttp:" << SecretMask::maskAnswer(result);
     if (result.isEmpty()) {
         qDebug() << "http请求超时";
         return false;
     }
     answer = QJsonDocument::fromJson(result.toUtf8()).object();
-    qDebug() << "resultHttpObj:" << answer;
+    qDebug().noquote() << "resultHttpObj:" << SecretMask::maskAnswer(answer);
     return true;
 }
 

@@ -8,6 +8,7 @@
 #include "packageguard.h"
 #include "platform.h"
 #include "popwidget.h"
+#include "secretmask.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -389,14 +390,14 @@ bool pellock::recordProToolUpgrade() {
         writeLogrecord(QStringLiteral("小工具:没有设置域名"));
         return false;
     }
-    qDebug().noquote() << "resultHttp:" << resultHttp;
+    qDebug().noquote() << "resultHttp:" << SecretMask::maskAnswer(resultHttp);
     if (resultHttp.isEmpty()) {
         qDebug() << "http请求超时";
         writeLogrecord(QStringLiteral("小工具:http请求超时"));
         return false;
     }
     const QJsonObject resultHttpObj = QJsonDocument::fromJson(resultHttp.toUtf8()).object();
-    qDebug() << "resultHttpObj:" << resultHttpObj;
+    qDebug().noquote() << "resultHttpObj:" << SecretMask::maskAnswer(resultHttpObj);
     const QJsonValue ackValue = resultHttpObj.value(QStringLiteral("ack"));
     const QString ack = ackValue.isDouble() ? QString::number(ackValue.toDouble()) : ackValue.toString();
     if (ack == QLatin1String("200")) {

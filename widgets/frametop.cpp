@@ -1,11 +1,16 @@
 #include "frametop.h"
 
+#include "plaintext.h"
+
 #include <QMouseEvent>
 #include <QPainter>
 #include <QStyleOption>
 
 frameTop::frameTop(QWidget *parent) : QWidget(parent), ui(new Ui::frameTop), m_pointPress(0, 0) {
     ui->setupUi(this);
+    // The station's values and the account as they were typed or answered.
+    PlainText::keepPlain(
+        {ui->labelPositionInfo, ui->labelLinePosInfo, ui->labelWorkPosInfo, ui->labelAccountInfo});
     ui->btnMessageBox->hide();
 }
 

@@ -1,6 +1,8 @@
 #include "messagelabel.h"
 #include "ui_messagelabel.h"
 
+#include "plaintext.h"
+
 #include <QPainter>
 #include <QStyleOption>
 
@@ -23,6 +25,7 @@ messageLabel::messageLabel(QWidget *parent) : QWidget(parent), ui(new Ui::messag
     qRegisterMetaType<TITLECOLOR_E>("TITLECOLOR_E");
     qRegisterMetaType<MESSAGEINFO_S>("MESSAGEINFO_S");
     ui->setupUi(this);
+    PlainText::keepPlain({ui->labTitle, ui->labDatetime, ui->labContent});
     setWindowFlags(windowFlags() | Qt::FramelessWindowHint);
     setAttribute(Qt::WA_TranslucentBackground);
 }

@@ -1,6 +1,7 @@
 #include "poptextwidget.h"
 #include "ui_poptextwidget.h"
 
+#include "plaintext.h"
 #include "popuplook.h"
 
 #include <QEvent>
@@ -8,6 +9,8 @@
 
 popTextWidget::popTextWidget(QWidget *parent) : QWidget(parent), ui(new Ui::popTextWidget) {
     ui->setupUi(this);
+    // Messages carry server answers.
+    PlainText::keepPlain({ui->labText});
     setWindowFlags(Qt::Tool | Qt::FramelessWindowHint);
     setAttribute(Qt::WA_TranslucentBackground);
     connect(&m_timerClose, SIGNAL(timeout()), this, SLOT(slotCloseEvent()));

@@ -1,6 +1,8 @@
 #include "productshowwidget.h"
 #include "ui_productshowwidget.h"
 
+#include "plaintext.h"
+
 #include <QImageReader>
 #include <QMouseEvent>
 #include <QPixmap>
@@ -40,6 +42,8 @@ QPixmap loadPicture(const QString &path) {
 productShowWidget::productShowWidget(QWidget *parent) : QWidget(parent), ui(new Ui::productShowWidget) {
     qRegisterMetaType<PRODUCTSHOWINFO_S>("PRODUCTSHOWINFO_S");
     ui->setupUi(this);
+    PlainText::keepPlain(
+        {ui->labProNameInput, ui->labPidInput, ui->labModInput, ui->labVerInput, ui->labTimeInput});
     m_szReleaseStyle = ui->labelRelease->styleSheet();
     m_szCardStyle = ui->widget->styleSheet();
     // Presses anywhere on the card reach mousePressEvent, except on the tick box itself.
@@ -73,8 +77,8 @@ void productShowWidget::slotSetProductShowUI(PRODUCTSHOWINFO_S info) {
     ui->labVerInput->setText(info.m_szVersion);
     ui->labTimeInput->setText(info.m_szCreatTime);
     // Names and ids longer than the card are cut; the whole text stays reachable.
-    ui->labProNameInput->setToolTip(info.m_szProductName);
-    ui->labPidInput->setToolTip(info.m_szPID);
+    ui->labProNameInput->setToolTip(PlainText::toolTip(info.m_szProductName));
+    ui->labPidInput->setToolTip(PlainText::toolTip(info.m_szPID));
 
     // A missing, broken or oversized file shows the default camera rather than a blank square.
     QPixmap picture = loadPicture(info.m_szPicPath);

@@ -1,6 +1,8 @@
 #include "toolbutton.h"
 #include "ui_toolbutton.h"
 
+#include "plaintext.h"
+
 #include <QPixmap>
 #include <QProgressBar>
 #include <QResizeEvent>
@@ -44,6 +46,7 @@ const StatusLook kStatusLooks[] = {
 toolButton::toolButton(QWidget *parent) : QWidget(parent), ui(new Ui::toolButton) {
     registerToolButtonMetaTypes();
     ui->setupUi(this);
+    PlainText::keepPlain({ui->labeName});
     // Captured before any drawing, so state styles always extend the designer's base style.
     m_szStatusStyle = ui->labStatus->styleSheet();
     m_szMainStyle = ui->btnMain->styleSheet();
@@ -169,7 +172,7 @@ void toolButton::setToolBtnui(toolButtonInfo info) {
                                         : pic.scaled(30, 30, Qt::IgnoreAspectRatio, Qt::FastTransformation));
     ui->labeName->setText(info.m_szToolName);
     // Long names may be cut on narrow tiles; the full name stays at hand.
-    ui->btnMain->setToolTip(info.m_szToolName);
+    ui->btnMain->setToolTip(PlainText::toolTip(info.m_szToolName));
 }
 
 void toolButton::slotOnBtnMainClicked() {

@@ -35,6 +35,25 @@ bool isSecure(int method) {
     return method == HttpsPost || method == HttpsGet;
 }
 
+const char *methodName(int method) {
+    return method == HttpPost    ? "http POST"
+           : method == HttpsPost ? "https POST"
+           : method == HttpGet   ? "http GET"
+                                 : "https GET";
+}
+
+// What the stand-in server sends for "bodyBytes".
+QByteArray filler(qint64 size) {
+    QByteArray bytes;
+    bytes.reserve(int(size) + 16);
+    while (bytes.size() < size)
+        bytes += "0123456789abcdef";
+    bytes.truncate(int(size));
+    return bytes;
+}
+
+const qint64 kAnswerCap = 4 * 1024 * 1024;
+
 } // namespace
 
 class tst_CommonRequests : public QObject {
@@ -56,8 +75,14 @@ private slots:
     void getRequestLine_data();
     void getRequestLine();
 
+    void getFieldsArriveAsSent_data();
+    void getFieldsArriveAsSent();
+
     void acceptsUntrustedCertificates_data();
     void acceptsUntrustedCertificates();
+
+    void answerSizeCap_data();
+    void answerSizeCap();
 
     void slowServerGivesEmptyAnswer();
 
@@ -243,9 +268,14 @@ void tst_CommonRequests::getRequestLine_data() {
         << int(HttpGet) << Params{} << "GET /ProductionApi/login? HTTP/1.1";
     QTest::newRow("pairs in key order") << int(HttpGet) << Params{{"user_id", "E007"}, {"position_id", "P-3"}}
                                         << "GET /ProductionApi/login?position_id=P-3&user_id=E007 HTTP/1.1";
-    QTest::newRow("space and chinese are encoded by the URL parser")
+    QTest::newRow("space and chinese are encoded")
         << int(HttpGet) << Params{{"user_id", "张 三"}}
         << "GET /ProductionApi/login?user_id=%E5%BC%A0%20%E4%B8%89 HTTP/1.1";
+    QTest::newRow("delimiters inside a value stay inside it")
+        << int(HttpGet) << Params{{"position_id", "W&x=1#y+z"}, {"user_id", "E1"}}
+        << "GET /ProductionApi/login?position_id=W%26x%3D1%23y%2Bz&user_id=E1 HTTP/1.1";
+    QTest::newRow("a name is encoded too")
+        << int(HttpGet) << Params{{"a b&c", "1"}} << "GET /ProductionApi/login?a%20b%26c=1 HTTP/1.1";
 }
 
 void tst_CommonRequests::getRequestLine() {
@@ -257,14 +287,51 @@ void tst_CommonRequests::getRequestLine() {
         return QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
     });
     QVERIFY(catcher.isListening());
-    // The trace shows the address as composed, before the URL parser encodes anything.
+    // The trace shows the address as it is sent.
     const QString target = requestLine.section(' ', 1, 1);
-    const QString composed = catcher.base().chopped(1) + QUrl::fromPercentEncoding(target.toUtf8());
+    const QString composed = catcher.base().chopped(1) + target;
     QTest::ignoreMessage(QtDebugMsg,
                          QRegularExpression("^geng: ?" + QRegularExpression::escape(composed) + "$"));
     Common common;
     QCOMPARE(call(common, method, catcher.base() + "ProductionApi/login", params), QString("ok"));
     QCOMPARE(catcher.requestLines, QStringList{requestLine});
+}
+
+void tst_CommonRequests::getFieldsArriveAsSent_data() {
+    QTest::addColumn<int>("method");
+    QTest::addColumn<FieldList>("fields"); // in key order, as they must arrive
+
+    const QList<FieldList> cases{
+        {{"position_id", "W&user_id=forged"}, {"user_id", "E1001"}},
+        {{"position_id", "W01#frag"}, {"user_id", "a=b"}},
+        {{"position_id", "W 01"}, {"user_id", "E+1"}},
+        {{"position_id", "工位三"}, {"user_id", "100%41"}},
+    };
+    const char *names[] = {"ampersand", "hash and equals", "space and plus", "chinese and percent"};
+    for (int method : {HttpGet, HttpsGet}) {
+        for (int i = 0; i < cases.size(); ++i)
+            QTest::addRow("%s: %s", methodName(method), names[i]) << method << cases.at(i);
+    }
+}
+
+void tst_CommonRequests::getFieldsArriveAsSent() {
+    QFETCH(int, method);
+    QFETCH(FieldList, fields);
+
+    Params params;
+    for (const auto &field : fields)
+        params.insert(field.first, field.second);
+    const QString base = isSecure(method) ? m_server.httpsBase() : m_server.httpBase();
+    Common common;
+    call(common, method, base + "ProductionApi/login", params);
+
+    const QJsonArray got = m_server.requests("ProductionApi/login");
+    QCOMPARE(got.size(), 1);
+    FieldList arrived;
+    for (const QJsonValue &field : got.at(0).toObject().value("queryFields").toArray())
+        arrived << qMakePair(field.toObject().value("name").toString(),
+                             field.toObject().value("value").toString());
+    QCOMPARE(arrived, fields);
 }
 
 void tst_CommonRequests::acceptsUntrustedCertificates_data() {
@@ -289,6 +356,66 @@ void tst_CommonRequests::acceptsUntrustedCertificates() {
     const QJsonArray got = server.requests("ProductionApi/login");
     QCOMPARE(got.size(), 1);
     QCOMPARE(got.at(0).toObject().value("scheme").toString(), QString("https"));
+}
+
+void tst_CommonRequests::answerSizeCap_data() {
+    QTest::addColumn<int>("method");
+    QTest::addColumn<QJsonObject>("behaviour");
+    QTest::addColumn<bool>("accepted");
+    QTest::addColumn<qint64>("sentBelow"); // the server must have been cut off before this; 0: no check
+
+    for (int method : {HttpPost, HttpsPost, HttpGet, HttpsGet}) {
+        const char *m = methodName(method);
+        QTest::addRow("%s: at the cap, announced", m)
+            << method << QJsonObject{{"bodyBytes", kAnswerCap}} << true << qint64(0);
+        QTest::addRow("%s: at the cap, unannounced", m)
+            << method << QJsonObject{{"bodyBytes", kAnswerCap}, {"noLength", true}} << true << qint64(0);
+        QTest::addRow("%s: one byte over, unannounced", m)
+            << method << QJsonObject{{"bodyBytes", kAnswerCap + 1}, {"noLength", true}} << false << qint64(0);
+        // Refused on the header: the rest would never come, so waiting for it means the 10 s limit.
+        QTest::addRow("%s: announced over the cap", m)
+            << method << QJsonObject{{"bodyBytes", 1024}, {"announceBytes", kAnswerCap + 1}} << false
+            << qint64(0);
+    }
+    // Far more than the kernel's socket buffers hold (tens of MiB on loopback), so that what the
+    // server got out shows whether the client went on reading.
+    const qint64 flood = 256 * 1024 * 1024;
+    for (int method : {HttpPost, HttpsGet})
+        QTest::addRow("%s: a flood is cut off, not read", methodName(method))
+            << method << QJsonObject{{"bodyBytes", flood}, {"noLength", true}} << false << flood / 4;
+}
+
+void tst_CommonRequests::answerSizeCap() {
+    QFETCH(int, method);
+    QFETCH(QJsonObject, behaviour);
+    QFETCH(bool, accepted);
+    QFETCH(qint64, sentBelow);
+
+    const QString path = QStringLiteral("probe/large");
+    QVERIFY(m_server.setBehaviour(path, behaviour));
+    const QString base = isSecure(method) ? m_server.httpsBase() : m_server.httpBase();
+    if (!accepted)
+        QTest::ignoreMessage(QtDebugMsg, "http应答过大");
+
+    Common common;
+    const QString answer = call(common, method, base + path, Params{{"k", "v"}});
+    // The held answer's server thread may go now.
+    QVERIFY(m_server.release(path));
+    if (accepted) {
+        const qint64 size = behaviour.value("bodyBytes").toVariant().toLongLong();
+        QCOMPARE(answer.size(), int(size));
+        QVERIFY(answer.toLatin1() == filler(size));
+    } else {
+        QCOMPARE(answer, QString());
+    }
+    QCOMPARE(logText(),
+             !accepted && isSecure(method) ? QString("2024-06-01 08:00:00    http应答过大\r\n") : QString());
+
+    if (sentBelow > 0) {
+        auto sent = [&] { return m_server.requests(path).last().toObject().value("sentBytes"); };
+        QTRY_VERIFY(!sent().isNull());
+        QVERIFY2(sent().toDouble() < sentBelow, qPrintable(QString::number(sent().toDouble())));
+    }
 }
 
 void tst_CommonRequests::slowServerGivesEmptyAnswer() {

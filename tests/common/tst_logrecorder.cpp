@@ -91,9 +91,27 @@ void tst_LogRecorder::lineFormat_data() {
             << QByteArray("2024-03-05 07:08:09    \xe5\xb7\xa5\xe5\x85\xb7\xe5\x90\xaf\xe5\x8a\xa8\r\n");
         QTest::addRow("%s: empty message", name) << variant << evening << ""
                                                  << "2023-12-31" << QByteArray("2023-12-31 23:59:59    \r\n");
-        QTest::addRow("%s: line breaks kept", name)
+        // A record stays one line, whatever an answer in it holds.
+        QTest::addRow("%s: line breaks escaped", name)
             << variant << morning << "first\nsecond\r\nthird"
-            << "2024-03-05" << QByteArray("2024-03-05 07:08:09    first\nsecond\r\nthird\r\n");
+            << "2024-03-05" << QByteArray("2024-03-05 07:08:09    first\\nsecond\\r\\nthird\r\n");
+        QTest::addRow("%s: other controls as hex", name)
+            << variant << morning << QString("a\tb") + QChar(0x1b) + "[2Jc" + QChar(0x7f) + QChar(0x85) + "d"
+            << "2024-03-05" << QByteArray("2024-03-05 07:08:09    a\\tb\\x1b[2Jc\\x7f\\x85d\r\n");
+        QTest::addRow("%s: unicode line and paragraph separators", name)
+            << variant << morning << QString("x") + QChar(0x2028) + "y" + QChar(0x2029) + "z"
+            << "2024-03-05" << QByteArray("2024-03-05 07:08:09    x\\u2028y\\u2029z\r\n");
+        QTest::addRow("%s: a forged record inside a message", name)
+            << variant << morning << "ok\r\n2024-03-05 07:08:10    主程序升级成功"
+            << "2024-03-05"
+            << QByteArray("2024-03-05 07:08:09    ok\\r\\n2024-03-05 07:08:10    主程序升级成功\r\n");
+        QTest::addRow("%s: secrets in an answer masked", name)
+            << variant << morning
+            << R"(应答:{"ack":"200","data":{"loginToken":"tok-operator-0001","password":"e10adc3949ba59abbe56e057f20f883e","Token":"ab"}})"
+            << "2024-03-05"
+            << QByteArray(
+                   R"(2024-03-05 07:08:09    应答:{"ack":"200","data":{"loginToken":"tok-***","password":"e10a***","Token":"***"}})"
+                   "\r\n");
         QTest::addRow("%s: afternoon on a 24-hour clock", name)
             << variant << QDateTime(QDate(2024, 11, 22), QTime(15, 4, 5)) << "小工具:主程序升级成功 v1.2"
             << "2024-11-22" << QByteArray("2024-11-22 15:04:05    小工具:主程序升级成功 v1.2\r\n");

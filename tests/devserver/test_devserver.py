@@ -318,6 +318,38 @@ class FaultInjectionTest(ServerTestCase):
         with self.assertRaises((http.client.HTTPException, ConnectionError, OSError)):
             self.server.request("GET", self.PATH)
 
+    def test_filler_bodies(self):
+        size = 300 * 1024 + 5
+        whole = (b"0123456789abcdef" * (size // 16 + 1))[:size]
+        for behaviour, length in [({"bodyBytes": size}, str(size)), ({"bodyBytes": size, "noLength": True}, None)]:
+            with self.subTest(json.dumps(behaviour)):
+                self.behave(behaviour)
+                status, headers, body = self.server.request("GET", self.PATH)
+                self.assertEqual((status, headers.get("content-length")), (200, length))
+                self.assertEqual(body, whole)
+                self.assertEqual(self.last(self.KEY_PATH)["sentBytes"], size)
+        # Announced larger than sent: nothing more comes until the release, then the connection closes.
+        self.behave({"bodyBytes": 10, "announceBytes": 5000, "holdMs": 20000})
+        s = socket.create_connection(("127.0.0.1", self.server.ports["http"]), timeout=10)
+        s.sendall(("GET /%s HTTP/1.1\r\nHost: x\r\n\r\n" % self.PATH).encode())
+        data = b""
+        while not data.endswith(b"0123456789"):
+            chunk = s.recv(65536)
+            self.assertTrue(chunk, data)
+            data += chunk
+        s.settimeout(0.3)
+        with self.assertRaises(socket.timeout):
+            s.recv(65536)
+        self.assertEqual(self.server.control("POST", "release", {"path": self.KEY_PATH})["released"], 1)
+        s.settimeout(10)
+        while chunk := s.recv(65536):
+            data += chunk
+        s.close()
+        head, _, body = data.partition(b"\r\n\r\n")
+        self.assertIn(b"Content-Length: 5000", head)
+        self.assertEqual(body, b"0123456789")
+        self.assertEqual(self.last(self.KEY_PATH)["sentBytes"], 10)
+
     def test_files_trickle_truncate_and_escape(self):
         with open(os.path.join(self.server.files, "blob.bin"), "wb") as f:
             f.write(b"0123456789" * 50)

@@ -23,12 +23,24 @@
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
 #include <ctime>
 #include <memory>
 
 namespace {
 
 const char kLoginPath[] = "ToolClientConfigManageApi/toolLogin";
+
+// Every trace line of the program while a test watches, in the order written.
+QStringList *s_pTrace = nullptr;
+QtMessageHandler s_previousHandler = nullptr;
+
+void collectTrace(QtMsgType type, const QMessageLogContext &context, const QString &message) {
+    if (s_pTrace)
+        s_pTrace->append(message);
+    if (type != QtDebugMsg && s_previousHandler)
+        s_previousHandler(type, context, message);
+}
 
 // How the configuration service's address is written in serverConfig.ini.
 enum class Address { Http, Https, NoScheme, UpperCaseScheme, LocalhostName, UnresolvableName, ClosedPort };
@@ -47,6 +59,8 @@ private slots:
 
     void loginOutcome_data();
     void loginOutcome();
+    void secretsStayOutOfTrace_data();
+    void secretsStayOutOfTrace();
     void emptyFields_data();
     void emptyFields();
     void networkCheck_data();
@@ -293,6 +307,73 @@ void TstKovaLogin::loginOutcome() {
     auto *accountLabel = login->mainWindow()->findChild<QLabel *>(QStringLiteral("labelAccountInfo"));
     QVERIFY(accountLabel);
     QCOMPARE(accountLabel->text(), DevServer::demoAccount());
+}
+
+void TstKovaLogin::secretsStayOutOfTrace_data() {
+    QTest::addColumn<Address>("address");
+    QTest::addColumn<QJsonObject>("behaviour");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<QStringList>("lines"); // patterns of trace lines that must still be written
+
+    const QString hashed = QStringLiteral("^test:: password : e10a\\*\\*\\*$");
+    const QStringList loggedIn{hashed, "^resultHttp: .*tok-\\*\\*\\*", "^m_szLoginToken: \"tok-\\*\\*\\*\"$",
+                               // The main window's first show: the dealer list and the update check.
+                               "^msg: .*own-\\*\\*\\*", "^test:: loginToken : own-\\*\\*\\*$",
+                               "^test:: loginToken : tok-\\*\\*\\*$", "^resultHttpObj: "};
+    QTest::newRow("login over http and the main window's requests")
+        << Address::Http << QJsonObject() << "123456" << loggedIn;
+    QTest::newRow("login over https and the main window's requests")
+        << Address::Https << QJsonObject() << "123456" << loggedIn;
+    QTest::newRow("refused login") << Address::Http << QJsonObject() << "654321"
+                                   << QStringList{"^test:: password : c333\\*\\*\\*$", "^resultHttp: .*303"};
+    QTest::newRow("token in an answer that is refused")
+        << Address::Https << QJsonObject{{"ack", "500"}} << "123456"
+        << QStringList{hashed, "^resultHttp: .*tok-\\*\\*\\*"};
+}
+
+void TstKovaLogin::secretsStayOutOfTrace() {
+    QFETCH(Address, address);
+    QFETCH(QJsonObject, behaviour);
+    QFETCH(QString, password);
+    QFETCH(QStringList, lines);
+
+    writeConfig(address);
+    // The launcher's own id, so that the main window's update check asks with the token.
+    QFile configSet(m_pStation->filePath(QStringLiteral("CONFIGSET.ini")));
+    QVERIFY(configSet.open(QIODevice::WriteOnly));
+    configSet.write("[Tovarin]\nID=100\nExe=Tovarin\n");
+    configSet.close();
+    if (!behaviour.isEmpty())
+        QVERIFY(m_server.setBehaviour(QString::fromLatin1(kLoginPath), behaviour));
+    QStringList trace;
+    s_pTrace = &trace;
+    s_previousHandler = qInstallMessageHandler(collectTrace);
+    const auto restore = qScopeGuard([] {
+        qInstallMessageHandler(s_previousHandler);
+        s_pTrace = nullptr;
+    });
+
+    createLogin();
+    child<QLineEdit>("lineAccount")->setText(DevServer::demoAccount());
+    child<QLineEdit>("linePassword")->setText(password);
+    QTest::mouseClick(child<QPushButton>("qbtnLogin"), Qt::LeftButton);
+    QVERIFY(!m_server.requests(QString::fromLatin1(kLoginPath)).isEmpty());
+
+    const QString hash =
+        QString::fromLatin1(QCryptographicHash::hash(password.toLatin1(), QCryptographicHash::Md5).toHex());
+    const QStringList secrets{hash, "tok-operator-0001", "own-operator-0001"};
+    const QString log = logText(m_pStation->path());
+    for (const QString &secret : secrets) {
+        for (const QString &line : qAsConst(trace))
+            QVERIFY2(!line.contains(secret), qPrintable(line));
+        QVERIFY2(!log.contains(secret), qPrintable(log));
+    }
+    for (const QString &pattern : lines) {
+        const QRegularExpression wanted(pattern);
+        QVERIFY2(std::any_of(trace.cbegin(), trace.cend(),
+                             [&wanted](const QString &line) { return wanted.match(line).hasMatch(); }),
+                 qPrintable(pattern + "\n" + trace.join('\n')));
+    }
 }
 
 void TstKovaLogin::emptyFields_data() {

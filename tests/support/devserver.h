@@ -39,6 +39,11 @@
 //     "status": 404 / 204 / 500   answer this HTTP status with a small HTML body (none for 204)
 //     "redirect": "URL"       answer 302 (or "status") with Location and a small body
 //     "body": "text"          answer 200 with exactly this body ("contentType" optional)
+//     "bodyBytes": 5000000    answer 200 with that many filler bytes ("0123456789abcdef" over
+//                             and over), their length announced; "noLength": true announces
+//                             none, "announceBytes": N announces N (held after the bytes when
+//                             larger, until release(path) or "holdMs"); the record's
+//                             "sentBytes" tells how many were written before the client left
 //     "ack": 200 or "500"     replace the ack of the normal JSON answer (numbers stay numbers)
 //     "data": ...             replace the data member of the normal answer
 //     "json": {...}           answer exactly this JSON object

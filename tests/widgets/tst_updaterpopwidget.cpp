@@ -96,6 +96,8 @@ void TestUpdaterPopWidget::progressAndStatus_data() {
     QTest::newRow("progress while installing") << 40 << "" << 1 << 40 << false;
     QTest::newRow("beyond the end") << 250 << "" << 1 << 100 << false;
     QTest::newRow("a failure's reason") << 100 << "主程序升级失败" << 1 << 100 << true;
+    QTest::newRow("a reason naming files with markup")
+        << 100 << "主程序升级失败:<b>x</b><img src=\"pic\">" << 1 << 100 << true;
     QTest::newRow("back to the question: neither") << 70 << "主程序升级失败" << 0 << -1 << false;
 }
 
@@ -118,7 +120,10 @@ void TestUpdaterPopWidget::progressAndStatus() {
     QCOMPARE(bar->isVisible(), barValue >= 0);
     if (barValue >= 0)
         QCOMPARE(bar->value(), barValue);
-    QCOMPARE(child<QLabel>(updater, "labStatus")->isVisible(), statusShown);
+    const QLabel *label = child<QLabel>(updater, "labStatus");
+    QCOMPARE(label->isVisible(), statusShown);
+    QCOMPARE(label->text(), status);
+    QCOMPARE(label->textFormat(), Qt::PlainText);
 }
 
 QTEST_MAIN(TestUpdaterPopWidget)

@@ -25,6 +25,8 @@ popWidget::popWidget(QWidget *parent) : popWidgetBase(tr("3天内不再提醒"),
     m_pLabStatus = new QLabel(ui->widgetMain);
     m_pLabStatus->setObjectName(QStringLiteral("labStatus"));
     m_pLabStatus->setWordWrap(true);
+    // Failure reasons name files of a downloaded package.
+    m_pLabStatus->setTextFormat(Qt::PlainText);
     m_pLabStatus->setStyleSheet(
         QStringLiteral("font-family: SourceHanSansSC;\nfont-size: 14px;\ncolor: #FF0000;"));
     m_pLabStatus->hide();
