@@ -52,6 +52,7 @@ void TstPellockProcess::initTestCase() {
 }
 
 void TstPellockProcess::cleanup() {
+    UpdaterStation::setLauncherName(QStringLiteral("Tovarin"));
     // Every updater this test started ends here, by its own process.
     for (auto &process : m_processes) {
         if (process->state() != QProcess::NotRunning) {
@@ -94,6 +95,11 @@ void TstPellockProcess::installs_data() {
                                                                << "zip" << false << false;
     QTest::newRow("zip into a folder of another name") << "产测 Station7"
                                                        << "zip" << false << true;
+    // Its name comes through the hand-off section.
+    QTest::newRow("zip of a launcher named otherwise") << "Kamera"
+                                                       << "zip" << false << true;
+    QTest::newRow("exe of a launcher named otherwise") << "Kamera"
+                                                       << "exe" << false << true;
 }
 
 void TstPellockProcess::installs() {
@@ -102,6 +108,7 @@ void TstPellockProcess::installs() {
     QFETCH(bool, upperCaseKeys);
     QFETCH(bool, serverUp);
 
+    UpdaterStation::setLauncherName(folderName == "Kamera" ? folderName : QStringLiteral("Tovarin"));
     UpdaterStation station(folderName);
     QVERIFY(station.isReady());
     QVERIFY(station.copyUpdater());
@@ -122,7 +129,7 @@ void TstPellockProcess::installs() {
     } else {
         QVERIFY(station.stageExe(UpdaterStation::launcherScript("new")));
         expected = UpdaterStation::oldLauncher();
-        expected.insert(QStringLiteral("Tovarin"), UpdaterStation::launcherScript("new"));
+        expected.insert(UpdaterStation::launcherName(), UpdaterStation::launcherScript("new"));
     }
 
     QVERIFY(runUpdater(station));

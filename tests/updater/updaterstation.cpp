@@ -8,6 +8,18 @@
 #include <QSettings>
 #include <QTextCodec>
 
+namespace {
+QString s_launcherName = QStringLiteral("Tovarin");
+}
+
+void UpdaterStation::setLauncherName(const QString &name) {
+    s_launcherName = name;
+}
+
+QString UpdaterStation::launcherName() {
+    return s_launcherName;
+}
+
 UpdaterStation::UpdaterStation(const QString &folderName) : m_szFolderName(folderName) {
     m_bReady = m_root.isValid() && TestFiles::writeTree(launcherFolder(), oldLauncher()) &&
                QFile::setPermissions(launcherPath(), QFile::permissions(launcherPath()) | QFile::ExeOwner) &&
@@ -24,11 +36,12 @@ QString UpdaterStation::handOffPath() const {
 }
 
 QString UpdaterStation::stagedZip() const {
-    return launcherFolder() + QStringLiteral("/UpgradePackage/MainApp/Tovarin.zip");
+    return launcherFolder() + QStringLiteral("/UpgradePackage/MainApp/") + s_launcherName +
+           QStringLiteral(".zip");
 }
 
 QString UpdaterStation::stagedExe() const {
-    return launcherFolder() + QStringLiteral("/UpgradePackage/MainApp/Tovarin");
+    return launcherFolder() + QStringLiteral("/UpgradePackage/MainApp/") + s_launcherName;
 }
 
 QByteArray UpdaterStation::launcherScript(const QByteArray &version) {
@@ -41,7 +54,7 @@ QByteArray UpdaterStation::launcherScript(const QByteArray &version) {
 }
 
 TestFiles::Tree UpdaterStation::oldLauncher() {
-    return {{QStringLiteral("Tovarin"), launcherScript("old")},
+    return {{s_launcherName, launcherScript("old")},
             {QStringLiteral("CONFIGSET.ini"), "[Tovarin]\nID=100\n"},
             {QStringLiteral("lib"), "<dir>"},
             {QStringLiteral("lib/a.so"), "old-a"},
@@ -53,7 +66,7 @@ QList<ZipEntry> UpdaterStation::newPackage(const QString &topFolder, int extraFi
     QList<ZipEntry> entries;
     if (!top.isEmpty())
         entries << ZipEntry{top, {}, ZipEntry::Folder};
-    entries << ZipEntry{top + QStringLiteral("Tovarin"), launcherScript("new"), ZipEntry::File, 0755}
+    entries << ZipEntry{top + s_launcherName, launcherScript("new"), ZipEntry::File, 0755}
             << ZipEntry{top + QStringLiteral("lib/"), {}, ZipEntry::Folder}
             << ZipEntry{top + QStringLiteral("lib/a.so"), "new-a"}
             << ZipEntry{top + QStringLiteral("lib/b.so"), "new-b"};
@@ -65,7 +78,7 @@ QList<ZipEntry> UpdaterStation::newPackage(const QString &topFolder, int extraFi
 
 TestFiles::Tree UpdaterStation::newLauncher(int extraFiles) {
     TestFiles::Tree tree = oldLauncher();
-    tree.insert(QStringLiteral("Tovarin"), launcherScript("new"));
+    tree.insert(s_launcherName, launcherScript("new"));
     tree.insert(QStringLiteral("lib/a.so"), "new-a");
     tree.insert(QStringLiteral("lib/b.so"), "new-b");
     if (extraFiles > 0)
@@ -87,7 +100,7 @@ bool UpdaterStation::writeHandOff(const QString &type, const QString &remark) {
                                               {"recordUpgrade", "0"},
                                               {"needUpgrade", "1"}};
     for (const auto &key : keys) {
-        if (!Platform::writeProfileString(path, QStringLiteral("Tovarin"), key.first, key.second))
+        if (!Platform::writeProfileString(path, s_launcherName, key.first, key.second))
             return false;
     }
     return true;
@@ -122,8 +135,7 @@ TestFiles::Tree UpdaterStation::launcherTree() const {
 QString UpdaterStation::handOffValue(const QString &key) const {
     QSettings settings(handOffPath(), QSettings::IniFormat);
     settings.setIniCodec(QTextCodec::codecForName("UTF-8"));
-    return settings
-        .value(Platform::findProfileKey(settings, QStringLiteral("Tovarin"), key), QStringLiteral("<none>"))
+    return settings.value(Platform::findProfileKey(settings, s_launcherName, key), QStringLiteral("<none>"))
         .toString();
 }
 

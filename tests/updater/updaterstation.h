@@ -24,7 +24,10 @@ public:
     QString root() const { return m_root.path(); }
     QString launcherFolder() const;
     QString updaterFolder() const { return launcherFolder() + QStringLiteral("/Pellock"); }
-    QString launcherPath() const { return launcherFolder() + QStringLiteral("/Tovarin"); }
+    QString launcherPath() const { return launcherFolder() + QLatin1Char('/') + launcherName(); }
+    // The launcher's program name, which also names its hand-off section and staged package.
+    static void setLauncherName(const QString &name);
+    static QString launcherName();
     QString handOffPath() const;
     QString stagedZip() const;
     QString stagedExe() const;
