@@ -143,7 +143,9 @@ bool tst_TovarinSelfUpdate::writePackage(PackageKind kind) {
 QString tst_TovarinSelfUpdate::handOff(const QString &key) const {
     QSettings settings(stationFile("UpgradePackage/UpgradeConfig.ini"), QSettings::IniFormat);
     settings.setIniCodec(QTextCodec::codecForName("UTF-8"));
-    return settings.value(Platform::findProfileKey(settings, "Tovarin", key)).toString();
+    // The launcher writes one section, named after itself.
+    const QString section = settings.childGroups().value(0, QStringLiteral("Tovarin"));
+    return settings.value(Platform::findProfileKey(settings, section, key)).toString();
 }
 
 void tst_TovarinSelfUpdate::check_data() {
@@ -263,13 +265,18 @@ void tst_TovarinSelfUpdate::handOffFile_data() {
     QTest::addColumn<QString>("remark");
     QTest::addColumn<QString>("file");
     QTest::addColumn<QString>("type");
+    QTest::addColumn<QString>("exe");     // the launcher's configured program name
+    QTest::addColumn<QString>("section"); // the section it hands over under
 
     // clang-format off
-    QTest::newRow("three lines, punctuation") << "1.2.0.0" << "修复: 登录, 升级; 日志\n\"引号\" 与 'x'\n第三行" << kZip << "zip";
-    QTest::newRow("exe package") << "1.2.0.0" << "一行" << kExe << "exe";
-    QTest::newRow("upper-case suffix is no zip") << "1.2.0.0" << "" << "Tovarin-1.2.0.0.ZIP" << "exe";
+    QTest::newRow("three lines, punctuation") << "1.2.0.0" << "修复: 登录, 升级; 日志\n\"引号\" 与 'x'\n第三行" << kZip << "zip" << "Tovarin" << "Tovarin";
+    QTest::newRow("exe package") << "1.2.0.0" << "一行" << kExe << "exe" << "Tovarin" << "Tovarin";
+    QTest::newRow("upper-case suffix is no zip") << "1.2.0.0" << "" << "Tovarin-1.2.0.0.ZIP" << "exe" << "Tovarin" << "Tovarin";
     // No package, no URL: an empty name is no zip either.
-    QTest::newRow("nothing offered") << "" << "" << kZip << "exe";
+    QTest::newRow("nothing offered") << "" << "" << kZip << "exe" << "Tovarin" << "Tovarin";
+    // The updater learns the launcher's name from the section.
+    QTest::newRow("launcher named otherwise") << "1.2.0.0" << "一行" << kZip << "zip" << "Kamera" << "Kamera";
+    QTest::newRow("name that is a path") << "1.2.0.0" << "一行" << kZip << "zip" << "../Kamera" << "Tovarin";
     // clang-format on
 }
 
@@ -278,7 +285,10 @@ void tst_TovarinSelfUpdate::handOffFile() {
     QFETCH(QString, remark);
     QFETCH(QString, file);
     QFETCH(QString, type);
+    QFETCH(QString, exe);
+    QFETCH(QString, section);
 
+    writeFile(stationFile("CONFIGSET.ini"), "[Tovarin]\nID=100\nExe=" + exe.toUtf8() + "\n");
     offer(offered, false, remark, file);
     // An earlier run's keys, the updater's among them, must not survive the check.
     writeFile(stationFile("UpgradePackage/UpgradeConfig.ini"),
@@ -290,7 +300,7 @@ void tst_TovarinSelfUpdate::handOffFile() {
     QCOMPARE(need, !offered.isEmpty());
 
     QList<QByteArray> lines = TestFiles::read(stationFile("UpgradePackage/UpgradeConfig.ini")).split('\n');
-    QCOMPARE(lines.takeFirst(), QByteArray("[Tovarin]"));
+    QCOMPARE(lines.takeFirst(), "[" + section.toUtf8() + "]");
     QCOMPARE(lines.takeLast(), QByteArray());
     // Notes of three lines stay one line, with exactly two escaped breaks.
     QCOMPARE(lines.at(2).count("\\n"), offered.isEmpty() ? 0 : remark.count('\n'));
