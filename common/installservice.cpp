@@ -583,7 +583,21 @@ InstallService::INSTALLRESULT_E InstallService::work(const QString &packagePath,
         withParents(folder);
     for (const StagedFile &file : staged)
         withParents(QFileInfo(file.rel).path());
-    needed.removeDuplicates();
+    // One folder as the file system sees it: "Sub" and "sub" are one folder on Windows, and
+    // creating the second would fail there.
+    {
+        QSet<QString> seen;
+        QStringList unique;
+        for (const QString &folder : qAsConst(needed)) {
+            const QString key =
+                Platform::fileNameCase() == Qt::CaseInsensitive ? PackageGuard::foldedName(folder) : folder;
+            if (!seen.contains(key)) {
+                seen.insert(key);
+                unique << folder;
+            }
+        }
+        needed = unique;
+    }
     // Parents before children.
     std::sort(needed.begin(), needed.end(), [](const QString &a, const QString &b) {
         return a.count(QLatin1Char('/')) < b.count(QLatin1Char('/'));

@@ -12,6 +12,13 @@ BUILD_DIR=${BUILD_DIR:-build-win}
 export BUILD_DIR
 
 bash scripts/build-windows.sh
+# One test runs as a Chinese-locale station, whose code page wine takes from the host's locale.
+if ! locale -a 2>/dev/null | grep -qi '^zh_CN\.utf-\?8$'; then
+    as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq locales >/dev/null
+    as_root sed -i 's/^# *zh_CN.UTF-8 UTF-8/zh_CN.UTF-8 UTF-8/' /etc/locale.gen
+    as_root locale-gen >/dev/null
+fi
 status=0
 ctest --test-dir "$BUILD_DIR" --output-on-failure -j"$(nproc)" || status=1
 # The smoke run ends with the launcher upgrading itself with a package of this build, made as

@@ -404,8 +404,9 @@ void tst_InstallService::archiveFolder_data() {
     row("a file named as the folder", {{"Top", "x"}, a}, {}, twice);
     row("a name that only begins like it", {a, {"Topper/c.txt", "c"}}, {}, outside);
     // The folder's name as the file system matches it.
-    row("the folder in another case", {{"top/a.txt", "new-a"}},
-        Platform::fileNameCase() == Qt::CaseInsensitive ? Tree{{"a.txt", "new-a"}} : Tree{}, outside);
+    const bool caseBlind = Platform::fileNameCase() == Qt::CaseInsensitive;
+    row("the folder in another case", {{"top/a.txt", "new-a"}}, caseBlind ? Tree{{"a.txt", "new-a"}} : Tree{},
+        caseBlind ? QString() : outside);
     row("climbing back into the folder", {a, {"Top/../Top/c.txt", "c"}}, {}, unsafe);
     row("climbing out", {a, {"Top/../outside.txt", "x"}}, {}, unsafe);
     row("climbing out with backslashes", {a, {"Top\\..\\outside.txt", "x"}}, {}, unsafe);
@@ -471,7 +472,9 @@ void tst_InstallService::archiveFolder() {
     Tree after = before;
     for (auto it = added.cbegin(); it != added.cend(); ++it)
         after.insert(it.key(), it.value());
-    QCOMPARE(snapshot(target), after);
+    const Tree found = snapshot(target);
+    QCOMPARE(found.keys(), after.keys()); // names first: a failure shows which
+    QCOMPARE(found, after);
     QCOMPARE(QFileInfo::exists(package), !installs);
     QVERIFY2(service.detail().startsWith(detail), qPrintable(service.detail()));
     // Nothing beside the target but the package.
