@@ -411,6 +411,11 @@ void tst_CommonRequests::answerSizeCap() {
     QCOMPARE(logText(),
              !accepted && isSecure(method) ? QString("2024-06-01 08:00:00    http应答过大\r\n") : QString());
 
+#ifdef Q_OS_WIN
+    // Wine's sockets drain the connection whatever the program reads (seen: the whole flood
+    // sent while the answer was refused at 4 MiB), so what the server got out proves nothing.
+    sentBelow = 0;
+#endif
     if (sentBelow > 0) {
         auto sent = [&] { return m_server.requests(path).last().toObject().value("sentBytes"); };
         QTRY_VERIFY(!sent().isNull());

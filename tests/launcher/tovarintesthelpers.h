@@ -2,9 +2,14 @@
 
 // Helpers shared by the main window's test programs.
 
+#include "applicationfolder.h"
+#include "devserver.h"
 #include "testfiles.h"
 #include "toolbutton.h"
 #include "tovarin.h"
+
+#include <QDir>
+#include <QTemporaryDir>
 
 #include <QStringList>
 #include <QtTest>
@@ -21,6 +26,28 @@ inline const QStringList &toolKeys() {
 inline QString toolIdOf(const QString &key) {
     return QString::number(101 + toolKeys().indexOf(key));
 }
+
+// A temporary station folder, the application and working folder while it lives, with a
+// serverConfig.ini naming the stand-in server.
+class LauncherStation {
+public:
+    explicit LauncherStation(const QString &serverBase) : m_szPrevious(QDir::currentPath()) {
+        m_bReady = m_dir.isValid() && DevServer::writeServerConfig(m_dir.path(), serverBase) &&
+                   QDir::setCurrent(m_dir.path());
+        ApplicationFolder::setPathForTesting(m_dir.path());
+    }
+    ~LauncherStation() {
+        QDir::setCurrent(m_szPrevious);
+        ApplicationFolder::setPathForTesting(QString());
+    }
+    bool isReady() const { return m_bReady; }
+    QString path() const { return m_dir.path(); }
+
+private:
+    QTemporaryDir m_dir;
+    QString m_szPrevious;
+    bool m_bReady = false;
+};
 
 // Writes a station file; a failed write fails the calling test.
 inline void writeFile(const QString &path, const QByteArray &text) {

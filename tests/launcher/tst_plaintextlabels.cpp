@@ -56,8 +56,7 @@ private:
     QString stationFile(const QString &name) const { return m_station->path() + QLatin1Char('/') + name; }
 
     DevServer m_server;
-    std::unique_ptr<QTemporaryDir> m_station;
-    QString m_previousCurrent;
+    std::unique_ptr<LauncherStation> m_station;
 };
 
 void tst_PlainTextLabels::initTestCase() {
@@ -66,17 +65,11 @@ void tst_PlainTextLabels::initTestCase() {
 
 void tst_PlainTextLabels::init() {
     QVERIFY(m_server.reset());
-    m_station.reset(new QTemporaryDir);
-    QVERIFY(m_station->isValid());
-    ApplicationFolder::setPathForTesting(m_station->path());
-    m_previousCurrent = QDir::currentPath();
-    QDir::setCurrent(m_station->path());
-    QVERIFY(DevServer::writeServerConfig(m_station->path(), m_server.httpBase()));
+    m_station.reset(new LauncherStation(m_server.httpBase()));
+    QVERIFY(m_station->isReady());
 }
 
 void tst_PlainTextLabels::cleanup() {
-    QDir::setCurrent(m_previousCurrent);
-    ApplicationFolder::setPathForTesting(QString());
     m_station.reset();
 }
 

@@ -101,8 +101,7 @@ private:
     std::unique_ptr<Tovarin> shownWindow();
 
     DevServer m_server;
-    std::unique_ptr<QTemporaryDir> m_station;
-    QString m_previousCurrent;
+    std::unique_ptr<LauncherStation> m_station;
 };
 
 void tst_TovarinSetup::initTestCase() {
@@ -111,18 +110,12 @@ void tst_TovarinSetup::initTestCase() {
 
 void tst_TovarinSetup::init() {
     QVERIFY(m_server.reset());
-    m_station.reset(new QTemporaryDir);
-    QVERIFY(m_station->isValid());
-    ApplicationFolder::setPathForTesting(m_station->path());
-    m_previousCurrent = QDir::currentPath();
-    QDir::setCurrent(m_station->path());
-    QVERIFY(DevServer::writeServerConfig(m_station->path(), m_server.httpBase()));
+    m_station.reset(new LauncherStation(m_server.httpBase()));
+    QVERIFY(m_station->isReady());
     writeFile(stationFile("CONFIGSET.ini"), configSet(false));
 }
 
 void tst_TovarinSetup::cleanup() {
-    QDir::setCurrent(m_previousCurrent);
-    ApplicationFolder::setPathForTesting(QString());
     m_station.reset();
 }
 

@@ -118,8 +118,7 @@ private:
 
     DevServer m_server;
     QJsonArray m_tools;
-    std::unique_ptr<QTemporaryDir> m_station;
-    QString m_previousCurrent;
+    std::unique_ptr<LauncherStation> m_station;
     QList<QProcess *> m_processes;
 };
 
@@ -131,12 +130,8 @@ void tst_TovarinToolUpdate::initTestCase() {
 void tst_TovarinToolUpdate::init() {
     QVERIFY(m_server.reset());
     m_tools = QJsonArray();
-    m_station.reset(new QTemporaryDir);
-    QVERIFY(m_station->isValid());
-    ApplicationFolder::setPathForTesting(m_station->path());
-    m_previousCurrent = QDir::currentPath();
-    QDir::setCurrent(m_station->path());
-    QVERIFY(DevServer::writeServerConfig(m_station->path(), m_server.httpBase()));
+    m_station.reset(new LauncherStation(m_server.httpBase()));
+    QVERIFY(m_station->isReady());
     m_szLoginToken.clear();
     totalUpdataNum = 0;
 }
@@ -149,8 +144,6 @@ void tst_TovarinToolUpdate::cleanup() {
     }
     m_processes.clear();
     m_server.release();
-    QDir::setCurrent(m_previousCurrent);
-    ApplicationFolder::setPathForTesting(QString());
     m_station.reset();
 }
 
