@@ -75,9 +75,6 @@ private slots:
     void getRequestLine_data();
     void getRequestLine();
 
-    void getFieldsArriveAsSent_data();
-    void getFieldsArriveAsSent();
-
     void acceptsUntrustedCertificates_data();
     void acceptsUntrustedCertificates();
 
@@ -295,43 +292,6 @@ void tst_CommonRequests::getRequestLine() {
     Common common;
     QCOMPARE(call(common, method, catcher.base() + "ProductionApi/login", params), QString("ok"));
     QCOMPARE(catcher.requestLines, QStringList{requestLine});
-}
-
-void tst_CommonRequests::getFieldsArriveAsSent_data() {
-    QTest::addColumn<int>("method");
-    QTest::addColumn<FieldList>("fields"); // in key order, as they must arrive
-
-    const QList<FieldList> cases{
-        {{"position_id", "W&user_id=forged"}, {"user_id", "E1001"}},
-        {{"position_id", "W01#frag"}, {"user_id", "a=b"}},
-        {{"position_id", "W 01"}, {"user_id", "E+1"}},
-        {{"position_id", "工位三"}, {"user_id", "100%41"}},
-    };
-    const char *names[] = {"ampersand", "hash and equals", "space and plus", "chinese and percent"};
-    for (int method : {HttpGet, HttpsGet}) {
-        for (int i = 0; i < cases.size(); ++i)
-            QTest::addRow("%s: %s", methodName(method), names[i]) << method << cases.at(i);
-    }
-}
-
-void tst_CommonRequests::getFieldsArriveAsSent() {
-    QFETCH(int, method);
-    QFETCH(FieldList, fields);
-
-    Params params;
-    for (const auto &field : fields)
-        params.insert(field.first, field.second);
-    const QString base = isSecure(method) ? m_server.httpsBase() : m_server.httpBase();
-    Common common;
-    call(common, method, base + "ProductionApi/login", params);
-
-    const QJsonArray got = m_server.requests("ProductionApi/login");
-    QCOMPARE(got.size(), 1);
-    FieldList arrived;
-    for (const QJsonValue &field : got.at(0).toObject().value("queryFields").toArray())
-        arrived << qMakePair(field.toObject().value("name").toString(),
-                             field.toObject().value("value").toString());
-    QCOMPARE(arrived, fields);
 }
 
 void tst_CommonRequests::acceptsUntrustedCertificates_data() {

@@ -27,6 +27,16 @@ inline QString toolIdOf(const QString &key) {
     return QString::number(101 + toolKeys().indexOf(key));
 }
 
+// CONFIGSET.ini of a station with all sixteen tools, each in "./<key>/" with program <key>.
+inline QByteArray stationConfigSet(bool empWorkCheck = false,
+                                   const QMap<QString, QString> &idOverrides = {}) {
+    QByteArray text = "[MainConfig]\nbEmpWorkCheck=" + QByteArray(empWorkCheck ? "true" : "false") + "\n\n";
+    for (const QString &key : toolKeys())
+        text += "[" + key.toUtf8() + "]\nID=" + idOverrides.value(key, toolIdOf(key)).toUtf8() + "\nPath=./" +
+                key.toUtf8() + "/\nExe=" + key.toUtf8() + "\n\n";
+    return text;
+}
+
 // A temporary station folder, the application and working folder while it lives, with a
 // serverConfig.ini naming the stand-in server.
 class LauncherStation {

@@ -31,14 +31,6 @@ QLabel *label(const QObject &parent, const char *name) {
     return parent.findChild<QLabel *>(QLatin1String(name));
 }
 
-QByteArray configSet(bool empWorkCheck) {
-    QByteArray text = "[MainConfig]\nbEmpWorkCheck=" + QByteArray(empWorkCheck ? "true" : "false") + "\n\n";
-    for (const QString &key : toolKeys())
-        text += "[" + key.toUtf8() + "]\nID=" + toolIdOf(key).toUtf8() + "\nPath=./" + key.toUtf8() +
-                "/\nExe=" + key.toUtf8() + "\n\n";
-    return text;
-}
-
 } // namespace
 
 class tst_PlainTextLabels : public QObject {
@@ -127,7 +119,7 @@ void tst_PlainTextLabels::shownAsText() {
         labels << qMakePair(label(*tile, "labeName"), value);
         tips << tile->findChild<QPushButton *>("btnMain")->toolTip();
     } else {
-        writeFile(stationFile("CONFIGSET.ini"), configSet(where == "stationcheck"));
+        writeFile(stationFile("CONFIGSET.ini"), stationConfigSet(where == "stationcheck"));
         const QString position = where == "titlebar" ? value : QStringLiteral("P1");
         writeFile(stationFile("MAINSET.ini"), "[UserInfo]\nUserPosition=" + position.toUtf8() +
                                                   "\nUserLinePosition=" + position.toUtf8() +

@@ -18,21 +18,11 @@ using IdMap = QMap<QString, QString>;
 
 namespace {
 
-const QStringList kToolKeys = {
-    "IPCProductCheck", "BPC",         "IPCamSuite",      "IPCTestMulti", "MACSetting",   "WifiModuleTest",
-    "XVRProductCheck", "PPCFocus",    "PPCAirTight",     "CompareLabel", "PrintSNLabel", "BoxWeightCheck",
-    "PPCPackage",      "WeightCheck", "WifiConnectTool", "JBM"};
+const QStringList &kToolKeys = toolKeys();
 
 // CONFIGSET.ini with ids 101..116 in table order, plus extra text appended verbatim.
 QByteArray configSet(const QByteArray &extra = QByteArray(), const QMap<QString, QString> &idOverrides = {}) {
-    QByteArray text = "[MainConfig]\nbEmpWorkCheck=false\n\n";
-    for (int i = 0; i < kToolKeys.size(); ++i) {
-        const QString key = kToolKeys.at(i);
-        const QString id = idOverrides.value(key, QString::number(101 + i));
-        text += "[" + key.toUtf8() + "]\nID=" + id.toUtf8() + "\nPath=./" + key.toUtf8() +
-                "/\nExe=" + key.toUtf8() + "\n\n";
-    }
-    return text + extra;
+    return stationConfigSet(false, idOverrides) + extra;
 }
 
 QStringList keysOf(const QVector<toolButtonInfo> &list) {

@@ -22,14 +22,6 @@ namespace {
 
 const QStringList &kToolKeys = toolKeys();
 
-QByteArray configSet(bool empWorkCheck) {
-    QByteArray text = "[MainConfig]\nbEmpWorkCheck=" + QByteArray(empWorkCheck ? "true" : "false") + "\n\n";
-    for (const QString &key : kToolKeys)
-        text += "[" + key.toUtf8() + "]\nID=" + toolIdOf(key).toUtf8() + "\nPath=./" + key.toUtf8() +
-                "/\nExe=" + key.toUtf8() + "\n\n";
-    return text;
-}
-
 QByteArray station(const QString &employee = QString()) {
     return "[UserInfo]\nUserPosition=P1\nUserLinePosition=L1\nUserWorkPosition=W01\nEmployeeNumber=" +
            employee.toUtf8() + "\n";
@@ -112,7 +104,7 @@ void tst_TovarinSetup::init() {
     QVERIFY(m_server.reset());
     m_station.reset(new LauncherStation(m_server.httpBase()));
     QVERIFY(m_station->isReady());
-    writeFile(stationFile("CONFIGSET.ini"), configSet(false));
+    writeFile(stationFile("CONFIGSET.ini"), stationConfigSet(false));
 }
 
 void tst_TovarinSetup::cleanup() {
@@ -389,7 +381,7 @@ void tst_TovarinSetup::stationCheck() {
     QFETCH(bool, toolPage);
     QFETCH(bool, asked);
 
-    writeFile(stationFile("CONFIGSET.ini"), configSet(empWorkCheck));
+    writeFile(stationFile("CONFIGSET.ini"), stationConfigSet(empWorkCheck));
     writeFile(stationFile("MAINSET.ini"), "[SelectedTools]\ntool1=101\n");
     if (!behaviour.isEmpty())
         QVERIFY(m_server.setBehaviour("ProductionApi/login", behaviour));
@@ -436,7 +428,7 @@ void tst_TovarinSetup::quietAtStartUp() {
     QFETCH(QString, toast);
     QFETCH(bool, toolPage);
 
-    writeFile(stationFile("CONFIGSET.ini"), configSet(true));
+    writeFile(stationFile("CONFIGSET.ini"), stationConfigSet(true));
     writeFile(stationFile("MAINSET.ini"), station("E1001") + "[SelectedTools]\ntool1=101\n");
     QVERIFY(m_server.setBehaviour("ProductionApi/login", behaviour));
     auto w = shownWindow();
@@ -469,7 +461,7 @@ void tst_TovarinSetup::tileLookups() {
     QFETCH(QStringList, changed);
 
     writeFile(stationFile("CONFIGSET.ini"),
-              configSet(false).replace("ID=116", "ID=101").replace("ID=102", "ID=ABC"));
+              stationConfigSet(false).replace("ID=116", "ID=101").replace("ID=102", "ID=ABC"));
     writeFile(stationFile("MAINSET.ini"), "[SelectedTools]\ntool1=101\ntool2=103\ntool3=ABC\n");
     Tovarin w;
     QVERIFY(w.openMainConfig());

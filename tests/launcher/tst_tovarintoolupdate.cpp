@@ -195,11 +195,7 @@ void tst_TovarinToolUpdate::publish() {
 
 std::unique_ptr<Tovarin> tst_TovarinToolUpdate::window(const QStringList &keys,
                                                        const QByteArray &extraConfig) {
-    QByteArray config = "[MainConfig]\nbEmpWorkCheck=false\n\n";
-    for (const QString &key : kToolKeys)
-        config += "[" + key.toUtf8() + "]\nID=" + toolIdOf(key).toUtf8() + "\nPath=./" + key.toUtf8() +
-                  "/\nExe=" + key.toUtf8() + "\n\n";
-    writeFile(stationFile("CONFIGSET.ini"), config + extraConfig);
+    writeFile(stationFile("CONFIGSET.ini"), stationConfigSet() + extraConfig);
     QByteArray selection = "[SelectedTools]\n";
     for (int i = 0; i < keys.size(); ++i)
         selection += "tool" + QByteArray::number(i + 1) + "=" + toolIdOf(keys.at(i)).toUtf8() + "\n";
