@@ -132,7 +132,11 @@ void Tovarin::showEvent(QShowEvent *event) {
 
     ui->widgetTop->ui->labelAccountInfo->setText(m_szAccount);
 
-    if (m_bFirstShow) {
+    // Set before the first wait: a minimise and restore during the dealer list must not run the
+    // block again (dealers twice, a second update check). m_bFirstShow stays true until the
+    // block ends, as the quiet start-up messages rely on it.
+    if (m_bFirstShow && !m_bFirstShowStarted) {
+        m_bFirstShowStarted = true;
         getDeviceOwnerList();
         for (const DEALERINFO_S &dealer : qAsConst(m_vecDealerInfo))
             ui->combSelectCustmer->addItem(dealer.m_szDealerName);
@@ -140,6 +144,6 @@ void Tovarin::showEvent(QShowEvent *event) {
         m_timerCheckDealer.setSingleShot(true);
         ui->combSelectCustmer->setCurrentIndex(-1);
         emit signalShowEventFinished();
+        m_bFirstShow = false;
     }
-    m_bFirstShow = false;
 }

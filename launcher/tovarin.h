@@ -326,6 +326,7 @@ public:
     Common m_common;
     QTimer mTimerToolUpCheck;
     bool m_bFirstShow = true;
+    bool m_bFirstShowStarted = false; // the first show's block has begun (it waits on the server)
 
     QStringList m_listRunningTools;
     bool m_bMessageBoxShown = false;

@@ -15,6 +15,7 @@
 #include <QImage>
 #include <QStandardItemModel>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
 
 namespace {
@@ -45,6 +46,7 @@ private slots:
     void restore();
     void ownershipRequests_data();
     void ownershipRequests();
+    void firstShowRunsOnce();
 
 private:
     QString file(const QString &name) const { return m_station->path() + "/" + name; }
@@ -414,6 +416,32 @@ void tst_TovarinProduct::ownershipRequests() {
     QVERIFY(!token.isEmpty());
     QCOMPARE(DevServer::fieldValue(listed, "sign"), md5("loginToken" + token + "toolImei" + kImei + key));
     QVERIFY(got.value("signOk").toBool() && listed.value("signOk").toBool());
+}
+
+// A restore (after a minimise) while the first show waits for the dealer list shows the window
+// again: the first show's work must not run a second time inside that wait.
+void tst_TovarinProduct::firstShowRunsOnce() {
+    DevServer server;
+    QVERIFY2(server.start(), qPrintable(server.lastError()));
+    QVERIFY(server.setBehaviour("CollectDeviceOwnership/getDeviceOwnerList", QJsonObject{{"delayMs", 1500}}));
+    QVERIFY(DevServer::writeServerConfig(m_station->path(), server.httpBase(), server.httpBase()));
+    Tovarin w;
+    w.m_szAccount = "operator";
+    w.m_szPassword = DevServer::demoPassword();
+    QSignalSpy finished(&w, SIGNAL(signalShowEventFinished()));
+    bool restored = false;
+    QTimer::singleShot(500, &w, [&] {
+        // What a restore after Win+D delivers: another show event.
+        w.hide();
+        w.show();
+        restored = true;
+    });
+    w.show(); // returns once the first show's work is done
+    QVERIFY(restored);
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(w.m_vecDealerInfo.size(), 6);
+    QCOMPARE(w.ui->combSelectCustmer->count(), 7); // the dealers and the empty entry
+    QCOMPARE(server.requests("CollectDeviceOwnership/getDeviceOwnerList").size(), 1);
 }
 
 QTEST_MAIN(tst_TovarinProduct)
