@@ -143,7 +143,10 @@ void Tovarin::on_combSelectType_currentIndexChanged(int index) {
     const QString style = combo->styleSheet();
     combo->setEditable(true);
     combo->setStyleSheet(style);
-    combo->setCompleter(completer);
+    // Each call connects the completer's activated() once more: set again, one pick would be
+    // handled (and its file read) as often as the type was switched.
+    if (combo->completer() != completer)
+        combo->setCompleter(completer);
 }
 
 void Tovarin::on_combSelectFile_textActivated(const QString &text) {
