@@ -326,7 +326,8 @@ public:
     Common m_common;
     QTimer mTimerToolUpCheck;
     bool m_bFirstShow = true;
-    bool m_bFirstShowStarted = false; // the first show's block has begun (it waits on the server)
+    bool m_bToolCheckQuerying = false; // the tool check waits for the server's answers
+    bool m_bFirstShowStarted = false;  // the first show's block has begun (it waits on the server)
 
     QStringList m_listRunningTools;
     bool m_bMessageBoxShown = false;

@@ -136,8 +136,9 @@ bool Tovarin::packageForTurn(const QString &toolId, INSTALLORIGIN_E origin,
 }
 
 void Tovarin::runInstallQueue() {
-    // Worked further up the stack: this entry is picked up when the running one ends.
-    if (m_bInstallQueueRunning)
+    // Worked further up the stack: this entry is picked up when the running one ends. Pressed
+    // while the check waits for an answer, it waits for the check's queries to end.
+    if (m_bInstallQueueRunning || m_bToolCheckQuerying)
         return;
     m_bInstallQueueRunning = true;
     while (!m_vecInstallQueue.isEmpty() && !m_bClosing) {

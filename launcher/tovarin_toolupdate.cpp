@@ -64,16 +64,23 @@ void Tovarin::slotToolAppUpdataLoopRequest() {
     m_mapCountedUpgrades.clear();
 
     // The tile list may change while a query waits: it is read afresh for every tile.
+    m_bToolCheckQuerying = true;
     for (int i = 0; i < m_vecToolButtons.size(); ++i) {
         const toolButtonInfo tile = m_vecToolButtons.at(i)->m_btnInfo;
         if (!toolAppUpdataQuery(tile))
             qDebug() << "获取子工具升级信息失败";
     }
+    m_bToolCheckQuerying = false;
 
     for (const UPGRADEPACKAGEINFO_S &package : qAsConst(m_vecToolPackageInfo)) {
         // A version installed since start is not offered again, whatever the tool reports.
         if (!package.m_bNeedUpgrade || package.m_bUpgraded)
             continue;
+        // Pressed during the queries: it installs next, and counts no more.
+        if (toolInstallBusy(package.m_szProToolId)) {
+            slotTbtnChangeStatus(package.m_szProToolId, UPGRADE_STATUS_UPGRADING);
+            continue;
+        }
         if (package.m_bForceUpgrade || package.m_bFirstInstall) {
             slotTbtnChangeStatus(package.m_szProToolId, UPGRADE_STATUS_UPGRADING);
         } else {
@@ -84,6 +91,8 @@ void Tovarin::slotToolAppUpdataLoopRequest() {
     }
     qDebug() << "totalUpdataNum:111:" << totalUpdataNum;
     ui->btnAllUpgrade->setVisible(totalUpdataNum > 0);
+    // What the operator pressed during the queries goes first.
+    runInstallQueue();
 
     // Copies: the installations run in this loop and their waits may let the list change.
     const QVector<UPGRADEPACKAGEINFO_S> packages = m_vecToolPackageInfo;

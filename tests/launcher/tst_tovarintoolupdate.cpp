@@ -87,6 +87,7 @@ private slots:
     void noEndlessReinstall();
     void countAndAllUpgrade();
     void checkDuringCheck();
+    void pressDuringCheck();
     void pressesDuringInstall();
     void toolStartedDuringDownload();
     void closeWaitsForInstallation();
@@ -502,6 +503,32 @@ void tst_TovarinToolUpdate::countAndAllUpgrade() {
     QVERIFY(!w->ui->btnAllUpgrade->isVisibleTo(w.get()));
     for (const QString &key : QStringList{"IPCProductCheck", "PPCFocus", "IPCamSuite", "BPC"})
         QCOMPARE(Platform::fileVersionOf(stationFile(key + "/" + key)), QString("2.0.0.0"));
+}
+
+// A tile pressed while the check waits for a later tool's answer installs once the check is
+// done: run inside that wait, it would hold the check's request past its limit.
+void tst_TovarinToolUpdate::pressDuringCheck() {
+    installTool("IPCProductCheck", "1.0.0.0");
+    installTool("BPC", "1.0.0.0");
+    const QString optional = offer("IPCProductCheck", "2.0.0.0", false);
+    offer("BPC", "2.0.0.0", false);
+    publish();
+    QVERIFY(m_server.setBehaviour(kQuery,
+                                  QJsonObject{{"hold", true}, {"when", QJsonObject{{"proToolId", "102"}}}}));
+    auto w = window({"IPCProductCheck", "BPC"});
+
+    int downloadsInWait = -1;
+    onRequest(m_server, kQuery, 2, [&] {
+        w->slotToolAppDowloadUpgrade(tileOf(*w, "IPCProductCheck")->m_btnInfo);
+        downloadsInWait = downloads(optional);
+        m_server.release(kQuery);
+    });
+    w->slotToolAppUpdataLoopRequest();
+    QCOMPARE(downloadsInWait, 0);
+    QCOMPARE(downloads(optional), 1);
+    QCOMPARE(Platform::fileVersionOf(stationFile("IPCProductCheck/IPCProductCheck")), QString("2.0.0.0"));
+    QCOMPARE(int(tileOf(*w, "BPC")->m_btnInfo.m_eUpgradeStatus), int(UPGRADE_STATUS_UPGRADABLE));
+    QCOMPARE(totalUpdataNum, 1); // BPC only
 }
 
 // A page switch during a check's wait leads to one more check after it, not one inside it.
