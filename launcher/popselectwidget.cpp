@@ -345,6 +345,13 @@ void popSelectWidget::on_btnConfrim_clicked() {
         else if (flag == QLatin1String("PPC.CustomIDFlag"))
             chosen.m_szCustomIDFlag = function.value(QStringLiteral("defaultValue")).toString();
     }
+    // A picture that arrived during the wait is on disk now: it goes with the product.
+    if (m_selectedProduct.m_szPID == chosen.m_szPID)
+        chosen.m_szPicPath = m_selectedProduct.m_szPicPath;
+    for (const PRODUCTSHOWINFO_S &shown : qAsConst(m_vecCurPage)) {
+        if (shown.m_szPID == chosen.m_szPID && shown.m_szPicPath != productShowWidget::defaultPicture())
+            chosen.m_szPicPath = shown.m_szPicPath;
+    }
     m_selectedProduct = chosen;
     m_confirmedProduct = chosen;
     emit signalSelectedProduct(chosen);
@@ -389,7 +396,8 @@ void popSelectWidget::closeDialog() {
 
 void popSelectWidget::showEvent(QShowEvent *event) {
     QWidget::showEvent(event);
-    ++m_iOpening;
+    // An opening ends with the dialog's own close (endOpening); a show while open (a restore
+    // after Win+D) keeps a confirm that waits for its answer.
     m_timerAutoSearch.start();
     markSelection();
     updateConfirmButton();

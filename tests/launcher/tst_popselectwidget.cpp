@@ -82,7 +82,8 @@ private:
     // Runs action once the server has recorded count requests of path, then releases path.
     void whenRecorded(const QString &path, int count, std::function<void()> action);
     // One operator step: "tick:<card>", "search:<text>", "filter", "confirm", "cancel",
-    // "closebutton", "escape", "windowclose", "reopen", "next" or "prev".
+    // "closebutton", "escape", "windowclose", "reopen", "restore" (shown again), "picture"
+    // (held pictures let go and arrived), "next" or "prev".
     void act(const QString &step);
     QStringList shownPids() const;
     QList<int> tickedCards() const;
@@ -176,6 +177,12 @@ void tst_PopSelectWidget::act(const QString &step) {
         child<QComboBox>("combRelease")->setCurrentIndex(1);
     } else if (step == "escape") {
         QTest::keyClick(child("lineEditSearch"), Qt::Key_Escape);
+    } else if (step == "restore") {
+        m_pDialog->hide();
+        m_pDialog->show();
+    } else if (step == "picture") {
+        m_server.release("files/*");
+        QTRY_VERIFY(card(1)->product().m_szPicPath != productShowWidget::defaultPicture());
     } else {
         m_pDialog->close(); // "windowclose", and the first half of "reopen"
         if (step == "reopen")
@@ -412,11 +419,17 @@ void tst_PopSelectWidget::confirmRace_data() {
     QTest::newRow("cancel") << "cancel" << QStringList{"||"};
     QTest::newRow("window closed") << "windowclose" << QStringList{"||"};
     QTest::newRow("closed and opened again") << "reopen" << QStringList{"||"};
+    // A restore after Win+D shows the dialog again: the answer is still awaited and used.
+    QTest::newRow("shown again") << "restore" << QStringList{"D24010002|NorthStar|ID02"};
+    // The product's picture arrives meanwhile: it goes with the product.
+    QTest::newRow("picture arrives") << "picture" << QStringList{"D24010002|NorthStar|ID02"};
 }
 
 void tst_PopSelectWidget::confirmRace() {
     QFETCH(QString, during);
     QFETCH(QStringList, emitted);
+    if (during == "picture")
+        QVERIFY(m_server.setBehaviour("files/*", QJsonObject{{"hold", true}}));
     open();
     QVERIFY(QTest::qWaitForWindowExposed(m_pDialog));
     QTest::mouseClick(card(1), Qt::LeftButton, {}, QPoint(40, 40));
@@ -434,6 +447,9 @@ void tst_PopSelectWidget::confirmRace() {
     for (const QList<QVariant> &signal : *m_pEmitted)
         got << summary(signal.at(0).value<PRODUCTSHOWINFO_S>());
     QCOMPARE(got, emitted);
+    if (during == "picture")
+        QCOMPARE(m_pEmitted->last().at(0).value<PRODUCTSHOWINFO_S>().m_szPicPath,
+                 card(1)->product().m_szPicPath);
     // A second press while the first waits sends nothing.
     QCOMPARE(m_server.requests(kDetail).size(), 1);
 }
