@@ -117,6 +117,9 @@ public:
     bool checkProcessExist(QStringList listExeNames);
     QStringList findProcessExist(QStringList listExeNames);
     void shutDownProcess(QString szExeName);
+    // Ends m_listRunningTools and lists again; false (and the operator told) when one is still
+    // running and this is the first close that met it.
+    bool endRunningTools();
 
     // --- launcher self-update
     bool mainAppUpdataQuery(bool &bNeedUpgrade, bool &bForceUpgrade);
@@ -326,8 +329,9 @@ public:
     Common m_common;
     QTimer mTimerToolUpCheck;
     bool m_bFirstShow = true;
-    bool m_bToolCheckQuerying = false; // the tool check waits for the server's answers
-    bool m_bFirstShowStarted = false;  // the first show's block has begun (it waits on the server)
+    bool m_bClosingWithToolsLeft = false; // told once that tools outlived the close
+    bool m_bToolCheckQuerying = false;    // the tool check waits for the server's answers
+    bool m_bFirstShowStarted = false;     // the first show's block has begun (it waits on the server)
 
     QStringList m_listRunningTools;
     bool m_bMessageBoxShown = false;

@@ -162,9 +162,8 @@ void Tovarin::slotCloseWin() {
     m_listRunningTools = findProcessExist(names);
 
     if (!m_bClosePop) {
-        for (const QString &name : qAsConst(m_listRunningTools))
-            shutDownProcess(name);
-        closeAfterInstallation();
+        if (endRunningTools())
+            closeAfterInstallation();
         return;
     }
     if (m_listRunningTools.isEmpty())
@@ -196,10 +195,27 @@ void Tovarin::slotPopWidgetClose() {
 }
 
 void Tovarin::slotBtnCloseWidgetPopClose() {
+    m_pPopCloseWidget->close();
+    if (endRunningTools())
+        closeAfterInstallation();
+}
+
+bool Tovarin::endRunningTools() {
     for (const QString &name : qAsConst(m_listRunningTools))
         shutDownProcess(name);
-    m_pPopCloseWidget->close();
-    closeAfterInstallation();
+    // Ending can fail (the helper not written, a tool of another user or with more rights): a
+    // launcher that quits then leaves tools running unseen. The operator is told which, and
+    // the next confirmed close quits all the same.
+    const QStringList left =
+        m_listRunningTools.isEmpty() ? QStringList() : findProcessExist(m_listRunningTools);
+    if (left.isEmpty() || m_bClosingWithToolsLeft)
+        return true;
+    m_bClosingWithToolsLeft = true;
+    qDebug() << "工具未能关闭:" << left;
+    slotLogRecord(QStringLiteral("工具未能关闭:") + left.join(QStringLiteral(", ")));
+    slotPopMessage(tr("以下工具未能关闭，请关闭后再退出（再次关闭将直接退出）：") +
+                   left.join(QStringLiteral("、")));
+    return false;
 }
 
 void Tovarin::slotRecordCloseWidgetBan(bool bBaned) {

@@ -97,7 +97,7 @@ int forceEndImage(const QString &imageName);
 
 // Ends a tool's processes the way the stations always have. Windows: the helper script
 // (helperScriptName()) in helperFolder is deleted, rewritten as "taskkill /f /im <name>", CR LF,
-// "exit", and run without a time limit; the file stays. Linux: forceEndImage, which the script
+// "exit", and run for at most 10 s; the file stays. Linux: forceEndImage, which the script
 // would only have wrapped.
 void endImageThroughHelper(const QString &imageName, const QString &helperFolder);
 

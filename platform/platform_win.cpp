@@ -175,7 +175,8 @@ void endImageThroughHelper(const QString &imageName, const QString &helperFolder
         return;
     script.write(QStringLiteral("taskkill /f /im %1\r\nexit").arg(imageName).toLocal8Bit());
     script.close();
-    runScript(path, QString(), -1);
+    // Bounded: a hung taskkill must not freeze the window for good; the caller lists again.
+    runScript(path, QString(), 10000);
 }
 
 bool startDetached(const QString &program, const QStringList &arguments, const QString &workingFolder) {

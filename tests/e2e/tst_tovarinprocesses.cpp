@@ -22,6 +22,8 @@
 #include <QTextCodec>
 #include <QtTest>
 
+#include <unistd.h>
+
 namespace {
 
 const QStringList kToolKeys = {
@@ -70,6 +72,8 @@ private slots:
     void existingScriptReused();
     void closing_data();
     void closing();
+    void toolThatCannotBeEnded_data();
+    void toolThatCannotBeEnded();
     void toast_data();
     void toast();
 
@@ -466,6 +470,50 @@ void tst_TovarinProcesses::closing() {
     QVERIFY(running(exeOf("MACSetting")));
     QVERIFY(running(monitor));
     QVERIFY(!w->m_listRunningTools.contains(exeOf("JBM")));
+}
+
+// A tool the launcher cannot end (here: one of another user, as a tool with more rights on
+// Windows) keeps the launcher open with a message naming it; the next confirmed close quits.
+void tst_TovarinProcesses::toolThatCannotBeEnded_data() {
+    QTest::addColumn<bool>("ask");
+    QTest::newRow("asked first") << true;
+    QTest::newRow("not asked") << false;
+}
+
+void tst_TovarinProcesses::toolThatCannotBeEnded() {
+    QFETCH(bool, ask);
+    if (::getuid() != 0)
+        QSKIP("needs root to start a tool as another user");
+    install("IPCamSuite", exeOf("IPCamSuite"));
+    // The other user must reach the program.
+    for (QString folder = toolFolder("IPCamSuite"); folder.startsWith(QDir::tempPath() + "/");
+         folder = QFileInfo(folder).path())
+        QFile::setPermissions(folder, QFile::permissions(folder) | QFile::ExeOther | QFile::ReadOther);
+    QProcess foreign;
+    foreign.start("setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups",
+                              toolFolder("IPCamSuite") + exeOf("IPCamSuite")});
+    QVERIFY(foreign.waitForStarted());
+    const auto end = qScopeGuard([&] {
+        foreign.kill();
+        foreign.waitForFinished(5000);
+    });
+    QTRY_VERIFY(running(exeOf("IPCamSuite")));
+
+    auto w = toolPageWindow(ask ? QByteArray() : QByteArray("[UISetting]\nbClosePop=false\n"));
+    QVERIFY(w);
+    QSignalSpy closed(w.get(), &Tovarin::signalForceCloseApp);
+    for (int attempt = 1; attempt <= 2; ++attempt) {
+        QTest::mouseClick(w->ui->widgetTop->ui->btnClose, Qt::LeftButton);
+        if (ask) {
+            QVERIFY(w->m_pPopCloseWidget->isVisible());
+            QTest::mouseClick(w->m_pPopCloseWidget->findChild<QPushButton *>("btnConfirm"), Qt::LeftButton);
+        }
+        QCOMPARE(closed.count(), attempt == 1 ? 0 : 1);
+        QVERIFY(running(exeOf("IPCamSuite")));
+        if (attempt == 1)
+            QVERIFY2(toast(*w).remove("\r").remove("\n").contains(exeOf("IPCamSuite")),
+                     qPrintable(toast(*w)));
+    }
 }
 
 void tst_TovarinProcesses::toast_data() {
