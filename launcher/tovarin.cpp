@@ -95,6 +95,7 @@ Tovarin::Tovarin(QWidget *parent) : QMainWindow(parent), ui(new Ui::Tovarin) {
     connect(&mTimerToolUpCheck, &QTimer::timeout, this, &Tovarin::slotmTimerToolUpCheck);
     connect(this, &Tovarin::signalToolForceOrFirstUpgrade, this, &Tovarin::slotToolForceOrFirstUpgrade);
     connect(&m_timerCheckDealer, &QTimer::timeout, this, &Tovarin::slotToCheckDealer);
+    connect(&m_timerToolStart, &QTimer::timeout, this, &Tovarin::slotToolStartPoll);
 }
 
 Tovarin::~Tovarin() {

@@ -9,6 +9,7 @@
 #include <QPoint>
 #include <QString>
 #include <QStringList>
+#include <QElapsedTimer>
 #include <QTimer>
 #include <QVector>
 
@@ -120,6 +121,7 @@ public:
     // Ends m_listRunningTools and lists again; false (and the operator told) when one is still
     // running and this is the first close that met it.
     bool endRunningTools();
+    void slotToolStartPoll();
 
     // --- launcher self-update
     bool mainAppUpdataQuery(bool &bNeedUpgrade, bool &bForceUpgrade);
@@ -326,6 +328,8 @@ public:
     QCompleter *m_pConfCompleter = nullptr;
 
     QTimer m_timerCheckDealer;
+    QTimer m_timerToolStart;                         // looks for the tools being started
+    QMap<QString, QElapsedTimer> m_mapToolsStarting; // started, not listed yet: since when
     Common m_common;
     QTimer mTimerToolUpCheck;
     bool m_bFirstShow = true;

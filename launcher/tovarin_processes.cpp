@@ -12,7 +12,6 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QThread>
 
 namespace {
 
@@ -21,19 +20,11 @@ QString imageNameOf(const QString &exeName) {
     return exeName + Platform::executableSuffix();
 }
 
-// How long a start waits for the tool to show among the running programs.
+// How long a started tool may take to show among the running programs; a press meanwhile is
+// refused as if it were running, so that a slow loader is never started twice.
 const int kToolAppearLimitMs = 2000;
-
-// The start script hands the tool over and ends at once; the tool may show in the process list
-// only a moment later. A press queued meanwhile must already find it running, so the start
-// waits for it (blocking like the script itself).
-void waitUntilRunning(const QString &imageName) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!Platform::imageRunning(Platform::listRunningImages(), imageName) &&
-           clock.elapsed() < kToolAppearLimitMs)
-        QThread::msleep(20);
-}
+// How often the tools being started are looked for meanwhile.
+const int kToolAppearPollMs = 50;
 
 } // namespace
 
@@ -125,7 +116,8 @@ void Tovarin::slotProcessOpen(toolButtonInfo info) {
     if (info.m_eUpgradeStatus == UPGRADE_STATUS_NEW)
         slotTbtnChangeStatus(info.m_szToolId, UPGRADE_STATUS_NORMAL);
 
-    if (checkProcessExist(imageNameOf(info.m_szExeName))) {
+    if (m_mapToolsStarting.contains(imageNameOf(info.m_szExeName)) ||
+        checkProcessExist(imageNameOf(info.m_szExeName))) {
         slotPopMessage(QStringLiteral("程序已打开，无法再次启动"));
         return;
     }
@@ -150,7 +142,24 @@ void Tovarin::slotProcessOpen(toolButtonInfo info) {
                       errorText);
         return;
     }
-    waitUntilRunning(imageNameOf(info.m_szExeName));
+    // Confirmed from a timer: the window goes on while the tool loads.
+    QElapsedTimer since;
+    since.start();
+    m_mapToolsStarting.insert(imageNameOf(info.m_szExeName), since);
+    if (!m_timerToolStart.isActive())
+        m_timerToolStart.start(kToolAppearPollMs);
+}
+
+void Tovarin::slotToolStartPoll() {
+    const QStringList running = Platform::listRunningImages();
+    for (auto it = m_mapToolsStarting.begin(); it != m_mapToolsStarting.end();) {
+        if (Platform::imageRunning(running, it.key()) || it.value().hasExpired(kToolAppearLimitMs))
+            it = m_mapToolsStarting.erase(it);
+        else
+            ++it;
+    }
+    if (m_mapToolsStarting.isEmpty())
+        m_timerToolStart.stop();
 }
 
 void Tovarin::slotCloseWin() {

@@ -351,10 +351,9 @@ void tst_TovarinToolUpdate::install() {
         const QString exe = stationFile("IPCamSuite/IPCamSuite");
         QCOMPARE(Platform::fileVersionOf(exe), QString("2.0.0.0"));
         QVERIFY(QFileInfo(exe).isExecutable());
+        const auto end = qScopeGuard([] { Platform::forceEndImage("IPCamSuite"); });
         w->slotProcessOpen(tile->m_btnInfo);
-        const bool started = Platform::imageRunning(Platform::listRunningImages(), "IPCamSuite");
-        Platform::forceEndImage("IPCamSuite");
-        QVERIFY(started);
+        QTRY_VERIFY_WITH_TIMEOUT(Platform::imageRunning(Platform::listRunningImages(), "IPCamSuite"), 5000);
     } else if (installed != "-") {
         QCOMPARE(Platform::fileVersionOf(stationFile("IPCamSuite/IPCamSuite")), installed);
     }
