@@ -267,6 +267,7 @@ bool Common::install(const QString &package, const QString &target, const QStrin
     connect(&service, &InstallService::sigInstallProgress, this, &Common::sigInstallProgress);
     const InstallService::INSTALLRESULT_E result = service.install(package, target, keepList, kind);
     m_szLastInstallDetail = service.detail();
+    m_bLastInstallRefused = service.packageRefused();
     if (result != InstallService::INSTALL_OK)
         qDebug().noquote() << service.message();
     if (!m_szLastInstallDetail.isEmpty())
@@ -281,6 +282,10 @@ bool Common::UpdataZipFolder(const QString &packageFile, const QString &archiveF
 
 QString Common::lastInstallDetail() const {
     return m_szLastInstallDetail;
+}
+
+bool Common::lastInstallRefused() const {
+    return m_bLastInstallRefused;
 }
 
 bool Common::compressDir(QString packageFile, QString sourceFolder) {

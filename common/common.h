@@ -76,6 +76,8 @@ public:
     // Why the last UpdataZip/UpdataZipFolder/UpdataExe refused its package, for the log (an unsafe
     // or doubled entry name, too little free space); empty otherwise.
     QString lastInstallDetail() const;
+    // Whether the last installation failed for what its package holds (see InstallService).
+    bool lastInstallRefused() const;
     // Packs the whole tree below sourceFolder, hidden files included, into packageFile, with
     // UTF-8 entry names.
     bool compressDir(QString packageFile, QString sourceFolder);
@@ -127,4 +129,5 @@ private:
     QString m_szDomainName;
     QString m_szManagerName;
     QString m_szLastInstallDetail;
+    bool m_bLastInstallRefused = false;
 };

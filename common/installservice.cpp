@@ -8,7 +8,6 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
-#include <QMutex>
 #include <QSaveFile>
 #include <QSet>
 #include <QStorageInfo>
@@ -268,28 +267,13 @@ private:
     QStringList m_folders;
 };
 
-// Journals in use by a running installation of this process. The caller's event loop runs
-// while an installation works, so a second one (another button pressed meanwhile) could reach
-// the same folder and take the first one's journal for an interrupted one.
-QMutex busyMutex;
-QSet<QString> busyJournals;
-
-bool claim(const QString &journal) {
-    QMutexLocker lock(&busyMutex);
-    if (busyJournals.contains(journal))
-        return false;
-    busyJournals.insert(journal);
-    return true;
-}
-
-bool isBusy(const QString &journal) {
-    QMutexLocker lock(&busyMutex);
-    return busyJournals.contains(journal);
-}
-
-void release(const QString &journal) {
-    QMutexLocker lock(&busyMutex);
-    busyJournals.remove(journal);
+// Held for the whole of an installation or recovery of one folder. Other processes see it (a
+// launcher started while the updater installs its folder must not take the updater's live
+// journal for an interrupted one), and so does this process: the caller's event loop runs while
+// an installation works, so a second one (another button pressed meanwhile) could reach the
+// same folder. The system frees it when its holder dies, so a killed installer blocks nothing.
+QString lockPathOf(const QString &journal) {
+    return journal + QStringLiteral(".lock");
 }
 
 } // namespace
@@ -302,6 +286,10 @@ QString InstallService::message() const {
 
 QString InstallService::detail() const {
     return m_szDetail;
+}
+
+bool InstallService::packageRefused() const {
+    return m_bRefused;
 }
 
 void InstallService::setArchiveFolder(const QString &folder) {
@@ -323,10 +311,25 @@ QString InstallService::journalPathOf(const QString &targetFolder) {
 bool InstallService::recoverInterrupted(const QString &targetFolder, bool *pbCompleted, QString *pszProblem) {
     if (pbCompleted)
         *pbCompleted = false;
-    // A folder this process is installing into is not interrupted.
-    if (isBusy(journalPathOf(targetFolder)))
-        return false;
+    const QString journal = journalPathOf(targetFolder);
+    const QFileInfo folder(journal);
+    if (QDir(folder.path())
+            .entryList({folder.fileName() + QLatin1Char('*')}, QDir::AllEntries | QDir::Hidden | QDir::System)
+            .isEmpty())
+        return true;
+    Platform::FileLock lock(lockPathOf(journal));
+    // A folder being installed into, by this process or another, is not interrupted.
+    if (!lock.tryLock())
+        return !QFileInfo::exists(journal);
     return settle(targetFolder, pbCompleted, pszProblem);
+}
+
+bool InstallService::isInstalling(const QString &targetFolder) {
+    const QString journal = journalPathOf(targetFolder);
+    if (!QFileInfo::exists(lockPathOf(journal)))
+        return false;
+    Platform::FileLock lock(lockPathOf(journal));
+    return !lock.tryLock();
 }
 
 bool InstallService::settle(const QString &targetFolder, bool *pbCompleted, QString *pszProblem) {
@@ -359,6 +362,7 @@ InstallService::INSTALLRESULT_E InstallService::install(const QString &packagePa
     const bool zip = kind == PACKAGE_ZIP;
     m_szMessage.clear();
     m_szDetail.clear();
+    m_bRefused = false;
     if (!QFileInfo(packagePath).isFile()) {
         m_szMessage = zip ? QStringLiteral("安装包不存在") : QStringLiteral("exe不存在");
         return INSTALL_PACKAGE_MISSING;
@@ -371,7 +375,8 @@ InstallService::INSTALLRESULT_E InstallService::install(const QString &packagePa
     const QString exeName = zip ? QString() : QFileInfo(target).fileName();
 
     const QString journal = journalPathOf(folder);
-    if (!claim(journal)) {
+    Platform::FileLock lock(lockPathOf(journal));
+    if (!lock.tryLock()) {
         m_szMessage = zip ? QStringLiteral("解压失败") : QStringLiteral("拷贝exe失败");
         return INSTALL_FAILED;
     }
@@ -385,7 +390,7 @@ InstallService::INSTALLRESULT_E InstallService::install(const QString &packagePa
     loop.exec();
     worker->wait();
     delete worker;
-    release(journal);
+    lock.unlock();
 
     if (result == INSTALL_FAILED)
         m_szMessage = zip ? QStringLiteral("解压失败") : QStringLiteral("拷贝exe失败");
@@ -469,7 +474,8 @@ InstallService::INSTALLRESULT_E InstallService::work(const QString &packagePath,
         for (const QuaZipFileInfo64 &info : entries)
             names << info.name;
         m_szDetail = PackageGuard::namesProblem(names);
-        if (!m_szDetail.isEmpty())
+        m_bRefused = !m_szDetail.isEmpty();
+        if (m_bRefused)
             return fail();
         qint64 bytesTotal = 0;
         int filesTotal = 0;
@@ -479,6 +485,7 @@ InstallService::INSTALLRESULT_E InstallService::work(const QString &packagePath,
             if (isLinkEntry(info) || below.isNull() ||
                 (below.isEmpty() && !info.name.endsWith(QLatin1Char('/')))) {
                 m_szDetail = QStringLiteral("安装包中的文件不在程序文件夹内:") + info.name;
+                m_bRefused = true;
                 return fail();
             }
             if (!info.name.endsWith(QLatin1Char('/'))) {
@@ -494,6 +501,7 @@ InstallService::INSTALLRESULT_E InstallService::work(const QString &packagePath,
         const QStorageInfo volume(QFileInfo(journal).absolutePath());
         if (sizeOverflow || (volume.isValid() && volume.bytesAvailable() >= 0 &&
                              bytesTotal > volume.bytesAvailable() - kSpaceReserve)) {
+            m_bRefused = sizeOverflow;
             m_szDetail = QStringLiteral("磁盘空间不足: 安装需要%1MB, 可用%2MB")
                              .arg(sizeOverflow ? QStringLiteral(">") + QString::number(kMaxPackageBytes >> 20)
                                                : QString::number(bytesTotal >> 20))

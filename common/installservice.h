@@ -20,8 +20,9 @@
 //
 // The work runs on a worker thread while the caller waits in a local event loop, so a window
 // that installs keeps painting. The object must live in the calling thread and must not be
-// destroyed while install() runs. A second installation into a folder that one is still
-// installing into (started from that wait) fails at once and changes nothing.
+// destroyed while install() runs. An installation holds a lock on its folder that every process
+// sees; a second installation into a folder being installed into (started from that wait, or by
+// another program) fails at once and changes nothing.
 class InstallService : public QObject {
     Q_OBJECT
 public:
@@ -63,17 +64,25 @@ public:
     // Why the last install() refused the package, for the log (an unsafe or doubled entry name,
     // too little free space); empty when it was not refused for such a reason.
     QString detail() const;
+    // Whether the last install() failed for what the package holds (names, entries outside the
+    // folder, impossible sizes): the same package fails again however often it is tried, while
+    // other failures (a locked file, a full disk) may pass.
+    bool packageRefused() const;
 
     // Completes or undoes an installation into targetFolder that a killed process or a power
     // loss interrupted, and removes what a finished one left behind. Call it at start, before
     // anything reads or writes that folder (for an executable: its folder). True when nothing
-    // is left to recover; false also while this process is installing into that folder.
+    // is left to recover; false also while an installation into that folder runs, in this
+    // process or another one, whose journal is then left alone.
     // pbCompleted (optional) tells whether an interrupted installation was found complete and
     // finished: its package is gone now, but the folder holds what it installed.
     // A journal naming anything outside its folder is never acted on: it is renamed aside for
     // inspection, the call returns false and pszProblem (optional) says why, for the log.
     static bool recoverInterrupted(const QString &targetFolder, bool *pbCompleted = nullptr,
                                    QString *pszProblem = nullptr);
+
+    // Whether an installation into targetFolder runs now, in this process or another one.
+    static bool isInstalling(const QString &targetFolder);
 
     // Where the journal of installations into targetFolder lives.
     static QString journalPathOf(const QString &targetFolder);
@@ -98,6 +107,7 @@ private:
 
     QString m_szMessage;
     QString m_szDetail;
+    bool m_bRefused = false;
     QString m_szArchiveFolder;
     std::function<void(INSTALLSTEP_E, int)> m_stepWatcher;
 };

@@ -11,9 +11,48 @@
 
 #include <QApplication>
 #include <QDebug>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QLocale>
 #include <QMessageBox>
+#include <QProgressDialog>
+#include <QTimer>
 #include <QTranslator>
+
+namespace {
+
+// An updater installing the launcher's folder takes seconds; one that takes longer than this
+// has hung, and its folder is left to it.
+const int kForeignInstallWaitMs = 120000;
+
+// A launcher started by hand while the updater installs its folder: the updater's journal is
+// live, not interrupted, and the folder is in no state to be read until it is done.
+bool waitWhileInstalling(const QString &folder) {
+    if (!InstallService::isInstalling(folder))
+        return true;
+    qDebug() << "升级程序正在安装主程序，等待安装结束";
+    LogRecorder::recordInLogFolder(QStringLiteral("启动时升级程序正在安装，等待安装结束"));
+    QProgressDialog progress(QStringLiteral("正在安装新版本，请稍候…"), QString(), 0, 0);
+    progress.setWindowTitle(QStringLiteral("NORVEXA 产测工具"));
+    progress.setMinimumDuration(0);
+    progress.show();
+    QElapsedTimer waited;
+    waited.start();
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (!InstallService::isInstalling(folder) || waited.elapsed() >= kForeignInstallWaitMs)
+            loop.quit();
+    });
+    poll.start(100);
+    loop.exec();
+    const bool ended = !InstallService::isInstalling(folder);
+    if (!ended)
+        LogRecorder::recordInLogFolder(QStringLiteral("升级程序安装超时，本次启动不处理其安装记录"));
+    return ended;
+}
+
+} // namespace
 
 QString installTranslation(QApplication &app, QTranslator &translator, const QStringList &uiLanguages,
                            const QString &catalogPrefix) {
@@ -43,6 +82,8 @@ int runLauncher(QApplication &app) {
     // The updater's folder has a journal of its own (the launcher refreshes it before a hand-off).
     for (const QString &folder :
          {ApplicationFolder::path(), ApplicationFolder::path() + QStringLiteral("/Pellock")}) {
+        if (!waitWhileInstalling(folder))
+            continue;
         QString problem;
         if (!InstallService::recoverInterrupted(folder, nullptr, &problem))
             qDebug() << "上次安装未能恢复";

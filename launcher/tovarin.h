@@ -272,7 +272,9 @@ private:
     bool refuseCloseWhileSelfUpgrading();
     // The offered launcher package is the one the updater already ran for (failed, or
     // installed without changing the version): starting it again would loop.
-    bool mainAppUpgradeAlreadyTried() const;
+    bool lastRecordIsOfferedPackage() const;
+    QString mainAppUpgradeBlockedReason(bool bForced) const;
+    void recordMainAppFailure(bool bRefused);
     // One key of the hand-off file, through the private-profile writer.
     bool writeUpgradeConfig(const QString &key, const QString &value);
     // Logs a staging failure and keeps its message for the operator; always false.
@@ -365,6 +367,10 @@ public:
     QString m_szLastVersionUniqId;
     QString m_szLastVersionNo;
     QString m_szLastUpgradeSucceed;
+    QString m_szLastUpgradeFailure; // "refused": the package itself is wrong; "passing" or empty
+    int m_iLastFailedAttempts = 0;
+    int m_iMainAppFailedAttempts = 0; // passing failures of the offered package so far
+    bool m_bMainAppPackageRefused = false;
     // The launcher's own upgrade: running from the start of staging until the hand-off or
     // the return to the pages; the worker's result and failure message, read after it ended.
     bool m_bMainAppUpgrading = false;

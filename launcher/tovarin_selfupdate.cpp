@@ -25,6 +25,8 @@ namespace {
 // The hand-off section is named after the launcher, which is how the updater learns its name.
 const QString kDefaultLauncherName = QStringLiteral("Tovarin");
 const qint64 kPostponeSeconds = 3 * 24 * 60 * 60;
+// Starts at which a package whose runs failed for passing reasons is still offered by itself.
+const int kMainAppPassingAttempts = 3;
 
 std::function<void(const QString &)> s_stagingWatcher;
 
@@ -153,6 +155,9 @@ bool Tovarin::mainAppUpdataQuery(bool &bNeedUpgrade, bool &bForceUpgrade) {
     m_szLastVersionUniqId.clear();
     m_szLastVersionNo.clear();
     m_szLastUpgradeSucceed.clear();
+    m_szLastUpgradeFailure.clear();
+    m_iLastFailedAttempts = 0;
+    m_iMainAppFailedAttempts = 0;
     QFile upgradeConfig(m_szUpgradeConfigPath);
     if (upgradeConfig.exists()) {
         {
@@ -165,6 +170,8 @@ bool Tovarin::mainAppUpdataQuery(bool &bNeedUpgrade, bool &bForceUpgrade) {
             m_szLastVersionUniqId = lastValue(QStringLiteral("versionUniqId"));
             m_szLastVersionNo = lastValue(QStringLiteral("versionNo"));
             m_szLastUpgradeSucceed = lastValue(QStringLiteral("UpgradeSucceed"));
+            m_szLastUpgradeFailure = lastValue(QStringLiteral("UpgradeFailure"));
+            m_iLastFailedAttempts = qMax(0, lastValue(QStringLiteral("failedAttempts")).toInt());
         }
         qDebug() << "目标ini文件存在";
         if (upgradeConfig.open(QIODevice::WriteOnly | QIODevice::Truncate))
@@ -192,9 +199,27 @@ bool Tovarin::mainAppUpdataQuery(bool &bNeedUpgrade, bool &bForceUpgrade) {
         bNeedUpgrade = true;
         m_mainAppPackageInfo.m_bNeedUpgrade = true;
         writeUpgradeConfig(QStringLiteral("needUpgrade"), QStringLiteral("1"));
-        // Kept while the same package is offered, so the next start still knows it was tried.
-        if (mainAppUpgradeAlreadyTried())
-            writeUpgradeConfig(QStringLiteral("UpgradeSucceed"), m_szLastUpgradeSucceed);
+        // The guard's record of this package, kept while the same package is offered.
+        if (lastRecordIsOfferedPackage()) {
+            if (m_szLastUpgradeSucceed == QLatin1String("1") ||
+                m_szLastUpgradeFailure == QLatin1String("refused")) {
+                writeUpgradeConfig(QStringLiteral("UpgradeSucceed"), m_szLastUpgradeSucceed);
+                writeUpgradeConfig(QStringLiteral("UpgradeFailure"), m_szLastUpgradeFailure);
+            } else {
+                // A failure that may pass (launcher slow to exit, a locked file, a broken
+                // download) is counted once and the package offered again.
+                m_iMainAppFailedAttempts = m_iLastFailedAttempts;
+                if (m_szLastUpgradeSucceed == QLatin1String("0")) {
+                    ++m_iMainAppFailedAttempts;
+                    slotLogRecord(tr("主程序升级包%1第%2次安装失败")
+                                      .arg(info.m_szVersionNo)
+                                      .arg(m_iMainAppFailedAttempts));
+                }
+            }
+            if (m_iMainAppFailedAttempts > 0)
+                writeUpgradeConfig(QStringLiteral("failedAttempts"),
+                                   QString::number(m_iMainAppFailedAttempts));
+        }
     } else {
         qDebug() << "最新版本，无需升级";
         writeUpgradeConfig(QStringLiteral("needUpgrade"), QStringLiteral("0"));
@@ -202,16 +227,34 @@ bool Tovarin::mainAppUpdataQuery(bool &bNeedUpgrade, bool &bForceUpgrade) {
     return true;
 }
 
-bool Tovarin::mainAppUpgradeAlreadyTried() const {
-    // "UpgradeSucceed" is only ever written by the updater (or kept by the line above): the
-    // updater ran for this package. Had it installed a newer launcher, the server would not
-    // offer the same package to this version again.
-    if (m_szLastUpgradeSucceed.isEmpty())
-        return false;
+bool Tovarin::lastRecordIsOfferedPackage() const {
     const UPGRADEPACKAGEINFO_S &info = m_mainAppPackageInfo;
     if (!info.m_szVersionUniqId.isEmpty() || !m_szLastVersionUniqId.isEmpty())
         return info.m_szVersionUniqId == m_szLastVersionUniqId;
-    return info.m_szVersionNo == m_szLastVersionNo;
+    return !info.m_szVersionNo.isEmpty() && info.m_szVersionNo == m_szLastVersionNo;
+}
+
+QString Tovarin::mainAppUpgradeBlockedReason(bool bForced) const {
+    if (!lastRecordIsOfferedPackage())
+        return QString();
+    const QString version = m_mainAppPackageInfo.m_szVersionNo;
+    // "UpgradeSucceed" = "1" is only ever written by the updater: it installed this package. Had
+    // that made a newer launcher, the server would not offer the same package to this version.
+    if (m_szLastUpgradeSucceed == QLatin1String("1"))
+        return tr("主程序升级包%1已安装过但版本未变，不再自动升级").arg(version);
+    if (m_szLastUpgradeFailure == QLatin1String("refused"))
+        return tr("主程序升级包%1上次安装失败，不再自动升级").arg(version);
+    // A forced package is the factory's order: never given up for failures that may pass.
+    if (!bForced && m_iMainAppFailedAttempts >= kMainAppPassingAttempts)
+        return tr("主程序升级包%1已%2次安装失败，不再自动升级").arg(version).arg(m_iMainAppFailedAttempts);
+    return QString();
+}
+
+void Tovarin::recordMainAppFailure(bool bRefused) {
+    // Read at the next check, like the updater's own result.
+    writeUpgradeConfig(QStringLiteral("UpgradeSucceed"), QStringLiteral("0"));
+    writeUpgradeConfig(QStringLiteral("UpgradeFailure"),
+                       bRefused ? QStringLiteral("refused") : QStringLiteral("passing"));
 }
 
 void Tovarin::continueWithoutMainAppUpgrade() {
@@ -229,12 +272,9 @@ void Tovarin::slotMainAppUpdataQuery() {
 
     if (bNeedUpgrade) {
         const bool due = bForceUpgrade || upgradePromptDue(Clock::now(), m_dateUpgradeLimit);
-        if (due && mainAppUpgradeAlreadyTried()) {
-            const QString message =
-                m_szLastUpgradeSucceed == QLatin1String("1")
-                    ? tr("主程序升级包%1已安装过但版本未变，不再自动升级")
-                          .arg(m_mainAppPackageInfo.m_szVersionNo)
-                    : tr("主程序升级包%1上次安装失败，不再自动升级").arg(m_mainAppPackageInfo.m_szVersionNo);
+        const QString blocked = due ? mainAppUpgradeBlockedReason(bForceUpgrade) : QString();
+        if (!blocked.isEmpty()) {
+            const QString message = blocked;
             slotLogRecord(message);
             slotPopMessage(message);
         } else if (due && bForceUpgrade) {
@@ -278,6 +318,7 @@ void Tovarin::slotMainAppDowloadUpgrade(bool bUpgrade) {
 
     m_bMainAppUpgrading = true;
     m_bMainAppStaged = false;
+    m_bMainAppPackageRefused = false;
     m_szMainAppStagingError.clear();
     m_pMainAppUpgradeThread.reset(QThread::create(&slotMainAppDowloadUpgradeFun_, static_cast<void *>(this),
                                                   static_cast<void *>(m_pPopWidget)));
@@ -313,6 +354,7 @@ void Tovarin::slotMainAppUpgradeWorkerFinished() {
         slotLogRecord(message + QStringLiteral(":") + updater);
     }
     m_bMainAppUpgrading = false;
+    recordMainAppFailure(m_bMainAppPackageRefused);
     m_pPopWidget->close();
     if (!message.isEmpty())
         slotPopMessage(message);
@@ -355,8 +397,10 @@ bool Tovarin::doUpgradeMainToolWorks() {
     if (!common.DownloadFiles(info.m_szUpgradePackageUrl, app + QStringLiteral("/UpgradePackage/MainApp"),
                               exe + (zip ? QStringLiteral(".zip") : QStringLiteral(".exe"))))
         return failMainAppStaging(common, tr("主程序升级包下载失败"));
-    if (!zip)
+    if (!zip) {
+        m_bMainAppPackageRefused = true;
         return failMainAppStaging(common, tr("主程序只能从zip升级包升级"));
+    }
 
     // Each step may be the one the window is waiting to be closed behind.
     auto step = [](const QString &name) {
@@ -368,16 +412,20 @@ bool Tovarin::doUpgradeMainToolWorks() {
     qDebug() << "主程序升级改造";
     if (!step(QStringLiteral("unpack")))
         return failMainAppStaging(common, stopped);
-    if (!common.UpdataZip(ma + exe + QStringLiteral(".zip"), ma))
+    if (!common.UpdataZip(ma + exe + QStringLiteral(".zip"), ma)) {
+        m_bMainAppPackageRefused = common.lastInstallRefused();
         return failMainAppStaging(common, tr("解压主程序升级包到当前目录失败"));
+    }
 
     // Without both programs the updater would fail, or leave a launcher that cannot start.
     const QString launcherFolder = ma + exe;
     if (exe.isEmpty() ||
         !QFileInfo(launcherFolder + QLatin1Char('/') + exe + Platform::executableSuffix()).isFile() ||
         !QFileInfo(launcherFolder + QStringLiteral("/Pellock/Pellock") + Platform::executableSuffix())
-             .isFile())
+             .isFile()) {
+        m_bMainAppPackageRefused = true;
         return failMainAppStaging(common, tr("主程序升级包缺少主程序或Pellock"));
+    }
 
     if (!step(QStringLiteral("copyUpdater")))
         return failMainAppStaging(common, stopped);

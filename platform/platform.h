@@ -161,4 +161,29 @@ private:
     bool m_bLocked = false;
 };
 
+// --- Folder locks ---------------------------------------------------------------------------
+// An exclusive lock on one file that every process of the machine sees and that the system
+// frees when its holder dies, however it dies: no stale lock outlives a killed installer.
+// Linux: flock() on the file held open (not inherited by started programs). Windows: the file
+// held open with no sharing and deleted on close. The file exists while the lock is held (a
+// killed holder may leave it behind, unlocked). A second lock on the same file within one
+// process is refused as well.
+class FileLockPrivate;
+class FileLock {
+public:
+    explicit FileLock(const QString &path);
+    ~FileLock();
+    FileLock(const FileLock &) = delete;
+    FileLock &operator=(const FileLock &) = delete;
+
+    // Takes the lock without waiting; false when another holder has it or the file cannot be
+    // opened (a folder without write access).
+    bool tryLock();
+    void unlock();
+    bool isLocked() const;
+
+private:
+    std::unique_ptr<FileLockPrivate> d;
+};
+
 } // namespace Platform

@@ -14,6 +14,7 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -105,11 +106,13 @@ bool readProcess(int procFd, const char *pidText, ProcessImage &out) {
 
     QByteArray exe;
     QByteArray exePath;
+    bool replaced = false;
     char link[4096];
     const ssize_t n = ::readlinkat(dirFd, "exe", link, sizeof link - 1);
     if (n > 0) {
         exePath = QByteArray(link, int(n));
-        if (exePath.endsWith(" (deleted)")) // replaced while running: still the same program
+        replaced = exePath.endsWith(" (deleted)"); // replaced while running: still the same program
+        if (replaced)
             exePath.chop(int(sizeof(" (deleted)") - 1));
         exe = baseName(exePath);
     }
@@ -118,6 +121,10 @@ bool readProcess(int procFd, const char *pidText, ProcessImage &out) {
 
     QByteArray image = exe.isEmpty() ? comm : exe;
     QByteArray imagePath = exePath;
+    // The kernel's link follows the old file where an installation moved it aside; the path the
+    // program was started by still names it, as long as it names a file of that name.
+    if (replaced && !argv.isEmpty() && baseName(argv.first()) == exe)
+        imagePath = argv.first();
     if (!comm.isEmpty() && comm != exe.left(kCommLength)) {
         // Started through a "#!" line: the kernel named it after the script, which the
         // interpreter received as an argument; its full name comes from there. No match: a
@@ -396,6 +403,63 @@ MachineLock::MachineLock(const QString &key) : d(new MachineLockPrivate(key)) {
 MachineLock::~MachineLock() {
     if (m_bLocked)
         d->semaphore.release();
+}
+
+class FileLockPrivate {
+public:
+    QString path;
+    int fd = -1;
+};
+
+FileLock::FileLock(const QString &path) : d(new FileLockPrivate) {
+    d->path = path;
+}
+
+FileLock::~FileLock() {
+    unlock();
+}
+
+bool FileLock::tryLock() {
+    if (d->fd >= 0)
+        return true;
+    const QByteArray path = QFile::encodeName(d->path);
+    // The holder removes the file as it lets go: a lock won on a file that is no longer the one
+    // at the path is worthless, and the path is opened again.
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0)
+            return false;
+        // flock belongs to the open file, so a second open in this process is refused too.
+        int rc;
+        do
+            rc = ::flock(fd, LOCK_EX | LOCK_NB);
+        while (rc != 0 && errno == EINTR);
+        if (rc != 0) {
+            ::close(fd);
+            return false;
+        }
+        struct stat held {};
+        struct stat named {};
+        if (::fstat(fd, &held) == 0 && ::stat(path.constData(), &named) == 0 && held.st_dev == named.st_dev &&
+            held.st_ino == named.st_ino) {
+            d->fd = fd;
+            return true;
+        }
+        ::close(fd);
+    }
+    return false;
+}
+
+void FileLock::unlock() {
+    if (d->fd < 0)
+        return;
+    ::unlink(QFile::encodeName(d->path).constData());
+    ::close(d->fd);
+    d->fd = -1;
+}
+
+bool FileLock::isLocked() const {
+    return d->fd >= 0;
 }
 
 bool flushFileSystemOf(const QString &path) {

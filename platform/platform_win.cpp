@@ -8,30 +8,22 @@
 #include <QProcess>
 #include <QSaveFile>
 #include <QTextCodec>
+#include <QVector>
 
 #include <windows.h>
 
-// Processes through the command interpreter's tasklist and taskkill, tools started by a batch
-// file with "start": the facilities the stations were set up around.
+#include <sddl.h>
+#include <tlhelp32.h>
+
+// Processes listed through the system's process snapshot (the names tasklist prints), ended
+// through taskkill, tools started by a batch file with "start": the facilities the stations
+// were set up around.
 
 namespace Platform {
 
 namespace {
 
-const int kTasklistTimeoutMs = 30000;
-
-QString runAndRead(const QString &program, const QStringList &arguments, int timeoutMs) {
-    QProcess process;
-    process.start(program, arguments);
-    if (!process.waitForStarted(timeoutMs))
-        return QString();
-    process.waitForFinished(timeoutMs);
-    if (process.state() != QProcess::NotRunning) {
-        process.kill();
-        process.waitForFinished(1000);
-    }
-    return QString::fromLocal8Bit(process.readAllStandardOutput());
-}
+const int kTaskkillTimeoutMs = 10000;
 
 QString currentUserName() {
     return qEnvironmentVariable("USERNAME");
@@ -102,28 +94,57 @@ QString fileVersionOf(const QString &path) {
 
 namespace {
 
-// "tasklist /fo csv /nh" prints one quoted record per process whose first field is the image
-// name, whatever the system's language; a name with blanks stays whole.
-QStringList listImages(const QStringList &filters) {
-    const QString text =
-        runAndRead(QStringLiteral("tasklist"),
-                   QStringList{QStringLiteral("/fo"), QStringLiteral("csv"), QStringLiteral("/nh")} + filters,
-                   kTasklistTimeoutMs);
-    QStringList images;
-    const QStringList lines = text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    for (const QString &line : lines) {
-        const int open = line.indexOf(QLatin1Char('"'));
-        const int close = open < 0 ? -1 : line.indexOf(QLatin1Char('"'), open + 1);
-        if (close > open + 1)
-            images.append(line.mid(open + 1, close - open - 1));
+struct ProcessEntry {
+    DWORD pid = 0;
+    QString image;
+};
+
+// The system's process snapshot: the image names tasklist prints, in about a millisecond and
+// without starting a console program (which under wine prints nothing at all).
+QVector<ProcessEntry> snapshotProcesses() {
+    QVector<ProcessEntry> processes;
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return processes;
+    PROCESSENTRY32W entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+        processes.append({entry.th32ProcessID, QString::fromWCharArray(entry.szExeFile)});
+    CloseHandle(snapshot);
+    return processes;
+}
+
+// The user a process runs as, as its token's SID in text; empty when it cannot be asked (a
+// process of another user or of the system).
+QString processUser(DWORD pid) {
+    QString user;
+    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (!process)
+        return user;
+    HANDLE token = nullptr;
+    if (OpenProcessToken(process, TOKEN_QUERY, &token)) {
+        DWORD size = 0;
+        GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+        QByteArray buffer(int(size), '\0');
+        LPWSTR text = nullptr;
+        if (size > 0 && GetTokenInformation(token, TokenUser, buffer.data(), size, &size) &&
+            ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER *>(buffer.data())->User.Sid, &text)) {
+            user = QString::fromWCharArray(text);
+            LocalFree(text);
+        }
+        CloseHandle(token);
     }
-    return images;
+    CloseHandle(process);
+    return user;
 }
 
 } // namespace
 
 QStringList listRunningImages() {
-    return listImages(QStringList());
+    QStringList images;
+    for (const ProcessEntry &process : snapshotProcesses())
+        images.append(process.image);
+    return images;
 }
 
 bool imageRunning(const QStringList &runningImages, const QString &imageName) {
@@ -144,26 +165,32 @@ bool programRunning(const QString &programPath) {
 int forceEndImage(const QString &imageName) {
     if (imageName.isEmpty())
         return 0;
+    const DWORD self = GetCurrentProcessId();
+    const QString me = processUser(self);
+    int running = 0;
+    for (const ProcessEntry &process : snapshotProcesses()) {
+        if (process.pid != self && process.image.compare(imageName, Qt::CaseInsensitive) == 0 &&
+            (me.isEmpty() || processUser(process.pid) == me))
+            ++running;
+    }
+    if (running == 0)
+        return 0;
     QStringList filters{QStringLiteral("/fi"),
                         QStringLiteral("PID ne %1").arg(QCoreApplication::applicationPid())};
     const QString user = currentUserName();
     if (!user.isEmpty())
         filters << QStringLiteral("/fi") << QStringLiteral("USERNAME eq %1").arg(user);
-    int running = 0;
-    for (const QString &image :
-         listImages(filters +
-                    QStringList{QStringLiteral("/fi"), QStringLiteral("IMAGENAME eq %1").arg(imageName)})) {
-        if (image.compare(imageName, Qt::CaseInsensitive) == 0)
-            ++running;
-    }
-    if (running == 0)
-        return 0;
     QProcess process;
     process.start(QStringLiteral("taskkill"),
                   QStringList{QStringLiteral("/f"), QStringLiteral("/im"), imageName} + filters);
-    if (!process.waitForStarted(kTasklistTimeoutMs))
+    if (!process.waitForStarted(kTaskkillTimeoutMs))
         return 0;
-    process.waitForFinished(-1);
+    // Bounded like the helper script: a hung taskkill must not hold the caller for good.
+    if (!process.waitForFinished(kTaskkillTimeoutMs)) {
+        process.kill();
+        process.waitForFinished(1000);
+        return 0;
+    }
     return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0 ? running : 0;
 }
 
@@ -176,7 +203,7 @@ void endImageThroughHelper(const QString &imageName, const QString &helperFolder
     script.write(QStringLiteral("taskkill /f /im %1\r\nexit").arg(imageName).toLocal8Bit());
     script.close();
     // Bounded: a hung taskkill must not freeze the window for good; the caller lists again.
-    runScript(path, QString(), 10000);
+    runScript(path, QString(), kTaskkillTimeoutMs);
 }
 
 bool startDetached(const QString &program, const QStringList &arguments, const QString &workingFolder) {
@@ -255,6 +282,47 @@ MachineLock::~MachineLock() {
         ReleaseMutex(d->mutex);
     if (d->mutex)
         CloseHandle(d->mutex);
+}
+
+class FileLockPrivate {
+public:
+    QString path;
+    HANDLE file = INVALID_HANDLE_VALUE;
+};
+
+FileLock::FileLock(const QString &path) : d(new FileLockPrivate) {
+    d->path = path;
+}
+
+FileLock::~FileLock() {
+    unlock();
+}
+
+bool FileLock::tryLock() {
+    if (d->file != INVALID_HANDLE_VALUE)
+        return true;
+    // No sharing: every other open, in any process, fails until this handle closes, which the
+    // kernel does for a process that dies, deleting the file. Not inheritable, so started tools
+    // never hold it.
+    const QString native = QDir::toNativeSeparators(d->path);
+    const HANDLE file =
+        CreateFileW(reinterpret_cast<LPCWSTR>(native.utf16()), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                    OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    d->file = file;
+    return true;
+}
+
+void FileLock::unlock() {
+    if (d->file == INVALID_HANDLE_VALUE)
+        return;
+    CloseHandle(d->file);
+    d->file = INVALID_HANDLE_VALUE;
+}
+
+bool FileLock::isLocked() const {
+    return d->file != INVALID_HANDLE_VALUE;
 }
 
 bool flushFileSystemOf(const QString &path) {

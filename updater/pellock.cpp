@@ -197,6 +197,7 @@ void pellock::slotInstall() {
     const QString ud = ApplicationFolder::path();
     const QString type = handOffValue(QStringLiteral("UpgradePackageType"));
     m_szFailure.clear();
+    m_bPackageRefused = false;
     bool installed = false;
     const QString package =
         ud + QStringLiteral("/../UpgradePackage/MainApp/") + m_szLauncherName +
@@ -231,6 +232,9 @@ void pellock::slotInstall() {
         }
     } else {
         writeHandOff(QStringLiteral("UpgradeSucceed"), QStringLiteral("0"));
+        // Tells the launcher whether offering the package again can help.
+        writeHandOff(QStringLiteral("UpgradeFailure"),
+                     m_bPackageRefused ? QStringLiteral("refused") : QStringLiteral("passing"));
         writeLogrecord(QStringLiteral("小工具:主程序升级失败"));
         m_pPopWidget->slotSetStatus(QStringLiteral("主程序升级失败:") + m_szFailure);
     }
@@ -316,6 +320,8 @@ bool pellock::UpdataZip(QString szPackage, QString szTargetFolder) {
     const QString problem = zipPackageProblem(szPackage, top);
     if (!problem.isEmpty()) {
         fail(problem);
+        // An archive that cannot be read may be a damaged transfer, fetched anew next time.
+        m_bPackageRefused = problem != QLatin1String("解压失败");
         return false;
     }
     return installOverLauncher(szPackage, szTargetFolder, InstallService::PACKAGE_ZIP, top);
@@ -333,6 +339,7 @@ bool pellock::UpdataExe(QString szSource, QString szTarget) {
     const QString problem = exePackageProblem(szSource);
     if (!problem.isEmpty()) {
         fail(problem);
+        m_bPackageRefused = true;
         return false;
     }
     // The engine moves the old executable aside and the new one in: never a moment without one.
@@ -353,6 +360,7 @@ bool pellock::installOverLauncher(const QString &szPackage, const QString &szTar
         if (!service.detail().isEmpty())
             writeLogrecord(QStringLiteral("小工具:") + service.detail());
         fail(service.message());
+        m_bPackageRefused = service.packageRefused();
         return false;
     }
     qDebug() << "主程序升级成功";

@@ -84,4 +84,5 @@ private:
     bool m_bInstallQueued = false;    // the installation has been started
     bool m_bRecoveredInstall = false; // a killed run's installation was found complete at start
     QString m_szFailure;
+    bool m_bPackageRefused = false; // the failure lies in the package itself, not in this run
 };

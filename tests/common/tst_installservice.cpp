@@ -109,7 +109,10 @@ private slots:
     void faultMatrix_data();
     void faultMatrix();
     void progressArrivesWhileTheCallerWaits();
+    void secondInstallationIntoABusyFolderIsRefused_data();
     void secondInstallationIntoABusyFolderIsRefused();
+    void journalOfAnotherFolderBlocksNothing_data();
+    void journalOfAnotherFolderBlocksNothing();
     void archiveFolder_data();
     void archiveFolder();
     void plantedJournal_data();
@@ -350,7 +353,17 @@ void tst_InstallService::progressArrivesWhileTheCallerWaits() {
 
 // Pressing another update button while an installation waits starts a second one inside that
 // wait; into the same folder it must neither run nor take the first one's journal for debris.
+// One folder, two installers: one started from the first one's wait in this process, or a
+// second program (the updater and a launcher started meanwhile). The second is refused and its
+// recovery leaves the live journal alone; a killed holder blocks nothing afterwards.
+void tst_InstallService::secondInstallationIntoABusyFolderIsRefused_data() {
+    QTest::addColumn<bool>("otherProcess");
+    QTest::newRow("from the first one's wait") << false;
+    QTest::newRow("another program") << true;
+}
+
 void tst_InstallService::secondInstallationIntoABusyFolderIsRefused() {
+    QFETCH(bool, otherProcess);
     QTemporaryDir scratch;
     const QString target = scratch.filePath("t");
     QVERIFY(writeTree(target, Tree{{"a.txt", "old-a"}}));
@@ -359,22 +372,66 @@ void tst_InstallService::secondInstallationIntoABusyFolderIsRefused() {
     QVERIFY(ZipBuilder::write(first, {{"a.txt", "first"}, {"big.bin", QByteArray(8 << 20, 'x')}}));
     QVERIFY(ZipBuilder::write(second, {{"a.txt", "second"}}));
 
-    InstallService outer;
     InstallService inner;
     int innerResult = -1;
     bool recovered = true;
-    connect(&outer, &InstallService::sigInstallProgress, &outer, [&] {
-        if (innerResult != -1)
-            return;
+    const auto meddle = [&] {
         recovered = InstallService::recoverInterrupted(target);
         innerResult = inner.install(second, target, {}, InstallService::PACKAGE_ZIP);
-    });
-    QCOMPARE(outer.install(first, target, {}, InstallService::PACKAGE_ZIP), InstallService::INSTALL_OK);
+    };
+    if (otherProcess) {
+        QProcess holder;
+        holder.start(QCoreApplication::applicationFilePath(),
+                     {kChildSwitch, "install", first, target, "zip", "0",
+                      QString::number(InstallService::STEP_FILE_MOVED_IN), "1", ""});
+        QTRY_VERIFY_WITH_TIMEOUT(holder.canReadLine() || holder.state() == QProcess::NotRunning, 60000);
+        QCOMPARE(holder.readLine().trimmed(), QByteArray("STOPPED"));
+        QVERIFY(InstallService::isInstalling(target));
+        meddle();
+        QVERIFY(QFileInfo::exists(InstallService::journalPathOf(target) + "/manifest"));
+        holder.kill();
+        QVERIFY(holder.waitForFinished());
+        QVERIFY(!InstallService::isInstalling(target));
+        QVERIFY(InstallService::recoverInterrupted(target));
+        QCOMPARE(read(target + "/a.txt"), QByteArray("old-a"));
+    } else {
+        InstallService outer;
+        connect(&outer, &InstallService::sigInstallProgress, &outer, [&] {
+            if (innerResult == -1)
+                meddle();
+        });
+        QCOMPARE(outer.install(first, target, {}, InstallService::PACKAGE_ZIP), InstallService::INSTALL_OK);
+        QCOMPARE(read(target + "/a.txt"), QByteArray("first"));
+    }
     QCOMPARE(innerResult, int(InstallService::INSTALL_FAILED));
     QVERIFY(!recovered);
-    QCOMPARE(read(target + "/a.txt"), QByteArray("first"));
     QVERIFY(QFileInfo::exists(second));
     QCOMPARE(inner.install(second, target, {}, InstallService::PACKAGE_ZIP), InstallService::INSTALL_OK);
+    QCOMPARE(read(target + "/a.txt"), QByteArray("second"));
+}
+
+// A journal left in one folder (a rollback that could not finish) holds up that folder alone:
+// not the tools inside the launcher's folder, nor a tool beside another one.
+void tst_InstallService::journalOfAnotherFolderBlocksNothing_data() {
+    QTest::addColumn<QString>("stuck");
+    QTest::newRow("the folder holding the target") << "app";
+    QTest::newRow("a folder beside the target") << "app/other";
+}
+
+void tst_InstallService::journalOfAnotherFolderBlocksNothing() {
+    QFETCH(QString, stuck);
+    QTemporaryDir scratch;
+    const QString target = scratch.filePath("app/tool");
+    QVERIFY(writeTree(scratch.filePath("app"),
+                      Tree{{"Tovarin", "launcher"}, {"tool/a.txt", "old-a"}, {"other/b.txt", "old-b"}}));
+    const QString journal = InstallService::journalPathOf(scratch.filePath(stuck));
+    QVERIFY(writeTree(journal, Tree{{"manifest", "file\tTovarin\n"}, {"old/Tovarin", "held"}}));
+    const QString package = scratch.filePath("tool.zip");
+    QVERIFY(ZipBuilder::write(package, {{"a.txt", "new-a"}}));
+    InstallService service;
+    QCOMPARE(service.install(package, target, {}, InstallService::PACKAGE_ZIP), InstallService::INSTALL_OK);
+    QCOMPARE(read(target + "/a.txt"), QByteArray("new-a"));
+    QCOMPARE(read(journal + "/old/Tovarin"), QByteArray("held"));
 }
 
 // Packages as hostile or odd servers and archivers make them, unpacked below the archive's

@@ -85,6 +85,7 @@ private slots:
     void cycle_data();
     void cycle();
     void killedMidInstall();
+    void launcherStartedDuringInstall();
 
 private:
     QString stationFile(const QString &name) const { return m_station->path() + QLatin1Char('/') + name; }
@@ -355,7 +356,18 @@ void tst_SelfUpdateCycle::cycle() {
             QCOMPARE(TestFiles::read(stationFile("Tovarin")), m_launcherBytes);
             QVERIFY(!QFileInfo::exists(stationFile("marker.txt")));
             QCOMPARE(handOff("needUpgrade"), QString("1"));
-            QCOMPARE(handOff("UpgradeSucceed"), QString("<none>"));
+            if (fault == Fault::NoUpdaterInPackage) {
+                // A wrong package: refused, and not fetched again at the next start.
+                QCOMPARE(handOff("UpgradeFailure"), QString("refused"));
+                Tovarin again;
+                QSignalSpy againChecked(&again, &Tovarin::signalMainUpdataFinished);
+                again.show();
+                QVERIFY(againChecked.wait(15000));
+                QCOMPARE(toastText(again), QString("主程序升级包1.2.0.0上次安装失败，不再自动升级"));
+                QCOMPARE(m_server.requests("files/" + kZip).size(), 1);
+            } else {
+                QCOMPARE(handOff("UpgradeSucceed"), QString("<none>"));
+            }
         } else {
             QVERIFY(quit.wait(60000));
             QCOMPARE(toolCheck.count(), 0);
@@ -399,13 +411,20 @@ void tst_SelfUpdateCycle::cycle() {
         QCOMPARE(m_server.requests("ToolClientConfigManageApi/recordProToolUpgrade").size(), 0);
         QVERIFY(!QFileInfo::exists(stationFile("marker.txt")));
         QCOMPARE(TestFiles::read(stationFile("Tovarin")), m_launcherBytes);
-        // The damaged package failed once: it is not installed again by itself.
-        Tovarin w;
-        QSignalSpy toolCheck(&w, &Tovarin::signalMainUpdataFinished);
-        w.show();
-        QVERIFY(toolCheck.wait(15000));
-        QCOMPARE(toastText(w), QString("主程序升级包1.2.0.0上次安装失败，不再自动升级"));
-        QCOMPARE(m_server.requests("files/" + kZip).size(), 1);
+        QCOMPARE(handOff("UpgradeFailure"), QString("passing"));
+        // A damage in passing: the next start fetches the package again and the updater installs it.
+        {
+            Tovarin w;
+            QSignalSpy quit(&w, &Tovarin::signalForceCloseApp);
+            w.show();
+            QVERIFY(quit.wait(60000));
+            QCOMPARE(handOff("failedAttempts"), QString("1"));
+        }
+        QCOMPARE(m_server.requests("files/" + kZip).size(), 2);
+        QTRY_VERIFY_WITH_TIMEOUT(handOff("UpgradeSucceed") != "<none>", 30000);
+        QVERIFY(waitForRestartedLauncher());
+        endAll(stationFile("Tovarin"));
+        expectInstalled();
         return;
     }
     expectInstalled();
@@ -464,6 +483,48 @@ void tst_SelfUpdateCycle::killedMidInstall() {
     QVERIFY(waitForRestartedLauncher());
     endAll(stationFile("Tovarin"));
     expectInstalled(files);
+}
+
+void tst_SelfUpdateCycle::launcherStartedDuringInstall() {
+    // Long enough an installation that a launcher started by hand meets it half-way.
+    const int files = 4000;
+    QList<ZipEntry> extra{{"Tovarin/data/", {}, ZipEntry::Folder, 0}};
+    for (int i = 0; i < files; ++i)
+        extra << ZipEntry{QString("Tovarin/data/f%1.bin").arg(i), QByteArray(2048, char('a' + i % 26)),
+                          ZipEntry::File, 0};
+    offer(true);
+    QVERIFY(writePackage(extra));
+    {
+        Tovarin w;
+        QSignalSpy quit(&w, &Tovarin::signalForceCloseApp);
+        w.show();
+        QVERIFY(quit.wait(60000));
+    }
+    const QString mark = InstallService::journalPathOf(m_station->path()) + QStringLiteral("/new");
+    QElapsedTimer waited;
+    waited.start();
+    while (!QFileInfo::exists(mark) && waited.elapsed() < 60000)
+        QTest::qWait(1);
+    QVERIFY2(QFileInfo::exists(mark), "the installation never started");
+
+    m_processes.emplace_back(new QProcess);
+    QProcess *byHand = m_processes.back().get();
+    byHand->setWorkingDirectory(m_station->path());
+    byHand->setStandardOutputFile(QProcess::nullDevice());
+    byHand->setReadChannel(QProcess::StandardError);
+    byHand->start(stationFile("Tovarin"), QStringList());
+    QVERIFY(byHand->waitForStarted(10000));
+    QVERIFY(QTest::qWaitFor([&] { return processesOf(stationFile("Pellock/Pellock")).isEmpty(); }, 60000));
+    QVERIFY2(QTest::qWaitFor([&] { return byHand->peek(1 << 20).contains("登录窗口已显示"); }, 20000),
+             "the launcher started by hand never reached its login");
+    const QByteArray said = byHand->readAllStandardError();
+    QVERIFY2(said.contains("等待安装结束"), "the launcher did not meet the installation");
+    // It took the updater's journal for nothing of its own: the folder is wholly new, and the
+    // updater left the running launcher alone instead of starting a second one.
+    expectInstalled(files);
+    QCOMPARE(byHand->state(), QProcess::Running);
+    // It runs the replaced program; a second launcher would run the new one.
+    QVERIFY(processesOf(stationFile("Tovarin")).isEmpty());
 }
 
 QTEST_MAIN(tst_SelfUpdateCycle)

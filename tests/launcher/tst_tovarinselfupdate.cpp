@@ -412,43 +412,65 @@ void tst_TovarinSelfUpdate::staging() {
     QCOMPARE(handOff("versionRemark"), QString("第一行\n第二行"));
 }
 
+// What the record of earlier runs of the offered package decides: a wrong package (refused, or
+// installed without changing the version) stays blocked; one whose runs failed for passing
+// reasons is offered again, optional ones up to three failed runs, forced ones always.
 void tst_TovarinSelfUpdate::loopGuard_data() {
     QTest::addColumn<QString>("lastUniqId");
-    QTest::addColumn<QString>("lastSucceed"); // "-": the updater did not run
+    QTest::addColumn<QString>("lastSucceed"); // "-": no run of the package ended since the count
+    QTest::addColumn<QString>("lastFailure");
+    QTest::addColumn<int>("lastAttempts");
     QTest::addColumn<bool>("forced");
-    QTest::addColumn<QString>("toast"); // empty: the upgrade goes ahead
+    QTest::addColumn<QString>("toast");    // empty: the upgrade goes ahead
+    QTest::addColumn<QString>("attempts"); // the count the check records
 
-    const QString failed = "主程序升级包1.2.0.0上次安装失败，不再自动升级";
+    const QString refused = "主程序升级包1.2.0.0上次安装失败，不再自动升级";
     // clang-format off
-    QTest::newRow("same package failed, forced") << "V-100-1200" << "0" << true << failed;
-    QTest::newRow("same package failed, offered") << "V-100-1200" << "0" << false << failed;
-    QTest::newRow("installed, version unchanged") << "V-100-1200" << "1" << true << "主程序升级包1.2.0.0已安装过但版本未变，不再自动升级";
-    QTest::newRow("an older package failed") << "V-100-1100" << "0" << true << "";
-    QTest::newRow("updater never ran") << "V-100-1200" << "-" << true << "";
+    QTest::newRow("refused, forced") << "V-100-1200" << "0" << "refused" << 0 << true << refused << "";
+    QTest::newRow("refused, offered") << "V-100-1200" << "0" << "refused" << 0 << false << refused << "";
+    QTest::newRow("installed, version unchanged") << "V-100-1200" << "1" << "" << 0 << true << "主程序升级包1.2.0.0已安装过但版本未变，不再自动升级" << "";
+    QTest::newRow("passing failure, offered again") << "V-100-1200" << "0" << "passing" << 0 << false << "" << "1";
+    QTest::newRow("third passing failure, offered") << "V-100-1200" << "0" << "passing" << 2 << false << "主程序升级包1.2.0.0已3次安装失败，不再自动升级" << "3";
+    QTest::newRow("third passing failure, forced") << "V-100-1200" << "0" << "passing" << 2 << true << "" << "3";
+    QTest::newRow("failure of unknown kind counts as passing") << "V-100-1200" << "0" << "" << 0 << true << "" << "1";
+    QTest::newRow("count kept while no run ended") << "V-100-1200" << "-" << "" << 2 << false << "" << "2";
+    QTest::newRow("an older package was refused") << "V-100-1100" << "0" << "refused" << 2 << true << "" << "";
     // clang-format on
 }
 
 void tst_TovarinSelfUpdate::loopGuard() {
     QFETCH(QString, lastUniqId);
     QFETCH(QString, lastSucceed);
+    QFETCH(QString, lastFailure);
+    QFETCH(int, lastAttempts);
     QFETCH(bool, forced);
     QFETCH(QString, toast);
+    QFETCH(QString, attempts);
 
     offer("1.2.0.0", forced);
     QByteArray last = "[Tovarin]\nversionNo=1.2.0.0\nversionUniqId=" + lastUniqId.toUtf8() + "\n";
     if (lastSucceed != "-")
-        last += "UpgradeSucceed=" + lastSucceed.toUtf8() + "\n";
+        last += "UpgradeSucceed=" + lastSucceed.toUtf8() + "\nUpgradeFailure=" + lastFailure.toUtf8() + "\n";
+    if (lastAttempts > 0)
+        last += "failedAttempts=" + QByteArray::number(lastAttempts) + "\n";
     writeFile(stationFile("UpgradePackage/UpgradeConfig.ini"), last);
 
-    // A guarded package stays guarded at the next start.
+    // A blocked package stays blocked at the next start.
     for (int start = 0; start < (toast.isEmpty() ? 1 : 2); ++start) {
         Tovarin w;
         QSignalSpy toolCheck(&w, &Tovarin::signalMainUpdataFinished);
         w.show();
-        QVERIFY(toolCheck.wait(15000));
-        QCOMPARE(m_server.requests("files/" + kZip).size(), toast.isEmpty() ? 1 : 0);
-        if (!toast.isEmpty())
+        if (toast.isEmpty() && !forced) {
+            QVERIFY(w.m_pPopWidget->isVisible());
+            QVERIFY(!toolCheck.wait(300));
+        } else if (toast.isEmpty()) {
+            QVERIFY(m_server.waitForRequests("files/" + kZip));
+        } else {
+            QVERIFY(toolCheck.wait(15000));
+            QCOMPARE(m_server.requests("files/" + kZip).size(), 0);
             QCOMPARE(toastText(w), toast);
+        }
+        QCOMPARE(handOff("failedAttempts"), attempts);
     }
 }
 

@@ -168,21 +168,31 @@ void TstPellockProcess::installs() {
 
 void TstPellockProcess::refuses_data() {
     QTest::addColumn<QString>("type");
-    QTest::addColumn<int>(
-        "package"); // 0 none, 1 damaged, 2 no launcher, 3 flat, 4 two top folders, 5 zip as exe
+    QTest::addColumn<int>("package"); // 0 none, 1 damaged, 2 no launcher, 3 flat, 4 two top
+                                      // folders, 5 zip as exe, 6 an entry climbing out
     QTest::addColumn<QString>("reason");
-    QTest::newRow("no hand-off file") << "" << 0 << "未填写类型";
-    QTest::newRow("damaged zip") << "zip" << 1 << "解压失败";
-    QTest::newRow("zip without the launcher") << "zip" << 2 << "安装包中没有主程序";
-    QTest::newRow("zip without its top folder") << "zip" << 3 << "安装包结构不符";
-    QTest::newRow("zip with two top folders") << "zip" << 4 << "安装包结构不符";
-    QTest::newRow("exe package that is an archive") << "exe" << 5 << "安装包中没有主程序";
+    QTest::addColumn<QString>("failure"); // whether offering the package again can help
+    QTest::newRow("no hand-off file") << "" << 0 << "未填写类型"
+                                      << "passing";
+    QTest::newRow("damaged zip") << "zip" << 1 << "解压失败"
+                                 << "passing";
+    QTest::newRow("zip without the launcher") << "zip" << 2 << "安装包中没有主程序"
+                                              << "refused";
+    QTest::newRow("zip without its top folder") << "zip" << 3 << "安装包结构不符"
+                                                << "refused";
+    QTest::newRow("zip with two top folders") << "zip" << 4 << "安装包结构不符"
+                                              << "refused";
+    QTest::newRow("exe package that is an archive") << "exe" << 5 << "安装包中没有主程序"
+                                                    << "refused";
+    QTest::newRow("zip with an entry climbing out") << "zip" << 6 << "安装包含有不安全的文件名"
+                                                    << "refused";
 }
 
 void TstPellockProcess::refuses() {
     QFETCH(QString, type);
     QFETCH(int, package);
     QFETCH(QString, reason);
+    QFETCH(QString, failure);
 
     UpdaterStation station;
     QVERIFY(station.isReady());
@@ -211,6 +221,10 @@ void TstPellockProcess::refuses() {
         QVERIFY(station.stageZip(entries));
         QVERIFY(QFile::rename(station.stagedZip(), station.stagedExe()));
         break;
+    case 6:
+        entries << ZipEntry{QStringLiteral("Tovarin/../outside.txt"), "x"};
+        QVERIFY(station.stageZip(entries));
+        break;
     }
     const QString staged = type == QLatin1String("exe") ? station.stagedExe() : station.stagedZip();
     const QByteArray packageBefore = TestFiles::read(staged);
@@ -220,6 +234,7 @@ void TstPellockProcess::refuses() {
     QCOMPARE(station.launcherTree(), UpdaterStation::oldLauncher());
     QCOMPARE(TestFiles::read(staged), packageBefore);
     QCOMPARE(station.handOffValue(QStringLiteral("UpgradeSucceed")), QStringLiteral("0"));
+    QCOMPARE(station.handOffValue(QStringLiteral("UpgradeFailure")), failure);
     QCOMPARE(m_server.requests(QLatin1String(kRecordPath)).size(), 0);
     QVERIFY2(station.logText().contains(QStringLiteral("小工具:") + reason), qPrintable(station.logText()));
     QVERIFY(station.logText().contains(QStringLiteral("小工具:主程序升级失败")));
