@@ -94,9 +94,7 @@ void popSelectWidget::setProductSelected(PRODUCTSHOWINFO_S info) {
 }
 
 void popSelectWidget::setTranslucentLook(bool bTranslucent) {
-    const QString style = PopupLook::dimmingStyle(m_szDimmingStyle, bTranslucent);
-    if (ui->widgetBackground->styleSheet() != style)
-        ui->widgetBackground->setStyleSheet(style);
+    PopupLook::applyDimming(ui->widgetBackground, m_szDimmingStyle, bTranslucent);
 }
 
 void popSelectWidget::slotSetMainWidgetSize(int width, int heigh) {

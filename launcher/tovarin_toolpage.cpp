@@ -7,6 +7,7 @@
 #include <QAbstractItemView>
 #include <QSettings>
 #include <QStandardItemModel>
+#include <QStyledItemDelegate>
 
 // Item-flag data of a combo item (role 255 of the standard item model). A text reads as no
 // flags, which leaves the item visible but unselectable.
@@ -72,6 +73,12 @@ void Tovarin::uiSetToolPage() {
     // The chosen product as the catalogue or the station's last start gave it.
     PlainText::keepPlain(
         {ui->labProNameInput, ui->labPidInput, ui->labModInput, ui->labVerInput, ui->labTimeInput});
+
+    // The form's rules for the lists' items (height, padding, the prompt's grey) are drawn by a
+    // styled delegate only; the combo's own one knows the selection colours alone.
+    for (QComboBox *combo :
+         {ui->combSelectCon, ui->combSelectType, ui->combSelectFile, ui->combSelectCustmer})
+        combo->setItemDelegate(new QStyledItemDelegate(combo));
 
     ui->combSelectCon->addItem(tr("云端产品配置"));
     ui->combSelectCon->addItem(tr("本地产品配置"));

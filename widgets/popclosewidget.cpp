@@ -11,9 +11,7 @@ popCloseWidget::popCloseWidget(QWidget *parent) : QWidget(parent), ui(new Ui::po
 }
 
 void popCloseWidget::setTranslucentLook(bool bTranslucent) {
-    const QString style = PopupLook::dimmingStyle(m_szDimmingStyle, bTranslucent);
-    if (ui->widgetBackground->styleSheet() != style)
-        ui->widgetBackground->setStyleSheet(style);
+    PopupLook::applyDimming(ui->widgetBackground, m_szDimmingStyle, bTranslucent);
 }
 
 popCloseWidget::~popCloseWidget() {

@@ -33,9 +33,7 @@ popWidgetBase::popWidgetBase(const QString &radioText, QWidget *parent)
 }
 
 void popWidgetBase::setTranslucentLook(bool bTranslucent) {
-    const QString style = PopupLook::dimmingStyle(m_szDimmingStyle, bTranslucent);
-    if (ui->widgetBackground->styleSheet() != style)
-        ui->widgetBackground->setStyleSheet(style);
+    PopupLook::applyDimming(ui->widgetBackground, m_szDimmingStyle, bTranslucent);
 }
 
 popWidgetBase::~popWidgetBase() {

@@ -1,5 +1,6 @@
 // Renders the launcher's main window to PNG files: the setup page empty and filled, the tool page
-// with tiles in each group, toasts raised through slotPopMessage and the close confirmation.
+// with tiles in each group, its selectors' open lists, toasts raised through slotPopMessage, the
+// close confirmation and the product catalogue.
 // Not a test: run it through scripts/screenshots.sh.
 //   windowgallery <output folder>            headless; pop-ups drawn over the window as the
 //                                             design means them to look
@@ -11,11 +12,14 @@
 #include "galleryshot.h"
 #include "imageresources.h"
 #include "popclosewidget.h"
+#include "popselectwidget.h"
 #include "poptextwidget.h"
 #include "tovarin.h"
 #include "ui_tovarin.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -71,6 +75,13 @@ bool prepareStation() {
         const QByteArray id = qstrcmp(key, "WifiConnectTool") == 0 ? QByteArray() : idOf(key).toLatin1();
         config += QByteArray("[") + key + "]\nID=" + id + "\nPath=./" + key + "/\nExe=" + key + "\n\n";
     }
+    // Mains configurations for the file selector's list.
+    QDir(g_station).mkpath(QStringLiteral("IPCProductCheck/conf"));
+    for (const char *name : {"DemoBulletCamera.ini", "DemoDomeCamera.ini", "DemoTurretCamera.ini"}) {
+        if (!writeStationFile(QStringLiteral("IPCProductCheck/conf/") + QLatin1String(name),
+                              "[PPCSet]\nCustomBrand=NORVEXA\n"))
+            return false;
+    }
     const QByteArray base = "http://127.0.0.1:" + QByteArray::number(closedLoopbackPort()) + "/";
     return writeStationFile(QStringLiteral("CONFIGSET.ini"), config) &&
            writeStationFile(QStringLiteral("serverConfig.ini"),
@@ -113,10 +124,19 @@ void saveWindow(Tovarin &w, const QString &name) {
     image.fill(kDesk);
     QPainter painter(&image);
     painter.drawPixmap(0, 0, window);
-    const QList<QWidget *> popups{w.m_pPopCloseWidget, w.m_pPopWidget, w.m_pPopTextWidget};
+    const QList<QWidget *> popups{w.m_pPopSelectWidget, w.m_pPopCloseWidget, w.m_pPopWidget,
+                                  w.m_pPopTextWidget};
     for (QWidget *popup : popups) {
         if (popup->isVisible())
             painter.drawPixmap(popup->pos() - w.pos(), popup->grab());
+    }
+    // An open selector's list is a window of its own. The headless screen is narrower than the
+    // window, which pushes lists on its right to the left: drawn below their combo's left edge.
+    for (QComboBox *combo : w.findChildren<QComboBox *>()) {
+        QWidget *list = combo->view()->window();
+        if (list != &w && list->isVisible())
+            painter.drawPixmap(combo->mapTo(&w, QPoint()).x(), w.mapFromGlobal(list->pos()).y(),
+                               list->grab());
     }
     painter.end();
     const QString path = g_outDir.filePath(QStringLiteral("window_") + name + QStringLiteral(".png"));
@@ -183,6 +203,31 @@ void toolPage() {
     w->slotPopWidgetClose();
     saveWindow(*w, QStringLiteral("close_confirmation"));
     w->m_pPopCloseWidget->close();
+
+    // Each selector of the product card with its list open, the current item highlighted.
+    const QList<QPair<QComboBox *, QString>> selectors{
+        {w->ui->combSelectCon, QStringLiteral("list_source")},
+        {w->ui->combSelectType, QStringLiteral("list_type")},
+        {w->ui->combSelectCustmer, QStringLiteral("list_customer")}};
+    w->ui->combSelectCustmer->clear();
+    w->ui->combSelectCustmer->addItems({QStringLiteral("华东经销商"), QStringLiteral("华南经销商"),
+                                        QStringLiteral("北方经销商"), QStringLiteral("请选择客户")});
+    for (const auto &selector : selectors) {
+        selector.first->showPopup();
+        saveWindow(*w, selector.second);
+        selector.first->hidePopup();
+    }
+    w->ui->combSelectType->setCurrentIndex(1);
+    w->ui->combSelectFile->showPopup();
+    saveWindow(*w, QStringLiteral("list_file"));
+    w->ui->combSelectFile->hidePopup();
+
+    // The catalogue from the cloud source: every request fails here, so its cards stay empty.
+    w->ui->combSelectCon->setCurrentIndex(0);
+    w->on_btnSelectProduct_clicked();
+    settle(300);
+    saveWindow(*w, QStringLiteral("catalogue"));
+    w->m_pPopSelectWidget->close();
 
     w->slotPopWidgetUpgrade(QStringLiteral("1.1.2.0"),
                             QStringList{QStringLiteral("修复产测工具在部分机型上无法识别模组的问题"),

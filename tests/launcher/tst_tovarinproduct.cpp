@@ -1,6 +1,6 @@
 // Product and customer selection on the tool page: configuration lists, customer rules, the
-// catalogue's opening, the restore of the last choice, and the dealer list of the ownership
-// service as the stand-in server receives its requests.
+// selectors' open lists as drawn, the catalogue's opening, the restore of the last choice, and
+// the dealer list of the ownership service as the stand-in server receives its requests.
 #include "applicationfolder.h"
 #include "devserver.h"
 #include "popselectwidget.h"
@@ -9,6 +9,7 @@
 #include "tovarintesthelpers.h"
 #include "ui_tovarin.h"
 
+#include <QAbstractItemView>
 #include <QCompleter>
 #include <QCryptographicHash>
 #include <QDir>
@@ -40,6 +41,8 @@ private slots:
     void confChoice();
     void customerChoice_data();
     void customerChoice();
+    void selectorLists_data();
+    void selectorLists();
     void catalogueOpening_data();
     void catalogueOpening();
     void restore_data();
@@ -235,6 +238,64 @@ void tst_TovarinProduct::customerChoice() {
     QCOMPARE(w->m_iOwnerId, ownerId);
     QCOMPARE(w->ui->combSelectCustmer->currentText(), shown);
     QCOMPARE(w->m_szOwnerName, ownerId > 0 ? shown : QString());
+}
+
+void tst_TovarinProduct::selectorLists_data() {
+    QTest::addColumn<QString>("combo");
+    QTest::addColumn<int>("type"); // the test type chosen first, -1 for none
+    QTest::addColumn<int>("current");
+    QTest::addColumn<int>("other");
+    QTest::addColumn<int>("prompt"); // the grey, unselectable item, -1 for none
+
+    QTest::newRow("product source") << "combSelectCon" << -1 << 1 << 0 << -1;
+    QTest::newRow("test type") << "combSelectType" << -1 << 0 << 1 << 2;
+    // Editable once a type is chosen.
+    QTest::newRow("configuration file") << "combSelectFile" << 1 << 2 << 0 << 4;
+    QTest::newRow("customer") << "combSelectCustmer" << -1 << 1 << 3 << -1;
+}
+
+// Drawn in the palette: a white list with a light border, the current item in the accent blue,
+// items as high as the combo's text needs and the prompt in grey.
+void tst_TovarinProduct::selectorLists() {
+    QFETCH(QString, combo);
+    QFETCH(int, type);
+    QFETCH(int, current);
+    QFETCH(int, other);
+    QFETCH(int, prompt);
+
+    auto w = window();
+    if (type >= 0)
+        w->ui->combSelectType->setCurrentIndex(type);
+    auto *selector = w->findChild<QComboBox *>(combo);
+    QVERIFY(selector);
+    selector->setCurrentIndex(current);
+    selector->showPopup();
+    QAbstractItemView *view = selector->view();
+    QTRY_VERIFY(view->isVisible());
+    QWidget *list = view->window();
+    const QImage shot = list->grab().toImage();
+    // The right end of an item's row: clear of its text.
+    auto rowEnd = [&](int row) {
+        const QRect rect = view->visualRect(view->model()->index(row, 0));
+        return view->viewport()->mapTo(list, QPoint(rect.right() - 3, rect.center().y()));
+    };
+
+    QCOMPARE(shot.pixelColor(rowEnd(current)), QColor(0x44, 0x7A, 0xF0));
+    QCOMPARE(shot.pixelColor(rowEnd(other)), QColor(Qt::white));
+    QCOMPARE(shot.pixelColor(0, shot.height() / 2), QColor(0xD8, 0xD8, 0xD8));
+    QVERIFY(view->visualRect(view->model()->index(other, 0)).height() >= 28);
+    QCOMPARE(view->font().family(), QString("SourceHanSansSC"));
+    if (prompt >= 0) {
+        // The prompt's text is the grey, not the black of the other items.
+        const QRect rect = view->visualRect(view->model()->index(prompt, 0));
+        const QImage item = shot.copy(QRect(view->viewport()->mapTo(list, rect.topLeft()), rect.size()));
+        int darkest = 255;
+        for (int y = 0; y < item.height(); ++y)
+            for (int x = 0; x < item.width(); ++x)
+                darkest = qMin(darkest, qGray(item.pixel(x, y)));
+        QVERIFY2(darkest >= 0x99 - 8 && darkest < 0xF0, qPrintable(QString::number(darkest)));
+    }
+    selector->hidePopup();
 }
 
 void tst_TovarinProduct::catalogueOpening_data() {
