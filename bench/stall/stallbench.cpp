@@ -1,0 +1,261 @@
+// The longest stall of the launcher's GUI thread (the longest gap between two ticks of a 5 ms
+// timer on it) while its tool page runs the update check for 16 tools and while it starts 8
+// tools one after another: the real main window, offscreen, against the stand-in server, with
+// the demo tool installed as every tool.
+//
+//     stallbench [--rounds N] [--trace FILE]
+//
+// --trace writes the GUI thread's stack into FILE whenever it has not ticked for 40 ms (Linux),
+// to find what it was doing.
+#include "devserver.h"
+#include "globals.h"
+#include "platform.h"
+#include "toolbutton.h"
+#include "toolpackages.h"
+#include "tovarin.h"
+#include "tovarintesthelpers.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QTimer>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <thread>
+
+#ifdef __linux__
+#include <csignal>
+#include <execinfo.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+const char kToken[] = "tok-operator-0001";
+
+// Gaps between ticks of a precise 5 ms timer on the GUI thread.
+class StallProbe : public QObject {
+public:
+    StallProbe() {
+        m_timer.setTimerType(Qt::PreciseTimer);
+        connect(&m_timer, &QTimer::timeout, this, [this] {
+            const qint64 now = m_clock.nsecsElapsed();
+            m_longestNs = std::max(m_longestNs, now - m_lastNs);
+            m_lastNs = now;
+            s_lastTickNs.store(now);
+        });
+        m_clock.start();
+    }
+    void start() {
+        m_longestNs = 0;
+        m_lastNs = m_clock.nsecsElapsed();
+        s_lastTickNs.store(m_lastNs);
+        m_timer.start(5);
+    }
+    double stopMs() {
+        m_timer.stop();
+        s_lastTickNs.store(-1);
+        return m_longestNs / 1e6;
+    }
+    qint64 nowNs() const { return m_clock.nsecsElapsed(); }
+
+    static std::atomic<qint64> s_lastTickNs;
+
+private:
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+    qint64 m_lastNs = 0;
+    qint64 m_longestNs = 0;
+};
+std::atomic<qint64> StallProbe::s_lastTickNs{0};
+
+#ifdef __linux__
+int g_traceFd = -1;
+void dumpStack(int) {
+    void *frames[64];
+    const int n = backtrace(frames, 64);
+    const char mark[] = "--- stalled\n";
+    (void)!write(g_traceFd, mark, sizeof mark - 1);
+    backtrace_symbols_fd(frames, n, g_traceFd);
+}
+#endif
+
+// Waits with the event loop running until done() or the limit.
+bool waitFor(const std::function<bool()> &done, int limitMs) {
+    QElapsedTimer waited;
+    waited.start();
+    while (!done()) {
+        if (waited.hasExpired(limitMs))
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    return true;
+}
+
+QString exeOf(const QString &key) {
+    return QStringLiteral("sb%1%2").arg(QCoreApplication::applicationPid()).arg(key);
+}
+
+} // namespace
+
+int main(int argc, char *argv[]) {
+    // On a display when one is named (as a station runs), else offscreen.
+    if (qEnvironmentVariableIsEmpty("DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    const int rounds =
+        std::max(1, args.contains("--rounds") ? args.value(args.indexOf("--rounds") + 1).toInt() : 3);
+    const QString trace = args.contains("--trace") ? args.value(args.indexOf("--trace") + 1) : QString();
+    // The launcher's trace lines would drown the figures.
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
+        if (type >= QtCriticalMsg)
+            std::fprintf(stderr, "%s\n", qPrintable(text));
+    });
+
+    DevServer server;
+    QJsonObject data = DevServer::demoData();
+    QJsonArray tools = data.value("tools").toArray();
+    for (int i = 1; i < tools.size(); ++i) {
+        QJsonObject tool = tools.at(i).toObject();
+        QJsonObject package = tool.value("package").toObject();
+        // Every tool offered an optional upgrade: the tiles change, nothing installs.
+        package.insert("forceUpgrade", 0);
+        package.insert("versionNo", "9.0.0.0");
+        tool.insert("package", package);
+        tools.replace(i, tool);
+    }
+    data.insert("tools", tools);
+    if (!server.start(QString(), {QStringLiteral("--no-https")}) || !server.setData(data)) {
+        std::fprintf(stderr, "stallbench: the stand-in server did not start: %s\n",
+                     qPrintable(server.lastError()));
+        return 1;
+    }
+    LauncherStation station(server.httpBase());
+    QByteArray config = "[MainConfig]\nbEmpWorkCheck=false\n\n";
+    QByteArray selected = "[SelectedTools]\n";
+    QString error;
+    for (int i = 0; i < toolKeys().size(); ++i) {
+        const QString key = toolKeys().at(i);
+        config += "[" + key.toUtf8() + "]\nID=" + toolIdOf(key).toUtf8() + "\nPath=./" + key.toUtf8() +
+                  "/\nExe=" + exeOf(key).toUtf8() + "\n\n";
+        selected += "tool" + QByteArray::number(i + 1) + "=" + toolIdOf(key).toUtf8() + "\n";
+        const QString program = station.path() + "/" + key + "/" + exeOf(key) + Platform::executableSuffix();
+        if (!QDir().mkpath(station.path() + "/" + key) ||
+            !ToolPackages::makeExe(program, "1.0.0.0", &error)) {
+            std::fprintf(stderr, "stallbench: %s\n", qPrintable(error));
+            return 1;
+        }
+    }
+    TestFiles::write(station.path() + "/CONFIGSET.ini", config);
+    TestFiles::write(station.path() + "/MAINSET.ini",
+                     "[UserInfo]\nUserPosition=P1\nUserLinePosition=L1\nUserWorkPosition=W1\n"
+                     "[UISetting]\nbClosePop=false\n" +
+                         selected);
+    m_szLoginToken = QString::fromLatin1(kToken);
+
+#ifdef __linux__
+    std::atomic<bool> watching{!trace.isEmpty()};
+    std::thread watcher;
+    if (watching) {
+        g_traceFd = ::open(QFile::encodeName(trace).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        std::signal(SIGUSR2, dumpStack);
+        const pthread_t gui = pthread_self();
+        watcher = std::thread([&watching, gui] {
+            qint64 seen = -1;
+            qint64 sampled = -1;
+            int quiet = 0;
+            while (watching) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                const qint64 last = StallProbe::s_lastTickNs.load();
+                if (last < 0) {
+                    seen = -1;
+                } else if (last != seen) {
+                    seen = last;
+                    quiet = 0;
+                } else if (++quiet == 4 && last != sampled) { // 40 ms without a tick
+                    sampled = last;
+                    pthread_kill(gui, SIGUSR2);
+                }
+            }
+        });
+    }
+#endif
+
+    StallProbe probe;
+    std::printf("GUI-thread stalls of the launcher: longest gap between ticks of a 5 ms timer (ms)\n");
+    std::printf("%-6s %-28s %-28s\n", "round", "tool page check, 16 tools", "8 tool starts");
+    QVector<double> checks;
+    QVector<double> starts;
+    for (int round = 1; round <= rounds; ++round) {
+        Tovarin w;
+        probe.start();
+        w.show();
+        // The check has run once its answers set the tiles.
+        const bool checked = waitFor(
+            [&] {
+                int offered = 0;
+                for (toolButton *tile : qAsConst(w.m_vecToolButtons))
+                    offered += tile->m_btnInfo.m_eUpgradeStatus == UPGRADE_STATUS_UPGRADABLE;
+                return offered == w.m_vecToolButtons.size() && w.m_vecToolButtons.size() == 16 &&
+                       !w.m_bToolCheckRunning;
+            },
+            60000);
+        const double checkMs = probe.stopMs();
+        if (!checked) {
+            std::fprintf(stderr, "stallbench: the update check did not end\n");
+            return 1;
+        }
+
+        // A local mains product and a customer: every tool may start.
+        w.m_productInfo.m_szLocalPath = QStringLiteral("conf/Bench.ini");
+        w.m_iOwnerId = 7;
+        w.m_szOwnerName = QStringLiteral("客户乙");
+        QStringList started;
+        probe.start();
+        for (toolButton *tile : qAsConst(w.m_vecToolButtons)) {
+            if (started.size() == 8)
+                break;
+            toolButtonInfo info = tile->m_btnInfo;
+            if (info.m_eElectricType != ELECTRIC_TYPE_ANY)
+                w.m_productInfo.m_eProductType = info.m_eElectricType;
+            const QString image = exeOf(info.m_szToolKey) + Platform::executableSuffix();
+            w.slotProcessOpen(info);
+            started << image;
+            // The next press once the launcher has seen the tool running, as an operator would.
+            if (!waitFor([&] { return w.m_mapToolsStarting.isEmpty(); }, 20000)) {
+                std::fprintf(stderr, "stallbench: the start of %s was never confirmed\n", qPrintable(image));
+                return 1;
+            }
+        }
+        const double startMs = probe.stopMs();
+        const QStringList running = Platform::listRunningImages();
+        for (const QString &image : qAsConst(started)) {
+            if (!Platform::imageRunning(running, image)) {
+                std::fprintf(stderr, "stallbench: %s did not start\n", qPrintable(image));
+                return 1;
+            }
+        }
+        for (const QString &image : qAsConst(started))
+            Platform::forceEndImage(image);
+        checks << checkMs;
+        starts << startMs;
+        std::printf("%-6d %-28.1f %-28.1f\n", round, checkMs, startMs);
+        std::fflush(stdout);
+    }
+#ifdef __linux__
+    watching = false;
+    if (watcher.joinable())
+        watcher.join();
+#endif
+    std::sort(checks.begin(), checks.end());
+    std::sort(starts.begin(), starts.end());
+    std::printf("%-6s %-28.1f %-28.1f\n", "median", checks.at(checks.size() / 2),
+                starts.at(starts.size() / 2));
+    std::printf("%-6s %-28.1f %-28.1f\n", "max", checks.last(), starts.last());
+    return 0;
+}
