@@ -13,8 +13,8 @@ class KovaLogin;
 class Tovarin;
 
 // Drives the launcher through an operator's cycle for the long-running reliability run, and
-// measures how long the GUI thread was ever kept from its events. Inert unless runLauncher()
-// creates it, which it does only when the soak orchestrator asks for it.
+// measures how long the GUI thread was ever kept from its events. Only the soak's build of the
+// launcher (TovarinSoak) holds it, and starts it only when the soak orchestrator asks for it.
 //
 // It works through the windows' real widgets and slots (fields filled, buttons clicked, pop-ups
 // answered as an operator would) and writes one line per event into its report file:
