@@ -20,6 +20,7 @@ class Tovarin;
 // answered as an operator would) and writes one line per event into its report file:
 //   STEP <name> <ms>     a step reached its goal
 //   HUNG <name> <ms>     a step made no visible progress for longer than its limit
+//   CUSTOMER <id>        the dealer id of the customer chosen for the product
 //   ROUND <n>            a page switch round ended (the orchestrator samples memory there)
 //   STALL <ms>           the longest gap of the GUI-thread probe so far
 //   UPGRADE accept|decline  the launcher's own upgrade offer was answered

@@ -125,7 +125,18 @@ void tst_SoakDriver::cycle() {
 
     // What an operator would see: a catalogue product and a customer chosen, the tool page on.
     QVERIFY(!w->ui->labPidInput->text().isEmpty());
-    QVERIFY(w->m_iOwnerId != 0);
+    // The customer is a real one (a dealer id and its name from the account's list) and the one
+    // the driver picked, shown as chosen in the combo.
+    const QStringList picked = reportLines("CUSTOMER");
+    QCOMPARE(picked.size(), 1);
+    QVERIFY2(w->m_iOwnerId >= 1, qPrintable(QString::number(w->m_iOwnerId)));
+    QCOMPARE(QString::number(w->m_iOwnerId), picked.first());
+    const int chosen = w->ui->combSelectCustmer->currentIndex();
+    QVERIFY2(chosen >= 0 && chosen < w->m_vecDealerInfo.size(), qPrintable(QString::number(chosen)));
+    QCOMPARE(w->m_vecDealerInfo.at(chosen).m_iDealerId, w->m_iOwnerId);
+    QVERIFY(!w->m_szOwnerName.isEmpty());
+    QCOMPARE(w->m_szOwnerName, w->m_vecDealerInfo.at(chosen).m_szDealerName);
+    QCOMPARE(w->ui->combSelectCustmer->currentText(), w->m_szOwnerName);
     QCOMPARE(m_server.requests("ToolClientConfigManageApi/getProductConfigDetail").size(), 1);
 }
 
