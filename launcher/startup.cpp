@@ -6,7 +6,6 @@
 #include "logrecorder.h"
 #include "kovalogin.h"
 #include "singleinstance.h"
-#include "soakdriver.h"
 #include "tovarin.h"
 
 #include <QApplication>
@@ -66,7 +65,7 @@ QString installTranslation(QApplication &app, QTranslator &translator, const QSt
     return QString();
 }
 
-int runLauncher(QApplication &app) {
+int runLauncher(QApplication &app, const std::function<void(KovaLogin *)> &onLoginShown) {
     initImageResources();
 
     if (!SingleInstance::acquire()) {
@@ -99,8 +98,8 @@ int runLauncher(QApplication &app) {
         KovaLogin login;
         login.show();
         QObject::connect(login.mainWindow(), SIGNAL(signalForceCloseApp()), &app, SLOT(quit()));
-        // Only the reliability run sets it; the main window owns the driver.
-        SoakDriver::startFromEnvironment(&login, login.mainWindow());
+        if (onLoginShown)
+            onLoginShown(&login);
         qDebug() << "登录窗口已显示";
         result = app.exec();
     }

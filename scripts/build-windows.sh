@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# The Windows build: Tovarin.exe, Pellock.exe, the demo tool and the Windows test programs,
-# cross-built with mingw-w64 against the Qt and QuaZip of scripts/windows-toolchain.sh (built
-# first when missing: about half an hour on two cores, once). The picture renderer runs under
-# wine during the build. Ends with a station folder, laid out by `cmake --install` with the
-# DLLs and plugins the programs load, in $BUILD_DIR/station.
+# The Windows build: Tovarin.exe, Pellock.exe, the demo tool, the Windows test programs and the
+# soak's build of the launcher (TovarinSoak.exe, for the smoke run's self-update; built with the
+# test programs, never installed into the station folder), cross-built with mingw-w64 against
+# the Qt and QuaZip of scripts/windows-toolchain.sh (built first when missing: about half an
+# hour on two cores, once). The picture renderer runs under wine during the build. Ends with a
+# station folder, laid out by `cmake --install` with the DLLs and plugins the programs load, in
+# $BUILD_DIR/station.
 #
 #   BUILD_DIR            build folder (default build-win)
 #   TOVARIN_WIN_PREFIX   the Windows toolchain (default /opt/tovarin-win64)

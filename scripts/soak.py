@@ -2,7 +2,8 @@
 """Reliability soak: the real launcher against a misbehaving stand-in server for a long time.
 
 Lays out a demo station, starts the stand-in server in chaos mode and a virtual display, and
-runs the launcher (with its built-in soak driver) through the station's cycle again and again:
+runs the launcher through the station's cycle again and again, driven from inside by its soak
+driver (the soak's build of the launcher, TovarinSoak, stands in the station as "Tovarin"):
 log in, tool page with its update check and installations, catalogue, customer, a tool started,
 page switches, a launcher upgrade now and then through the real updater, close. Some cycles kill
 the launcher or the updater with SIGKILL at a random moment. After every cycle the tool folders,
@@ -34,6 +35,7 @@ SOAK_TOOLS = [("101", "IPCProductCheck", 0), ("102", "BPC", 1), ("103", "IPCamSu
               ("108", "PPCFocus", 1), ("109", "PPCAirTight", 0)]
 KEEP_NAMES = {"config.ini", "temp.bat", "temp.sh", "conf", "Configs"}
 LAUNCHER_ID = "100"
+SOAK_LAUNCHER = "TovarinSoak"  # the launcher with the soak driver; stations' Tovarin has none
 CYCLE_LIMIT_S = 900          # a cycle that takes longer has hung somewhere
 RECOVER_LIMIT_S = 60
 PELLOCK_RESTART_WAIT_S = 15  # the updater restarts the launcher 5 s after installing
@@ -165,6 +167,12 @@ class Soak:
                    BUILD_DIR=self.args.build_dir)
         subprocess.run(["bash", os.path.join(ROOT, "scripts", "run-demo.sh")], env=env, check=True,
                        stdout=subprocess.DEVNULL)
+        # The station's launcher is the soak's build: the same program with the driver added. It
+        # keeps the name "Tovarin", which the updater's hand-off and the process checks go by.
+        soak_launcher = os.path.join(self.bin, SOAK_LAUNCHER)
+        if not os.path.isfile(soak_launcher):
+            raise RuntimeError("%s is not built (it is built with the test programs)" % soak_launcher)
+        shutil.copy2(soak_launcher, os.path.join(self.station, "Tovarin"))
         os.makedirs(os.path.join(self.run_dir, "reports"))
         os.makedirs(os.path.join(self.run_dir, "tmp"))
         # What the station's INI files must still say at the end of every cycle.
@@ -223,7 +231,7 @@ class Soak:
         name = "Tovarin-%s.zip" % version
         marker = ("\nsoak launcher %s\n" % version).encode()
         programs = {}
-        for rel, src in (("Tovarin", "Tovarin"), ("Pellock/Pellock", "Pellock")):
+        for rel, src in (("Tovarin", SOAK_LAUNCHER), ("Pellock/Pellock", "Pellock")):
             with open(os.path.join(self.bin, src), "rb") as f:
                 # Bytes after the program's end change nothing when it runs, but tell versions apart.
                 programs[rel] = f.read() + marker

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The reliability soak: the real launcher and updater against a stand-in server that misbehaves
-# at random, on a virtual display, for 30 minutes (or 3 with --short). Prints one table and
-# exits non-zero when any of its assertions fails.
+# The reliability soak: the real launcher (its soak build, TovarinSoak, which holds the driver)
+# and updater against a stand-in server that misbehaves at random, on a virtual display, for 30
+# minutes (or 3 with --short). Prints one table and exits non-zero when any of its assertions
+# fails.
 #
 #   scripts/soak.sh [--short] [--minutes N] [--seed N] [other options of scripts/soak.py]
 #   SOAK_SEED, SOAK_MINUTES, SOAK_RATE  the same settings through the environment

@@ -22,8 +22,8 @@ fi
 status=0
 ctest --test-dir "$BUILD_DIR" --output-on-failure -j"$(nproc)" || status=1
 # The smoke run ends with the launcher upgrading itself with a package of this build, made as
-# the release command makes it.
+# the release command makes it; the soak's build of the launcher (its driver) accepts the offer.
 bash scripts/package-folder.sh upgrade "$BUILD_DIR/station" "$BUILD_DIR/upgrade-windows.zip"
 python3 -B scripts/windows-smoke.py "$BUILD_DIR/station" "$BUILD_DIR/smoke" "$BUILD_DIR/bin/grabscreen.exe" \
-    "$BUILD_DIR/upgrade-windows.zip" || status=1
+    "$BUILD_DIR/upgrade-windows.zip" "$BUILD_DIR/bin/TovarinSoak.exe" || status=1
 exit $status

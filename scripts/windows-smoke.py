@@ -3,11 +3,13 @@
 server on loopback: the login window shows, a login succeeds (MAINSET.ini written through the
 Windows profile writer, the main window's first requests arrive), a second Tovarin.exe is
 refused with -1, and after the first one is killed a new one starts. Given a launcher upgrade
-package, the launcher then upgrades itself with it: its built-in driver logs in and accepts the
-offer, Pellock.exe installs the package over the station, reports it and starts the new
-Tovarin.exe, which logs in. Exit status 0 when all of it holds; each step is printed.
+package and the soak's build of the launcher (TovarinSoak.exe: Tovarin.exe with the soak driver,
+which stations never get), the launcher then upgrades itself with it: the soak's build, put in
+the station as Tovarin.exe, logs in with its driver and accepts the offer, Pellock.exe installs the
+package over the station, reports it and starts the package's Tovarin.exe, which is logged in
+through its window. Exit status 0 when all of it holds; each step is printed.
 
-usage: windows-smoke.py STATION_FOLDER OUTPUT_FOLDER [GRABSCREEN_EXE [UPGRADE_ZIP]]
+usage: windows-smoke.py STATION_FOLDER OUTPUT_FOLDER [GRABSCREEN_EXE [UPGRADE_ZIP SOAK_LAUNCHER_EXE]]
 """
 import hashlib
 import json
@@ -53,8 +55,8 @@ def wait_for(predicate, seconds, what):
     fail("%s (waited %d s)" % (what, seconds))
 
 
-def self_update(package, station, out, base, env, requests):
-    """The launcher's self-update with the given package, driven by the launcher's own driver."""
+def self_update(package, soak_launcher, station, out, base, env, requests, windows, log_in):
+    """The launcher's self-update with the given package, accepted by the soak build's driver."""
     version = "9.0.0.1"
     name = "Tovarin-%s.zip" % version
     with urllib.request.urlopen(base + "__control/ping", timeout=5) as answer:
@@ -75,6 +77,9 @@ def self_update(package, station, out, base, env, requests):
                                      method="POST", headers={"Content-Type": "application/json"})
     urllib.request.urlopen(request, timeout=5).read()
 
+    # Until the package replaces it, the soak's build stands in the station under the name the
+    # updater starts again.
+    shutil.copyfile(soak_launcher, os.path.join(station, "Tovarin.exe"))
     report = os.path.join(out, "self-update.txt")
     child = subprocess.Popen([WINE_RUN, os.path.join(station, "Tovarin.exe")], cwd=station,
                              env=dict(env, TOVARIN_SOAK=report, TOVARIN_SOAK_PLAN="rounds=1;upgrade=accept"),
@@ -87,6 +92,7 @@ def self_update(package, station, out, base, env, requests):
             return []
     wait_for(lambda: lines("UPGRADE"), 180, "the launcher is offered the package and accepts it")
     logins = len(requests("ToolClientConfigManageApi/toolLogin"))
+    before = set(windows())
     step("the launcher accepted the upgrade to %s (%d files)" % (version, len(packed)))
 
     def installed():
@@ -100,8 +106,10 @@ def self_update(package, station, out, base, env, requests):
         return True
     wait_for(installed, 180, "every file of the package stands in the station")
     step("Pellock.exe installed every file of the package")
-    wait_for(lambda: len(lines("START")) >= 2, 120, "the new Tovarin.exe starts")
-    wait_for(lambda: len(lines("STEP")) >= 2, 120, "the new Tovarin.exe gets past its login window")
+    # The package's Tovarin.exe has no driver: it is logged in through its window.
+    window = wait_for(lambda: [w for w in windows() if w not in before], 120,
+                      "the new Tovarin.exe shows its login window")[0]
+    log_in(window)
     wait_for(lambda: len(requests("ToolClientConfigManageApi/toolLogin")) > logins, 60,
              "the new Tovarin.exe logs in")
     wait_for(lambda: requests("ToolClientConfigManageApi/recordProToolUpgrade"), 30, "the upgrade is reported")
@@ -186,6 +194,16 @@ def main():
         if os.path.exists(os.path.join(station, "grabscreen.exe")):
             FAILURE_HOOKS.append(lambda: print("      screenshot: " + screenshot("failure.png")))
 
+        def log_in(window):
+            # The account field has the focus; after a first login it holds that account.
+            xdo("windowfocus", "--sync", window)
+            xdo("key", "ctrl+a")
+            xdo("type", "--delay", "40", "operator")
+            xdo("key", "Tab")
+            xdo("key", "ctrl+a")
+            xdo("type", "--delay", "40", "123456")
+            xdo("key", "Return")
+
         # --- the login window, and a login ---
         first = launcher()
         window = wait_for(windows, 90, "the login window shows")[0]
@@ -193,11 +211,7 @@ def main():
         time.sleep(1)
         if os.path.exists(os.path.join(station, "grabscreen.exe")):
             step("screenshot: " + screenshot("login.png"))
-        xdo("windowfocus", "--sync", window)
-        xdo("type", "--delay", "40", "operator")
-        xdo("key", "Tab")
-        xdo("type", "--delay", "40", "123456")
-        xdo("key", "Return")
+        log_in(window)
         wait_for(lambda: requests("ToolClientConfigManageApi/toolLogin"), 30, "the login request arrives")
 
         def account_written():
@@ -249,10 +263,12 @@ def main():
         step("after the first launcher was killed, a new one starts and shows its login window")
 
         if len(sys.argv) > 4:
+            if len(sys.argv) < 6:
+                fail("the self-update needs the soak's launcher (TovarinSoak.exe) after the package")
             third.send_signal(signal.SIGKILL)
             third.wait(10)
             wait_for(lambda: not windows(), 30, "the killed launcher's windows go away")
-            self_update(sys.argv[4], station, out, base, env, requests)
+            self_update(sys.argv[4], sys.argv[5], station, out, base, env, requests, windows, log_in)
         print("PASS: Windows smoke run")
     finally:
         cleanup()

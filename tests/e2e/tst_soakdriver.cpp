@@ -13,7 +13,13 @@
 #include <QFile>
 #include <QJsonObject>
 #include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
 #include <QtTest>
+
+namespace {
+constexpr int kHeldMs = 300; // the GUI thread held once during a cycle
+} // namespace
 
 class tst_SoakDriver : public QObject {
     Q_OBJECT
@@ -26,6 +32,8 @@ private slots:
 
 private:
     QStringList reportLines(const QString &kind) const;
+    // When the first line of that kind was written (ms since the epoch); -1 when none was.
+    qint64 reportTime(const QString &kind) const;
 
     std::unique_ptr<QTemporaryDir> m_station;
     DevServer m_server;
@@ -73,6 +81,18 @@ QStringList tst_SoakDriver::reportLines(const QString &kind) const {
     return found;
 }
 
+qint64 tst_SoakDriver::reportTime(const QString &kind) const {
+    QFile file(m_szReport);
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        const QList<QByteArray> parts = line.split(' ');
+        if (parts.size() >= 2 && parts.at(1) == kind.toUtf8())
+            return parts.at(0).toLongLong();
+    }
+    return -1;
+}
+
 void tst_SoakDriver::cycle_data() {
     QTest::addColumn<QString>("path");
     QTest::addColumn<QJsonObject>("behaviour");
@@ -103,7 +123,9 @@ void tst_SoakDriver::cycle() {
     login.show();
     Tovarin *w = login.mainWindow();
     const SoakDriver::PLAN_S parsed = SoakDriver::parsePlan(plan);
-    new SoakDriver(&login, w, m_szReport, parsed, w);
+    SoakDriver *driver = new SoakDriver(&login, w, m_szReport, parsed, w);
+    // One stall of known length, once the probe counts (after its first two seconds).
+    QTimer::singleShot(3000, w, [] { QThread::msleep(kHeldMs); });
     QTRY_VERIFY_WITH_TIMEOUT(reportLines("DONE").size() == 1, 90000);
 
     QStringList steps;
@@ -121,11 +143,39 @@ void tst_SoakDriver::cycle() {
     QCOMPARE(reportLines("HUNG").size(), hungStep.isEmpty() ? 0 : 1);
     if (!hungStep.isEmpty())
         QCOMPARE(reportLines("HUNG").first().section(' ', 0, 0), hungStep);
-    QVERIFY(!reportLines("STALL").isEmpty());
+    // Each figure is the longest probe gap so far: whole milliseconds, never shrinking. The last
+    // one saw the held stall, and stays far below the run's length (which a gap measured from
+    // the start instead of from the last probe would come near).
+    const QStringList stalls = reportLines("STALL");
+    QVERIFY(!stalls.isEmpty());
+    const qint64 runMs = reportTime("DONE") - reportTime("START");
+    QVERIFY2(reportTime("START") > 0 && runMs > 2000, qPrintable(QString::number(runMs)));
+    qint64 longest = 0;
+    for (const QString &figure : stalls) {
+        bool number = false;
+        const qint64 ms = figure.toLongLong(&number);
+        QVERIFY2(number && ms >= longest,
+                 qPrintable(QStringLiteral("STALL %1 after %2").arg(figure).arg(longest)));
+        longest = ms;
+    }
+    QVERIFY2(longest >= kHeldMs && longest < runMs / 2,
+             qPrintable(QStringLiteral("STALL %1 in a run of %2 ms").arg(longest).arg(runMs)));
+    QVERIFY(driver->longestStallMs() >= longest);
 
     // What an operator would see: a catalogue product and a customer chosen, the tool page on.
     QVERIFY(!w->ui->labPidInput->text().isEmpty());
-    QVERIFY(w->m_iOwnerId != 0);
+    // The customer is a real one (a dealer id and its name from the account's list) and the one
+    // the driver picked, shown as chosen in the combo.
+    const QStringList picked = reportLines("CUSTOMER");
+    QCOMPARE(picked.size(), 1);
+    QVERIFY2(w->m_iOwnerId >= 1, qPrintable(QString::number(w->m_iOwnerId)));
+    QCOMPARE(QString::number(w->m_iOwnerId), picked.first());
+    const int chosen = w->ui->combSelectCustmer->currentIndex();
+    QVERIFY2(chosen >= 0 && chosen < w->m_vecDealerInfo.size(), qPrintable(QString::number(chosen)));
+    QCOMPARE(w->m_vecDealerInfo.at(chosen).m_iDealerId, w->m_iOwnerId);
+    QVERIFY(!w->m_szOwnerName.isEmpty());
+    QCOMPARE(w->m_szOwnerName, w->m_vecDealerInfo.at(chosen).m_szDealerName);
+    QCOMPARE(w->ui->combSelectCustmer->currentText(), w->m_szOwnerName);
     QCOMPARE(m_server.requests("ToolClientConfigManageApi/getProductConfigDetail").size(), 1);
 }
 

@@ -258,9 +258,22 @@ void SoakDriver::buildSteps() {
     m_vecSteps.append({QStringLiteral("customer"),
                        [this, w] {
                            QComboBox *customer = w->ui->combSelectCustmer;
-                           if (!customer->isEnabled() || customer->count() < 2)
+                           if (!customer->isEnabled())
                                return;
-                           const int index = 1 + (m_plan.m_iSeed + m_iRound) % (customer->count() - 1);
+                           // Only dealers a tool can be started for: the launcher refuses one
+                           // without a valid id, and the combo's last item is its prompt.
+                           QVector<int> dealers;
+                           const int listed = qMin(customer->count() - 1, w->m_vecDealerInfo.size());
+                           for (int i = 0; i < listed; ++i) {
+                               if (w->m_vecDealerInfo.at(i).m_iDealerId >= 1)
+                                   dealers.append(i);
+                           }
+                           if (dealers.isEmpty())
+                               return;
+                           const int pick = qAbs(m_plan.m_iSeed + m_iRound) % dealers.size();
+                           const int index = dealers.at(pick);
+                           report(
+                               QStringLiteral("CUSTOMER %1").arg(w->m_vecDealerInfo.at(index).m_iDealerId));
                            customer->setCurrentIndex(index);
                            emit customer->textActivated(customer->itemText(index));
                        },

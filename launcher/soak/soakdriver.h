@@ -13,13 +13,14 @@ class KovaLogin;
 class Tovarin;
 
 // Drives the launcher through an operator's cycle for the long-running reliability run, and
-// measures how long the GUI thread was ever kept from its events. Inert unless runLauncher()
-// creates it, which it does only when the soak orchestrator asks for it.
+// measures how long the GUI thread was ever kept from its events. Only the soak's build of the
+// launcher (TovarinSoak) holds it, and starts it only when the soak orchestrator asks for it.
 //
 // It works through the windows' real widgets and slots (fields filled, buttons clicked, pop-ups
 // answered as an operator would) and writes one line per event into its report file:
 //   STEP <name> <ms>     a step reached its goal
 //   HUNG <name> <ms>     a step made no visible progress for longer than its limit
+//   CUSTOMER <id>        the dealer id of the customer chosen for the product
 //   ROUND <n>            a page switch round ended (the orchestrator samples memory there)
 //   STALL <ms>           the longest gap of the GUI-thread probe so far
 //   UPGRADE accept|decline  the launcher's own upgrade offer was answered
