@@ -714,7 +714,7 @@ def main():
     ap.add_argument("--kill-share", type=float, default=0.3, help="share of cycles with a launcher kill")
     ap.add_argument("--launcher-every", type=int, default=4, help="offer a launcher upgrade every N cycles")
     ap.add_argument("--memory-rounds", type=int, default=None)
-    ap.add_argument("--stall-limit-ms", type=int, default=1000)
+    ap.add_argument("--stall-limit-ms", type=int, default=100)
     ap.add_argument("--build-dir", default=os.environ.get("BUILD_DIR", "build"))
     ap.add_argument("--run-dir", default=os.path.join(ROOT, "soak-run"))
     ap.add_argument("--display", default=None, help="use this X display instead of a virtual one")

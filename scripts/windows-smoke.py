@@ -4,7 +4,9 @@ server on loopback: the login window shows, a login succeeds (MAINSET.ini writte
 Windows profile writer, the main window's first requests arrive), a second Tovarin.exe is
 refused with -1, and after the first one is killed a new one starts. Given a launcher upgrade
 package and the soak's build of the launcher (TovarinSoak.exe: Tovarin.exe with the soak driver,
-which stations never get), the launcher then upgrades itself with it: the soak's build, put in
+which stations never get), a tool page round follows on the soak's build (two tools: a forced
+package installs BPC, a tool starts through temp.bat, a second start is refused, closing ends
+the tool), and then the launcher upgrades itself with the package: the soak's build, put in
 the station as Tovarin.exe, logs in with its driver and accepts the offer, Pellock.exe installs the
 package over the station, reports it and starts the package's Tovarin.exe, which is logged in
 through its window. Exit status 0 when all of it holds; each step is printed.
@@ -118,6 +120,68 @@ def self_update(package, soak_launcher, station, out, base, env, requests, windo
         child.wait(60)
     except subprocess.TimeoutExpired:
         child.kill()
+
+def tool_round(soak_launcher, demotool, station, out, base, env, requests):
+    """A tool page round on the soak's launcher: a forced package installs one of two tools, a
+    tool starts through temp.bat, a second start is refused, and closing ends the tool."""
+    with urllib.request.urlopen(base + "__control/ping", timeout=5) as answer:
+        files = json.load(answer)["ports"]["files"]
+    maker = [sys.executable, "-B", os.path.join(ROOT, "devserver", "toolpackage.py")]
+    # BPC is offered 1.5.0.0 as a forced upgrade; IPCProductCheck stands at its offered version.
+    subprocess.run(maker + ["zip", "-o", os.path.join(files, "BPC-1.5.0.0.zip"), "--version", "1.5.0.0",
+                            "--folder", "BPC", "--exe", "BPC", "--suffix", ".exe", "--binary", demotool,
+                            "--file", "config.ini=[BPC]"], check=True)
+    for key, version in (("BPC", "1.0.0.0"), ("IPCProductCheck", "2.1.0.0")):
+        os.makedirs(os.path.join(station, key), exist_ok=True)
+        subprocess.run(maker + ["exe", "-o", os.path.join(station, key, key + ".exe"), "--version", version,
+                                "--binary", demotool], check=True)
+    with open(os.path.join(station, "CONFIGSET.ini"), "a", newline="") as f:
+        f.write("\r\n[IPCProductCheck]\r\nID=101\r\nPath=./IPCProductCheck/\r\nExe=IPCProductCheck\r\n"
+                "\r\n[BPC]\r\nID=102\r\nPath=./BPC/\r\nExe=BPC\r\n")
+    mainset = os.path.join(station, "MAINSET.ini")
+    text = open(mainset, encoding="utf-8").read()
+    open(mainset, "w", encoding="utf-8", newline="").write(
+        text.replace("[SelectedTools]\r\ntool1=101\r\n", "[SelectedTools]\r\ntool1=101\r\ntool2=102\r\n"))
+    with zipfile.ZipFile(os.path.join(files, "BPC-1.5.0.0.zip")) as z:
+        new_bpc = z.read("BPC/BPC.exe")
+
+    shutil.copyfile(soak_launcher, os.path.join(station, "Tovarin.exe"))
+    report = os.path.join(out, "tool-round.txt")
+    child = subprocess.Popen([WINE_RUN, os.path.join(station, "Tovarin.exe")], cwd=station,
+                             env=dict(env, TOVARIN_SOAK=report, TOVARIN_SOAK_PLAN="rounds=0;again=1;upgrade=decline"),
+                             stdout=subprocess.DEVNULL, stderr=open(os.path.join(out, "wine.log"), "a"))
+
+    def lines(word):
+        try:
+            return [l.rstrip("\n").split(" ", 2)[2:] for l in open(report, encoding="utf-8", errors="replace")
+                    if l.split()[1:2] == [word]]
+        except OSError:
+            return []
+
+    def tool_processes():
+        found = subprocess.run(["ps", "-eo", "args"], capture_output=True, text=True).stdout
+        return [l for l in found.splitlines() if "BPC.exe" in l or "IPCProductCheck.exe" in l]
+
+    wait_for(lambda: lines("TOAST"), 240, "a tool starts and is pressed again")
+    with open(os.path.join(station, "BPC", "BPC.exe"), "rb") as f:
+        if f.read() != new_bpc:
+            fail("the forced package did not replace BPC.exe")
+    if not [r for r in requests("ToolClientConfigManageApi/recordProToolUpgrade")
+            if any(v == "U-BPC-102" for v in json.dumps(r).split('"'))]:
+        fail("the forced installation of BPC was not reported")
+    step("the forced package installed BPC 1.5.0.0 and was reported")
+    running = lines("RUNNING")[0][0]
+    step("%s started through temp.bat and is listed running" % running)
+    toast = lines("TOAST")[0][0]
+    if toast != "程序已打开，无法再次启动":
+        fail("a second start of %s showed %r" % (running, toast))
+    step("a second start of %s is refused: %s" % (running, toast))
+    try:
+        child.wait(120)
+    except subprocess.TimeoutExpired:
+        fail("the launcher did not close")
+    wait_for(lambda: not tool_processes(), 30, "closing the launcher ends %s" % running)
+    step("closing the launcher ended %s" % running)
 
 
 def main():
@@ -262,12 +326,19 @@ def main():
             fail("the launcher after the killed one ended with %s" % third.returncode)
         step("after the first launcher was killed, a new one starts and shows its login window")
 
-        if len(sys.argv) > 4:
-            if len(sys.argv) < 6:
-                fail("the self-update needs the soak's launcher (TovarinSoak.exe) after the package")
+        if len(sys.argv) > 5:
             third.send_signal(signal.SIGKILL)
             third.wait(10)
             wait_for(lambda: not windows(), 30, "the killed launcher's windows go away")
+            demotool = os.path.join(os.path.dirname(os.path.abspath(sys.argv[3])), "demotool.exe")
+            tool_round(sys.argv[5], demotool, station, out, base, env, requests)
+        if len(sys.argv) > 4:
+            if len(sys.argv) < 6:
+                fail("the self-update needs the soak's launcher (TovarinSoak.exe) after the package")
+            if third.poll() is None:
+                third.send_signal(signal.SIGKILL)
+                third.wait(10)
+            wait_for(lambda: not windows(), 30, "the launcher's windows go away")
             self_update(sys.argv[4], sys.argv[5], station, out, base, env, requests, windows, log_in)
         print("PASS: Windows smoke run")
     finally:

@@ -10,6 +10,7 @@
 #include "devserver.h"
 #include "globals.h"
 #include "platform.h"
+#include "stallsampler.h"
 #include "toolbutton.h"
 #include "toolpackages.h"
 #include "tovarin.h"
@@ -21,17 +22,8 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
-#include <thread>
-
-#ifdef __linux__
-#include <csignal>
-#include <execinfo.h>
-#include <fcntl.h>
-#include <pthread.h>
-#include <unistd.h>
-#endif
+#include <memory>
 
 namespace {
 
@@ -46,43 +38,31 @@ public:
             const qint64 now = m_clock.nsecsElapsed();
             m_longestNs = std::max(m_longestNs, now - m_lastNs);
             m_lastNs = now;
-            s_lastTickNs.store(now);
+            if (m_pSampler)
+                m_pSampler->tick();
         });
         m_clock.start();
     }
     void start() {
         m_longestNs = 0;
         m_lastNs = m_clock.nsecsElapsed();
-        s_lastTickNs.store(m_lastNs);
         m_timer.start(5);
     }
     double stopMs() {
         m_timer.stop();
-        s_lastTickNs.store(-1);
+        if (m_pSampler)
+            m_pSampler->pause();
         return m_longestNs / 1e6;
     }
-    qint64 nowNs() const { return m_clock.nsecsElapsed(); }
-
-    static std::atomic<qint64> s_lastTickNs;
+    void setSampler(StallSampler *pSampler) { m_pSampler = pSampler; }
 
 private:
     QTimer m_timer;
     QElapsedTimer m_clock;
     qint64 m_lastNs = 0;
     qint64 m_longestNs = 0;
+    StallSampler *m_pSampler = nullptr;
 };
-std::atomic<qint64> StallProbe::s_lastTickNs{0};
-
-#ifdef __linux__
-int g_traceFd = -1;
-void dumpStack(int) {
-    void *frames[64];
-    const int n = backtrace(frames, 64);
-    const char mark[] = "--- stalled\n";
-    (void)!write(g_traceFd, mark, sizeof mark - 1);
-    backtrace_symbols_fd(frames, n, g_traceFd);
-}
-#endif
 
 // Waits with the event loop running until done() or the limit.
 bool waitFor(const std::function<bool()> &done, int limitMs) {
@@ -158,35 +138,10 @@ int main(int argc, char *argv[]) {
                          selected);
     m_szLoginToken = QString::fromLatin1(kToken);
 
-#ifdef __linux__
-    std::atomic<bool> watching{!trace.isEmpty()};
-    std::thread watcher;
-    if (watching) {
-        g_traceFd = ::open(QFile::encodeName(trace).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        std::signal(SIGUSR2, dumpStack);
-        const pthread_t gui = pthread_self();
-        watcher = std::thread([&watching, gui] {
-            qint64 seen = -1;
-            qint64 sampled = -1;
-            int quiet = 0;
-            while (watching) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-                const qint64 last = StallProbe::s_lastTickNs.load();
-                if (last < 0) {
-                    seen = -1;
-                } else if (last != seen) {
-                    seen = last;
-                    quiet = 0;
-                } else if (++quiet == 4 && last != sampled) { // 40 ms without a tick
-                    sampled = last;
-                    pthread_kill(gui, SIGUSR2);
-                }
-            }
-        });
-    }
-#endif
+    std::unique_ptr<StallSampler> sampler(trace.isEmpty() ? nullptr : new StallSampler(trace, 40));
 
     StallProbe probe;
+    probe.setSampler(sampler.get());
     std::printf("GUI-thread stalls of the launcher: longest gap between ticks of a 5 ms timer (ms)\n");
     std::printf("%-6s %-28s %-28s\n", "round", "tool page check, 16 tools", "8 tool starts");
     QVector<double> checks;
@@ -247,11 +202,6 @@ int main(int argc, char *argv[]) {
         std::printf("%-6d %-28.1f %-28.1f\n", round, checkMs, startMs);
         std::fflush(stdout);
     }
-#ifdef __linux__
-    watching = false;
-    if (watcher.joinable())
-        watcher.join();
-#endif
     std::sort(checks.begin(), checks.end());
     std::sort(starts.begin(), starts.end());
     std::printf("%-6s %-28.1f %-28.1f\n", "median", checks.at(checks.size() / 2),

@@ -1,11 +1,14 @@
 #include "soakdriver.h"
 
 #include "kovalogin.h"
+#include "platform.h"
 #include "popselectwidget.h"
 #include "popclosewidget.h"
 #include "poptextwidget.h"
 #include "popwidget.h"
 #include "sidebarbutton.h"
+#include "stallsampler.h"
+#include "toolbutton.h"
 #include "tovarin.h"
 #include "ui_tovarin.h"
 
@@ -22,6 +25,7 @@
 
 namespace {
 constexpr int kProbeIntervalMs = 10;
+constexpr int kStackSampleMs = 80;
 constexpr int kTickIntervalMs = 100;
 // The window counts as settled once nothing has changed for this long.
 constexpr int kIdleMs = 1500;
@@ -51,6 +55,8 @@ SoakDriver::PLAN_S SoakDriver::parsePlan(const QString &text) {
             plan.m_iSeed = number;
         else if (name == QLatin1String("limit") && ok && number > 0)
             plan.m_iNoProgressLimitMs = number;
+        else if (name == QLatin1String("again"))
+            plan.m_bStartAgain = value == QLatin1String("1");
     }
     return plan;
 }
@@ -83,10 +89,15 @@ SoakDriver::SoakDriver(KovaLogin *pLogin, Tovarin *pMain, const QString &szRepor
     m_iLastProbeMs = 0;
     connect(&m_timerProbe, &QTimer::timeout, this, &SoakDriver::slotProbe);
     m_timerProbe.start(kProbeIntervalMs);
+    // Where the longest stalls come from: the GUI thread's stack, for the soak's log.
+    if (!szReportPath.isEmpty())
+        m_pStallSampler.reset(new StallSampler(szReportPath + QStringLiteral(".stacks"), kStackSampleMs));
     connect(&m_timerTick, &QTimer::timeout, this, &SoakDriver::slotTick);
     m_timerTick.start(kTickIntervalMs);
     buildSteps();
 }
+
+SoakDriver::~SoakDriver() = default;
 
 void SoakDriver::report(const QString &line) {
     if (!m_report.isOpen())
@@ -99,8 +110,11 @@ void SoakDriver::report(const QString &line) {
 void SoakDriver::slotProbe() {
     const qint64 now = m_probeClock.elapsed();
     // The first seconds measure the program's start, not its event handling.
-    if (now > 2000)
+    if (now > 2000) {
         m_iLongestStallMs = qMax(m_iLongestStallMs, now - m_iLastProbeMs);
+        if (m_pStallSampler)
+            m_pStallSampler->tick();
+    }
     m_iLastProbeMs = now;
 }
 
@@ -289,6 +303,35 @@ void SoakDriver::buildSteps() {
                            }
                        },
                        [this] { return m_stepClock.elapsed() > 1000; }});
+
+    // The tool that runs is pressed again: the launcher must refuse a second copy.
+    if (m_plan.m_bStartAgain) {
+        m_vecSteps.append(
+            {QStringLiteral("startagain"), [this] { m_szPressedAgain.clear(); },
+             [this, w] {
+                 if (m_szPressedAgain.isEmpty()) {
+                     const QStringList running = Platform::listRunningImages();
+                     for (toolButton *tile : qAsConst(w->m_vecToolButtons)) {
+                         const QString image = tile->m_btnInfo.m_szExeName + Platform::executableSuffix();
+                         if (!Platform::imageRunning(running, image))
+                             continue;
+                         m_szPressedAgain = image;
+                         report(QStringLiteral("RUNNING %1").arg(image));
+                         if (w->m_pPopTextWidget->isVisible())
+                             QMetaObject::invokeMethod(w->m_pPopTextWidget, "slotCloseEvent");
+                         m_popupClock.restart();
+                         clickIfReady(tile->findChild<QPushButton *>(QStringLiteral("btnMain")));
+                         break;
+                     }
+                     return false;
+                 }
+                 auto *text = w->m_pPopTextWidget->findChild<QLabel *>(QStringLiteral("labText"));
+                 if (!w->m_pPopTextWidget->isVisible() || !text)
+                     return false;
+                 report(QStringLiteral("TOAST %1").arg(text->text()));
+                 return true;
+             }});
+    }
 
     for (int round = 1; round <= m_plan.m_iRounds; ++round) {
         m_vecSteps.append({QStringLiteral("setuppage"), [w] { w->ui->btnConfig->mousePressEvent(nullptr); },

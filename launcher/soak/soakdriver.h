@@ -8,8 +8,10 @@
 #include <QVector>
 
 #include <functional>
+#include <memory>
 
 class KovaLogin;
+class StallSampler;
 class Tovarin;
 
 // Drives the launcher through an operator's cycle for the long-running reliability run, and
@@ -23,6 +25,8 @@ class Tovarin;
 //   CUSTOMER <id>        the dealer id of the customer chosen for the product
 //   ROUND <n>            a page switch round ended (the orchestrator samples memory there)
 //   STALL <ms>           the longest gap of the GUI-thread probe so far
+//   RUNNING <image>      (again=1) the started tool runs and is pressed again
+//   TOAST <text>         (again=1) what the second press showed
 //   UPGRADE accept|decline  the launcher's own upgrade offer was answered
 //   DONE                 the cycle ended; the launcher closes
 class SoakDriver : public QObject {
@@ -34,12 +38,15 @@ public:
         int m_iRounds = 2;
         int m_iSeed = 1;
         int m_iNoProgressLimitMs = 150000;
+        bool m_bStartAgain = false; // the started tool is pressed again once it runs
     };
-    // "rounds=3;upgrade=decline;mode=recover;seed=7;limit=150000"; unknown items are ignored.
+    // "rounds=3;upgrade=decline;mode=recover;seed=7;limit=150000;again=1"; unknown items are
+    // ignored.
     static PLAN_S parsePlan(const QString &text);
 
     SoakDriver(KovaLogin *pLogin, Tovarin *pMain, const QString &szReportPath, const PLAN_S &plan,
                QObject *parent = nullptr);
+    ~SoakDriver() override;
 
     // The longest gap between two ticks of the 10 ms probe timer so far.
     qint64 longestStallMs() const { return m_iLongestStallMs; }
@@ -76,8 +83,10 @@ private:
     qint64 m_iLastProbeMs = 0;
     qint64 m_iLongestStallMs = 0;
     qint64 m_iReportedStallMs = -1;
+    std::unique_ptr<StallSampler> m_pStallSampler;
 
     QVector<STEP_S> m_vecSteps;
+    QString m_szPressedAgain; // the tool pressed a second time
     int m_iStep = -1;
     QElapsedTimer m_stepClock;
     QElapsedTimer m_progressClock;

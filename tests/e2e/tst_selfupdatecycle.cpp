@@ -45,11 +45,6 @@ const QString kInstalledAgain = QStringLiteral("主程序升级包1.2.0.0已安�
 enum class Answer { Forced, Confirm, Cancel, Postpone };
 enum class Fault { None, SlowLauncher, DamagedWhileWaiting, NoUpdaterInPackage };
 
-QString toastText(Tovarin &w) {
-    return w.m_pPopTextWidget->isVisible() ? w.m_pPopTextWidget->findChild<QLabel *>("labText")->text()
-                                           : QString();
-}
-
 // Processes whose program is the given file (a replaced program still counts as its path).
 QList<qint64> processesOf(const QString &program) {
     QList<qint64> pids;

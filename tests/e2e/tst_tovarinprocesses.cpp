@@ -86,7 +86,6 @@ private:
     std::unique_ptr<Tovarin> toolPageWindow(const QByteArray &extraMainSet = QByteArray());
     toolButton *tileOf(Tovarin &w, const QString &key);
     void press(Tovarin &w, const QString &key);
-    QString toast(Tovarin &w);
     QVariant stored(const QString &key) const;
 
     std::unique_ptr<QTemporaryDir> m_station;
@@ -151,12 +150,6 @@ void tst_TovarinProcesses::press(Tovarin &w, const QString &key) {
     toolButton *tile = tileOf(w, key);
     QVERIFY(tile);
     QTest::mouseClick(tile->findChild<QPushButton *>("btnMain"), Qt::LeftButton);
-}
-
-QString tst_TovarinProcesses::toast(Tovarin &w) {
-    if (!w.m_pPopTextWidget->isVisible())
-        return QString();
-    return w.m_pPopTextWidget->findChild<QLabel *>("labText")->text();
 }
 
 QVariant tst_TovarinProcesses::stored(const QString &key) const {
@@ -263,7 +256,7 @@ void tst_TovarinProcesses::startRules() {
         w->slotTbtnChangeStatus(tileOf(*w, key)->m_btnInfo.m_szToolId, UPGRADESTATUS_E(status));
 
     press(*w, key);
-    QCOMPARE(toast(*w), message);
+    QCOMPARE(toastText(*w), message);
     if (starts) {
         QTRY_VERIFY(running(exe));
         QCOMPARE(readFile(scriptOf(key)), Platform::toolStartScriptText(exe));
@@ -303,7 +296,7 @@ void tst_TovarinProcesses::startScriptWrittenOnce() {
 
     // At most once at a time.
     press(*w, "IPCamSuite");
-    QCOMPARE(toast(*w), QString("程序已打开，无法再次启动"));
+    QCOMPARE(toastText(*w), QString("程序已打开，无法再次启动"));
     QCOMPARE(Platform::listRunningImages().count(exe), 1);
 
     // Ended, and configured under another name meanwhile: the script stays as it was and
@@ -366,7 +359,7 @@ void tst_TovarinProcesses::quickPressesStartOnce() {
     // a fault here, never fail a sound start.
     QTest::qWait(showsAfterMs + 300);
     QCOMPARE(Platform::listRunningImages().count(exe), 1);
-    QCOMPARE(toast(*w), QString("程序已打开，无法再次启动"));
+    QCOMPARE(toastText(*w), QString("程序已打开，无法再次启动"));
 }
 
 void tst_TovarinProcesses::existingScriptReused_data() {
@@ -391,7 +384,7 @@ void tst_TovarinProcesses::existingScriptReused() {
 
     QCOMPARE(readFile(toolFolder("WifiConnectTool") + "marker"), QByteArray("started\n"));
     QCOMPARE(readFile(scriptOf("WifiConnectTool")), script);
-    QVERIFY(toast(*w).isEmpty());
+    QVERIFY(toastText(*w).isEmpty());
     const QByteArray log =
         readFile(stationFile("log/" + QDate::currentDate().toString("yyyy-MM-dd") + ".txt"));
     QCOMPARE(log.contains("ErrorNum ="), !logged.isEmpty());
@@ -514,8 +507,8 @@ void tst_TovarinProcesses::toolThatCannotBeEnded() {
         QCOMPARE(closed.count(), attempt == 1 ? 0 : 1);
         QVERIFY(running(exeOf("IPCamSuite")));
         if (attempt == 1)
-            QVERIFY2(toast(*w).remove("\r").remove("\n").contains(exeOf("IPCamSuite")),
-                     qPrintable(toast(*w)));
+            QVERIFY2(toastText(*w).remove("\r").remove("\n").contains(exeOf("IPCamSuite")),
+                     qPrintable(toastText(*w)));
     }
 }
 
@@ -570,7 +563,7 @@ void tst_TovarinProcesses::toast() {
     QVERIFY(label->width() >= label->sizeHint().width());
     if (length <= 20)
         QCOMPARE(geometry.width(), 426);
-    const QString shown = toast(w);
+    const QString shown = toastText(w);
     const QStringList lines = shown.split("\r\n");
     QCOMPARE(lines.size(), textLines);
     for (int i = 0; i + 1 < lines.size(); ++i)

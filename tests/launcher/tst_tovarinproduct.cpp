@@ -54,11 +54,7 @@ private slots:
 private:
     QString file(const QString &name) const { return m_station->path() + "/" + name; }
     std::unique_ptr<Tovarin> window(const QByteArray &mainSet = QByteArray());
-    static QString toast(Tovarin &w) {
-        return w.m_pPopTextWidget->isVisible()
-                   ? w.m_pPopTextWidget->findChild<QLabel *>("labText")->text().remove("\r\n")
-                   : QString();
-    }
+    static QString toast(Tovarin &w) { return toastText(w).remove("\r\n"); }
 
     std::unique_ptr<QTemporaryDir> m_station;
     QString m_previousCurrent;

@@ -34,11 +34,6 @@ const QByteArray kUpdater = "#!/bin/sh\nprintf '%s|%s' \"$#\" \"$1\" > \"$(dirna
 
 enum PackageKind { NoPackage, GoodPackage, NoUpdater, NoLauncher, UpdaterNotExecutable, NotAZip, ExePackage };
 
-QString toastText(Tovarin &w) {
-    return w.m_pPopTextWidget->isVisible() ? w.m_pPopTextWidget->findChild<QLabel *>("labText")->text()
-                                           : QString();
-}
-
 } // namespace
 
 class tst_TovarinSelfUpdate : public QObject {

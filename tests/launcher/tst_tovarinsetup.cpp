@@ -47,12 +47,6 @@ QStringList selectedOnSetupPage(Tovarin &w) {
     return keys;
 }
 
-QString toastText(Tovarin &w) {
-    if (!w.m_pPopTextWidget->isVisible())
-        return QString();
-    return w.m_pPopTextWidget->findChild<QLabel *>("labText")->text();
-}
-
 } // namespace
 
 class tst_TovarinSetup : public QObject {

@@ -43,11 +43,6 @@ QMap<QString, QByteArray> filesOf(const QStringList &pairs) {
     return files;
 }
 
-QString toastText(Tovarin &w) {
-    return w.m_pPopTextWidget->isVisible() ? w.m_pPopTextWidget->findChild<QLabel *>("labText")->text()
-                                           : QString();
-}
-
 toolButton *tileOf(Tovarin &w, const QString &key) {
     for (toolButton *tile : w.m_vecToolButtons) {
         if (tile->m_btnInfo.m_szToolKey == key)

@@ -1,14 +1,17 @@
 #pragma once
 
-// Helpers shared by the main window's test programs.
+// Helpers shared by the main window's test programs (header only: the programs that include it
+// link the launcher's code).
 
 #include "applicationfolder.h"
 #include "devserver.h"
 #include "testfiles.h"
 #include "toolbutton.h"
+#include "poptextwidget.h"
 #include "tovarin.h"
 
 #include <QDir>
+#include <QLabel>
 #include <QTemporaryDir>
 
 #include <QStringList>
@@ -70,4 +73,10 @@ inline QStringList keysOnPage(const Tovarin &w) {
     for (toolButton *tile : w.m_vecToolButtons)
         keys << tile->m_btnInfo.m_szToolKey;
     return keys;
+}
+
+// The toast the operator sees now; empty while none shows.
+inline QString toastText(const Tovarin &w) {
+    return w.m_pPopTextWidget->isVisible() ? w.m_pPopTextWidget->findChild<QLabel *>("labText")->text()
+                                           : QString();
 }
