@@ -16,6 +16,7 @@
 #include <QDir>
 #include <QGuiApplication>
 #include <QIcon>
+#include <QProcess>
 #include <QPixmap>
 #include <QPushButton>
 #include <QRegExpValidator>
@@ -99,6 +100,10 @@ Tovarin::Tovarin(QWidget *parent) : QMainWindow(parent), ui(new Ui::Tovarin) {
 }
 
 Tovarin::~Tovarin() {
+    // Start scripts still running are ended with the window: what they report must not reach
+    // members that are gone by then.
+    for (QProcess *script : findChildren<QProcess *>(QString(), Qt::FindDirectChildrenOnly))
+        disconnect(script, nullptr, this, nullptr);
     delete m_pMessageBox;
     delete m_pMainSettings;
     delete ui;

@@ -11,6 +11,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QFile>
 
 namespace {
@@ -25,6 +26,8 @@ QString imageNameOf(const QString &exeName) {
 const int kToolAppearLimitMs = 2000;
 // How often the tools being started are looked for meanwhile.
 const int kToolAppearPollMs = 50;
+// A start script still running after this is ended; its tool counts as not started.
+const int kStartScriptLimitMs = 30000;
 
 } // namespace
 
@@ -134,26 +137,47 @@ void Tovarin::slotProcessOpen(toolButtonInfo info) {
         return;
     }
 
-    int exitCode = 0;
-    QString errorText;
-    Platform::runScript(script, folder, 30000, &exitCode, &errorText);
-    if (exitCode != 0) {
-        slotLogRecord(QStringLiteral("ErrorNum =") + QString::number(exitCode) + QStringLiteral(" : ") +
-                      errorText);
-        return;
-    }
-    // Confirmed from a timer: the window goes on while the tool loads.
-    QElapsedTimer since;
-    since.start();
-    m_mapToolsStarting.insert(imageNameOf(info.m_szExeName), since);
-    if (!m_timerToolStart.isActive())
-        m_timerToolStart.start(kToolAppearPollMs);
+    // The script only hands the tool to the system, but the command interpreter takes a while to
+    // start: it runs beside the window, which stays responsive. The tool counts as starting from
+    // now, so a press meanwhile is refused as for a running tool.
+    const QString image = imageNameOf(info.m_szExeName);
+    m_mapToolsStarting.insert(image, QElapsedTimer());
+    auto *process = new QProcess(this);
+    auto *limit = new QTimer(process);
+    limit->setSingleShot(true);
+    connect(limit, &QTimer::timeout, process, [process] { process->kill(); });
+    const auto ended = [this, process, image](int exitCode, bool normal) {
+        if (!normal || exitCode != 0) {
+            const int code = normal ? exitCode : -1;
+            slotLogRecord(QStringLiteral("ErrorNum =") + QString::number(code) + QStringLiteral(" : ") +
+                          process->errorString());
+            m_mapToolsStarting.remove(image);
+        } else if (m_mapToolsStarting.contains(image)) {
+            // Confirmed from a timer: the window goes on while the tool loads.
+            m_mapToolsStarting[image].start();
+            if (!m_timerToolStart.isActive())
+                m_timerToolStart.start(kToolAppearPollMs);
+        }
+        process->deleteLater();
+    };
+    connect(process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+            [ended](int exitCode, QProcess::ExitStatus status) {
+                ended(exitCode, status == QProcess::NormalExit);
+            });
+    connect(process, &QProcess::errorOccurred, this, [ended](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            ended(-1, false);
+    });
+    limit->start(kStartScriptLimitMs);
+    Platform::startScript(*process, script, folder);
 }
 
 void Tovarin::slotToolStartPoll() {
     const QStringList running = Platform::listRunningImages();
     for (auto it = m_mapToolsStarting.begin(); it != m_mapToolsStarting.end();) {
-        if (Platform::imageRunning(running, it.key()) || it.value().hasExpired(kToolAppearLimitMs))
+        // Not timed before its script has ended.
+        if (Platform::imageRunning(running, it.key()) ||
+            (it.value().isValid() && it.value().hasExpired(kToolAppearLimitMs)))
             it = m_mapToolsStarting.erase(it);
         else
             ++it;

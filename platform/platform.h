@@ -9,6 +9,7 @@
 #include <QString>
 #include <QStringList>
 
+class QProcess;
 class QTextCodec;
 
 #include <memory>
@@ -129,6 +130,11 @@ QByteArray toolStartScriptText(const QString &executableFileName);
 
 // Writes a script file and makes it runnable (executable bit on Linux).
 bool writeScriptFile(const QString &path, const QByteArray &text);
+
+// Starts a script in process (the command interpreter on Windows, /bin/sh on Linux) and returns
+// at once; the caller follows it through the process's signals. A relative scriptPath is taken
+// from this process's current folder.
+void startScript(QProcess &process, const QString &scriptPath, const QString &workingFolder);
 
 // Runs a script as a child process (the command interpreter on Windows, /bin/sh on Linux) and
 // waits for it at most timeoutMs (negative: no limit) without processing events; a script still

@@ -376,13 +376,24 @@ bool writeScriptFile(const QString &path, const QByteArray &text) {
                                            QFileDevice::ReadUser);
 }
 
-bool runScript(const QString &scriptPath, const QString &workingFolder, int timeoutMs, int *exitCode,
-               QString *errorText) {
-    QProcess process;
+namespace {
+void prepareScript(QProcess &process, const QString &workingFolder) {
     process.setProcessChannelMode(QProcess::ForwardedChannels);
     process.setStandardInputFile(QProcess::nullDevice());
     if (!workingFolder.isEmpty())
         process.setWorkingDirectory(workingFolder);
+}
+} // namespace
+
+void startScript(QProcess &process, const QString &scriptPath, const QString &workingFolder) {
+    prepareScript(process, workingFolder);
+    process.start(QStringLiteral("/bin/sh"), {QFileInfo(scriptPath).absoluteFilePath()});
+}
+
+bool runScript(const QString &scriptPath, const QString &workingFolder, int timeoutMs, int *exitCode,
+               QString *errorText) {
+    QProcess process;
+    prepareScript(process, workingFolder);
     // A relative path names the script from this process's folder, as on Windows, not from the
     // script's working folder.
     return runAndWait(process, QStringLiteral("/bin/sh"), {QFileInfo(scriptPath).absoluteFilePath()},

@@ -249,6 +249,13 @@ bool writeScriptFile(const QString &path, const QByteArray &text) {
     return file.commit();
 }
 
+void startScript(QProcess &process, const QString &scriptPath, const QString &workingFolder) {
+    if (!workingFolder.isEmpty())
+        process.setWorkingDirectory(workingFolder);
+    // A batch file given as the program is run by the command interpreter.
+    process.start(QDir::toNativeSeparators(QFileInfo(scriptPath).absoluteFilePath()), QStringList());
+}
+
 bool runScript(const QString &scriptPath, const QString &workingFolder, int timeoutMs, int *exitCode,
                QString *errorText) {
     QProcess process;

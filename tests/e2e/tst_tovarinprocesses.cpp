@@ -15,6 +15,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
+#include <QProcess>
 #include <QPushButton>
 #include <QSettings>
 #include <QStandardPaths>
@@ -370,6 +371,10 @@ void tst_TovarinProcesses::existingScriptReused_data() {
                                << QString();
     QTest::newRow("exit code logged")
         << QByteArray("#!/bin/sh\necho started > \"$(dirname \"$0\")/marker\"\nexit 3\n") << "ErrorNum =3 : ";
+    // The press returns while the script still runs: the window never waits for it.
+    QTest::newRow("slow script") << QByteArray(
+                                        "#!/bin/sh\nsleep 1\necho started > \"$(dirname \"$0\")/marker\"\n")
+                                 << QString();
 }
 
 void tst_TovarinProcesses::existingScriptReused() {
@@ -381,6 +386,10 @@ void tst_TovarinProcesses::existingScriptReused() {
     auto w = toolPageWindow();
     QVERIFY(w);
     press(*w, "WifiConnectTool");
+    if (script.contains("sleep"))
+        QVERIFY(!QFile::exists(toolFolder("WifiConnectTool") + "marker"));
+    // The script runs beside the window; its end is followed through its process.
+    QTRY_VERIFY(w->findChildren<QProcess *>().isEmpty());
 
     QCOMPARE(readFile(toolFolder("WifiConnectTool") + "marker"), QByteArray("started\n"));
     QCOMPARE(readFile(scriptOf("WifiConnectTool")), script);
