@@ -20,7 +20,7 @@ done
 if [ ! -f "$BUILD_DIR/CMakeCache.txt" ]; then
     cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
-cmake --build "$BUILD_DIR" -j2 --target downloadbench installbench >/dev/null
+cmake --build "$BUILD_DIR" -j2 --target downloadbench installbench stallbench >/dev/null
 DOWNLOADBENCH=$ROOT/$BUILD_DIR/bin/downloadbench
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/tovarin-bench.XXXXXX")
@@ -98,6 +98,12 @@ rm -f "$WORK/files/big.bin"
 kill "$SERVER_PID" 2>/dev/null || true
 wait "$SERVER_PID" 2>/dev/null || true
 SERVER_PID=
+
+# ---------------------------------------------------------------------------------------------
+# GUI-thread stalls of the launcher: the tool page's check of 16 tools and 8 tool starts, with
+# the blocking start of before as the reference (offscreen unless DISPLAY names a display).
+"$ROOT/$BUILD_DIR/bin/stallbench" --rounds "$ROUNDS" 2>/dev/null
+echo
 
 # ---------------------------------------------------------------------------------------------
 # Installation and packing figures.

@@ -873,6 +873,21 @@ class Handler(BaseHTTPRequestHandler):
     def send_json(self, obj, status=200):
         self.send(status, json.dumps(obj, ensure_ascii=False))
 
+    def end_by_closing(self):
+        """Ends an answer whose end is the connection's end without a reset: bytes the client
+        sent that nobody read (a TLS record, say) would turn the close into a reset, and a reset
+        can destroy the answer's last bytes still on their way, so the client would take a
+        shortened answer for the whole one."""
+        self.close_connection = True
+        try:
+            self.wfile.flush()
+            self.connection.shutdown(socket.SHUT_WR)
+            self.connection.settimeout(2)
+            while self.connection.recv(65536):
+                pass
+        except OSError:
+            pass
+
     def drop(self):
         self.close_connection = True
         try:
@@ -1042,7 +1057,7 @@ class Handler(BaseHTTPRequestHandler):
             return
         entry["sentBytes"] = sent
         if no_length:
-            self.close_connection = True
+            self.end_by_closing()
         elif announced > size:
             self.server.state.hold(gate, int(behaviour.get("holdMs", 30000)))
             self.drop()

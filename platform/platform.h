@@ -91,8 +91,8 @@ bool imageRunning(const QStringList &runningImages, const QString &imageName);
 bool programRunning(const QString &programPath);
 
 // Ends, without asking (like taskkill /f), every process of exactly this image name that the
-// current user owns, never this process itself. Returns how many were signalled; on Linux it
-// waits up to 3 s for them to be gone, so files can be replaced right after. Linux signals
+// current user owns, never this process itself. Returns how many were ended; it waits up to
+// 3 s for them to be gone, so files can be replaced right after. Linux signals
 // through each process's open /proc folder, so a pid reused meanwhile is never hit.
 int forceEndImage(const QString &imageName);
 

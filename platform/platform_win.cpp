@@ -3,10 +3,12 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QSaveFile>
+#include <QSet>
 #include <QTextCodec>
 #include <QVector>
 
@@ -160,20 +162,23 @@ bool programRunning(const QString &programPath) {
     return false;
 }
 
-// Counted with the same filters taskkill is given: this user's processes of that image, never
-// the launcher itself.
+// This user's processes of that image, never the launcher itself, as taskkill's filters pick
+// them; counted as they are gone afterwards, so what could not be ended is not counted.
 int forceEndImage(const QString &imageName) {
     if (imageName.isEmpty())
         return 0;
     const DWORD self = GetCurrentProcessId();
     const QString me = processUser(self);
-    int running = 0;
+    QSet<DWORD> targets;
     for (const ProcessEntry &process : snapshotProcesses()) {
-        if (process.pid != self && process.image.compare(imageName, Qt::CaseInsensitive) == 0 &&
-            (me.isEmpty() || processUser(process.pid) == me))
-            ++running;
+        if (process.pid == self || process.image.compare(imageName, Qt::CaseInsensitive) != 0)
+            continue;
+        // A process whose user cannot be asked is left to taskkill's own filter.
+        const QString user = processUser(process.pid);
+        if (me.isEmpty() || user.isEmpty() || user == me)
+            targets.insert(process.pid);
     }
-    if (running == 0)
+    if (targets.isEmpty())
         return 0;
     QStringList filters{QStringLiteral("/fi"),
                         QStringLiteral("PID ne %1").arg(QCoreApplication::applicationPid())};
@@ -189,9 +194,22 @@ int forceEndImage(const QString &imageName) {
     if (!process.waitForFinished(kTaskkillTimeoutMs)) {
         process.kill();
         process.waitForFinished(1000);
-        return 0;
     }
-    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0 ? running : 0;
+    // Gone within 3 s, so files can be replaced right after.
+    QElapsedTimer waited;
+    waited.start();
+    QSet<DWORD> left = targets;
+    while (true) {
+        left.clear();
+        for (const ProcessEntry &entry : snapshotProcesses()) {
+            if (targets.contains(entry.pid))
+                left.insert(entry.pid);
+        }
+        if (left.isEmpty() || waited.hasExpired(3000))
+            break;
+        Sleep(50);
+    }
+    return targets.size() - left.size();
 }
 
 void endImageThroughHelper(const QString &imageName, const QString &helperFolder) {

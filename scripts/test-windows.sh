@@ -19,6 +19,13 @@ if ! locale -a 2>/dev/null | grep -qi '^zh_CN\.utf-\?8$'; then
     as_root sed -i 's/^# *zh_CN.UTF-8 UTF-8/zh_CN.UTF-8 UTF-8/' /etc/locale.gen
     as_root locale-gen >/dev/null
 fi
+# Wine's own processes (its server and services) start with the first program of a prefix and
+# keep that program's output pipes open, so CTest would wait for them long after the test ended:
+# they are started first, detached, and ended at the end.
+export WINEPREFIX=${WINEPREFIX:-/var/tmp/tovarin-wineprefix}
+/usr/lib/wine/wineserver64 -p </dev/null >/dev/null 2>&1 || true
+bash scripts/wine-run.sh </dev/null >/dev/null 2>&1 || true
+trap '/usr/lib/wine/wineserver64 -k >/dev/null 2>&1 || true' EXIT
 status=0
 ctest --test-dir "$BUILD_DIR" --output-on-failure -j"$(nproc)" || status=1
 # The smoke run ends with the launcher upgrading itself with a package of this build, made as
