@@ -16,6 +16,7 @@ usage: windows-smoke.py STATION_FOLDER OUTPUT_FOLDER [GRABSCREEN_EXE [UPGRADE_ZI
 import hashlib
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -57,6 +58,25 @@ def wait_for(predicate, seconds, what):
     fail("%s (waited %d s)" % (what, seconds))
 
 
+def start_driven(soak_launcher, station, out, env, report_name, plan):
+    """The soak's build of the launcher, put in the station as Tovarin.exe and driven by its
+    driver with the plan; returns the process and a reader of its report: lines(WORD) gives the
+    text after WORD on each line of that kind."""
+    shutil.copyfile(soak_launcher, os.path.join(station, "Tovarin.exe"))
+    report = os.path.join(out, report_name)
+    child = subprocess.Popen([WINE_RUN, os.path.join(station, "Tovarin.exe")], cwd=station,
+                             env=dict(env, TOVARIN_SOAK=report, TOVARIN_SOAK_PLAN=plan),
+                             stdout=subprocess.DEVNULL, stderr=open(os.path.join(out, "wine.log"), "a"))
+
+    def lines(word):
+        try:
+            with open(report, encoding="utf-8", errors="replace") as f:
+                return [l.rstrip("\n").split(" ", 2)[2:] for l in f if l.split()[1:2] == [word]]
+        except OSError:
+            return []
+    return child, lines
+
+
 def self_update(package, soak_launcher, station, out, base, env, requests, windows, log_in):
     """The launcher's self-update with the given package, accepted by the soak build's driver."""
     version = "9.0.0.1"
@@ -81,17 +101,7 @@ def self_update(package, soak_launcher, station, out, base, env, requests, windo
 
     # Until the package replaces it, the soak's build stands in the station under the name the
     # updater starts again.
-    shutil.copyfile(soak_launcher, os.path.join(station, "Tovarin.exe"))
-    report = os.path.join(out, "self-update.txt")
-    child = subprocess.Popen([WINE_RUN, os.path.join(station, "Tovarin.exe")], cwd=station,
-                             env=dict(env, TOVARIN_SOAK=report, TOVARIN_SOAK_PLAN="rounds=1;upgrade=accept"),
-                             stdout=subprocess.DEVNULL, stderr=open(os.path.join(out, "wine.log"), "a"))
-
-    def lines(word):
-        try:
-            return [l.split() for l in open(report, encoding="utf-8", errors="replace") if l.split()[1:2] == [word]]
-        except OSError:
-            return []
+    child, lines = start_driven(soak_launcher, station, out, env, "self-update.txt", "rounds=1;upgrade=accept")
     wait_for(lambda: lines("UPGRADE"), 180, "the launcher is offered the package and accepts it")
     logins = len(requests("ToolClientConfigManageApi/toolLogin"))
     before = set(windows())
@@ -114,12 +124,19 @@ def self_update(package, soak_launcher, station, out, base, env, requests, windo
     log_in(window)
     wait_for(lambda: len(requests("ToolClientConfigManageApi/toolLogin")) > logins, 60,
              "the new Tovarin.exe logs in")
-    wait_for(lambda: requests("ToolClientConfigManageApi/recordProToolUpgrade"), 30, "the upgrade is reported")
+    wait_for(lambda: records_of(requests, "U-LAUNCHER-100"), 30, "the upgrade is reported")
     step("the new Tovarin.exe started and logged in, and the upgrade was reported")
     try:
         child.wait(60)
     except subprocess.TimeoutExpired:
         child.kill()
+
+
+def records_of(requests, tool_uniq_id):
+    """The upgrade records the server received for one tool."""
+    return [r for r in requests("ToolClientConfigManageApi/recordProToolUpgrade")
+            if tool_uniq_id in json.dumps(r, ensure_ascii=False).split('"')]
+
 
 def tool_round(soak_launcher, demotool, station, out, base, env, requests):
     """A tool page round on the soak's launcher: a forced package installs one of two tools, a
@@ -139,24 +156,16 @@ def tool_round(soak_launcher, demotool, station, out, base, env, requests):
         f.write("\r\n[IPCProductCheck]\r\nID=101\r\nPath=./IPCProductCheck/\r\nExe=IPCProductCheck\r\n"
                 "\r\n[BPC]\r\nID=102\r\nPath=./BPC/\r\nExe=BPC\r\n")
     mainset = os.path.join(station, "MAINSET.ini")
-    text = open(mainset, encoding="utf-8").read()
-    open(mainset, "w", encoding="utf-8", newline="").write(
-        text.replace("[SelectedTools]\r\ntool1=101\r\n", "[SelectedTools]\r\ntool1=101\r\ntool2=102\r\n"))
+    text = open(mainset, encoding="utf-8", newline="").read()
+    selected = re.sub(r"(\[SelectedTools\]\r?\ntool1=101\r?\n)", lambda m: m.group(1) + "tool2=102\r\n", text)
+    if selected == text:
+        fail("MAINSET.ini has no [SelectedTools] with tool1=101 to add BPC to")
+    open(mainset, "w", encoding="utf-8", newline="").write(selected)
     with zipfile.ZipFile(os.path.join(files, "BPC-1.5.0.0.zip")) as z:
         new_bpc = z.read("BPC/BPC.exe")
 
-    shutil.copyfile(soak_launcher, os.path.join(station, "Tovarin.exe"))
-    report = os.path.join(out, "tool-round.txt")
-    child = subprocess.Popen([WINE_RUN, os.path.join(station, "Tovarin.exe")], cwd=station,
-                             env=dict(env, TOVARIN_SOAK=report, TOVARIN_SOAK_PLAN="rounds=0;again=1;upgrade=decline"),
-                             stdout=subprocess.DEVNULL, stderr=open(os.path.join(out, "wine.log"), "a"))
-
-    def lines(word):
-        try:
-            return [l.rstrip("\n").split(" ", 2)[2:] for l in open(report, encoding="utf-8", errors="replace")
-                    if l.split()[1:2] == [word]]
-        except OSError:
-            return []
+    child, lines = start_driven(soak_launcher, station, out, env, "tool-round.txt",
+                                "rounds=0;again=1;upgrade=decline")
 
     def tool_processes():
         found = subprocess.run(["ps", "-eo", "args"], capture_output=True, text=True).stdout
@@ -166,8 +175,7 @@ def tool_round(soak_launcher, demotool, station, out, base, env, requests):
     with open(os.path.join(station, "BPC", "BPC.exe"), "rb") as f:
         if f.read() != new_bpc:
             fail("the forced package did not replace BPC.exe")
-    if not [r for r in requests("ToolClientConfigManageApi/recordProToolUpgrade")
-            if any(v == "U-BPC-102" for v in json.dumps(r).split('"'))]:
+    if not records_of(requests, "U-BPC-102"):
         fail("the forced installation of BPC was not reported")
     step("the forced package installed BPC 1.5.0.0 and was reported")
     running = lines("RUNNING")[0][0]

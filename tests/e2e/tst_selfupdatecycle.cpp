@@ -88,6 +88,7 @@ private:
     void offer(bool forced, int offerTimes = 0);
     bool writePackage(const QList<ZipEntry> &extra = {}, bool withUpdater = true);
     QProcess *startOldLauncher();
+    bool handOverUntilUnpacking(int files);
     int runLauncherAndLogIn(Answer answer);
     void endAll(const QString &program);
     bool waitForRestartedLauncher();
@@ -440,20 +441,22 @@ void tst_SelfUpdateCycle::cycle() {
     QCOMPARE(m_server.offerCount("100"), 2);
 }
 
-void tst_SelfUpdateCycle::killedMidInstall() {
-    // Enough files that the installation lasts long enough to be interrupted.
-    const int files = 800;
+// A forced package of that many extra files, handed over to the real updater; returns once the
+// updater is unpacking it into its journal.
+bool tst_SelfUpdateCycle::handOverUntilUnpacking(int files) {
     QList<ZipEntry> extra{{"Tovarin/data/", {}, ZipEntry::Folder, 0}};
     for (int i = 0; i < files; ++i)
         extra << ZipEntry{QString("Tovarin/data/f%1.bin").arg(i), QByteArray(2048, char('a' + i % 26)),
                           ZipEntry::File, 0};
     offer(true);
-    QVERIFY(writePackage(extra));
+    if (!writePackage(extra))
+        return false;
     {
         Tovarin w;
         QSignalSpy quit(&w, &Tovarin::signalForceCloseApp);
         w.show();
-        QVERIFY(quit.wait(60000));
+        if (!quit.wait(60000))
+            return false;
     }
     const QString mark = InstallService::journalPathOf(m_station->path()) + QStringLiteral("/new");
     QElapsedTimer waited;
@@ -461,7 +464,13 @@ void tst_SelfUpdateCycle::killedMidInstall() {
     // Busy polling: the moment lasts a fraction of a second.
     while (!QFileInfo::exists(mark) && waited.elapsed() < 60000)
         QTest::qWait(1);
-    QVERIFY2(QFileInfo::exists(mark), "the installation never started");
+    return QFileInfo::exists(mark);
+}
+
+void tst_SelfUpdateCycle::killedMidInstall() {
+    // Enough files that the installation lasts long enough to be interrupted.
+    const int files = 800;
+    QVERIFY2(handOverUntilUnpacking(files), "the installation never started");
     endAll(stationFile("Pellock/Pellock"));
     QVERIFY(processesOf(stationFile("Tovarin")).isEmpty());
     QVERIFY(QFileInfo(stationFile("Tovarin")).isFile());
@@ -483,24 +492,7 @@ void tst_SelfUpdateCycle::killedMidInstall() {
 void tst_SelfUpdateCycle::launcherStartedDuringInstall() {
     // Long enough an installation that a launcher started by hand meets it half-way.
     const int files = 4000;
-    QList<ZipEntry> extra{{"Tovarin/data/", {}, ZipEntry::Folder, 0}};
-    for (int i = 0; i < files; ++i)
-        extra << ZipEntry{QString("Tovarin/data/f%1.bin").arg(i), QByteArray(2048, char('a' + i % 26)),
-                          ZipEntry::File, 0};
-    offer(true);
-    QVERIFY(writePackage(extra));
-    {
-        Tovarin w;
-        QSignalSpy quit(&w, &Tovarin::signalForceCloseApp);
-        w.show();
-        QVERIFY(quit.wait(60000));
-    }
-    const QString mark = InstallService::journalPathOf(m_station->path()) + QStringLiteral("/new");
-    QElapsedTimer waited;
-    waited.start();
-    while (!QFileInfo::exists(mark) && waited.elapsed() < 60000)
-        QTest::qWait(1);
-    QVERIFY2(QFileInfo::exists(mark), "the installation never started");
+    QVERIFY2(handOverUntilUnpacking(files), "the installation never started");
 
     m_processes.emplace_back(new QProcess);
     QProcess *byHand = m_processes.back().get();

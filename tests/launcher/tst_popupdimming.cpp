@@ -1,13 +1,12 @@
 // The dimming layer of the main window's pop-ups as drawn: see-through where the window system
 // blends windows, light and opaque where it cannot (there every see-through pixel shows black).
+#include "devserver.h"
 #include "imageresources.h"
 #include "popclosewidget.h"
 #include "popselectwidget.h"
 #include "popwidget.h"
 #include "tovarintesthelpers.h"
 
-#include <QHostAddress>
-#include <QTcpServer>
 #include <QtTest>
 
 #include <functional>
@@ -15,16 +14,6 @@
 
 namespace {
 const QColor kLight(0xDD, 0xE1, 0xE8);
-
-// A loopback port nothing listens on: the catalogue's searches fail at once.
-quint16 closedPort() {
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::LocalHost, 0))
-        return 9;
-    const quint16 port = probe.serverPort();
-    probe.close();
-    return port;
-}
 
 struct Popup {
     std::unique_ptr<QWidget> window;
@@ -88,7 +77,7 @@ void tst_PopupDimming::dimming() {
     QFETCH(QColor, cardColor);
     QFETCH(QList<bool>, looks);
 
-    LauncherStation station(QStringLiteral("http://127.0.0.1:%1/").arg(closedPort()));
+    LauncherStation station(QStringLiteral("http://127.0.0.1:%1/").arg(DevServer::closedPort()));
     QVERIFY(station.isReady());
     Popup pop = popupNamed(popup);
     pop.window->resize(1200, 900);

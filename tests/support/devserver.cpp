@@ -8,6 +8,7 @@
 #include <QJsonValue>
 #include <QProcessEnvironment>
 #include <QStandardPaths>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 #include <QThread>
@@ -45,16 +46,11 @@ bool DevServer::start(const QString &dataFile, const QStringList &extraArgs) {
     // host program never reaches the Windows side.
     const QString readyFile = m_pTempDir->filePath(QStringLiteral("ready.json"));
     // -B: never write bytecode caches into the source tree.
-    QStringList args{QStringLiteral("-B"),
-                     TestPaths::hostPath(script),
-                     QStringLiteral("--port"),
-                     QStringLiteral("0"),
-                     QStringLiteral("--https-port"),
-                     QStringLiteral("0"),
-                     QStringLiteral("--ready-file"),
-                     TestPaths::hostPath(readyFile),
-                     QStringLiteral("--files"),
-                     TestPaths::hostPath(m_szFilesDir)};
+    QStringList args{QStringLiteral("-B"),           TestPaths::hostPath(script),
+                     QStringLiteral("--port"),       QStringLiteral("0"),
+                     QStringLiteral("--https-port"), QStringLiteral("0"),
+                     QStringLiteral("--ready-file"), TestPaths::hostPath(readyFile),
+                     QStringLiteral("--files"),      TestPaths::hostPath(m_szFilesDir)};
     // A host program started under wine sees its input closed at once; there the quit request
     // and the wine runner's clean-up end the server instead.
     if (!TestPaths::runsUnderWine())
@@ -105,8 +101,9 @@ bool DevServer::start(const QString &dataFile, const QStringList &extraArgs) {
         }
         const bool exited = !m_bDetached && m_pProcess->state() != QProcess::Running;
         if (exited || deadline.hasExpired()) {
-            m_szLastError = exited ? QStringLiteral("the server exited with code %1").arg(m_pProcess->exitCode())
-                                   : QStringLiteral("the server did not get ready in time");
+            m_szLastError = exited
+                                ? QStringLiteral("the server exited with code %1").arg(m_pProcess->exitCode())
+                                : QStringLiteral("the server did not get ready in time");
             stop();
             return false;
         }
@@ -236,7 +233,8 @@ bool DevServer::controlOk(const QByteArray &method, const QString &path, const Q
     if (answer.isNull())
         return false;
     if (!QJsonDocument::fromJson(answer).object().value(QStringLiteral("ok")).toBool()) {
-        m_szLastError = QStringLiteral("control %1 refused: %2").arg(path, QString::fromUtf8(answer.left(300)));
+        m_szLastError =
+            QStringLiteral("control %1 refused: %2").arg(path, QString::fromUtf8(answer.left(300)));
         return false;
     }
     return true;
@@ -339,4 +337,13 @@ bool DevServer::writeServerConfig(const QString &folder, const QString &configBa
                                         "[ServerPPCName]\nDomainName=%3\n")
                              .arg(configBase, owner, production);
     return f.write(text.toUtf8()) > 0;
+}
+
+quint16 DevServer::closedPort() {
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost, 0))
+        return 9;
+    const quint16 port = probe.serverPort();
+    probe.close();
+    return port;
 }

@@ -131,6 +131,8 @@ public:
 
     // The demo data set as JSON, to be modified and passed to setData()/startWithData().
     static QJsonObject demoData();
+    // A loopback port nothing listens on, for "server unreachable".
+    static quint16 closedPort();
     static QString demoAccount() { return QStringLiteral("operator"); }
     static QString demoPassword() { return QStringLiteral("123456"); }
 

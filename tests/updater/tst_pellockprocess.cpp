@@ -6,7 +6,6 @@
 #include "updaterstation.h"
 
 #include <QProcess>
-#include <QTcpServer>
 #include <QtTest>
 
 #include <memory>
@@ -14,15 +13,6 @@
 namespace {
 
 const char kRecordPath[] = "ToolClientConfigManageApi/recordProToolUpgrade";
-
-// A loopback port nobody listens on.
-quint16 closedPort() {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost);
-    const quint16 port = probe.serverPort();
-    probe.close();
-    return port;
-}
 
 } // namespace
 
@@ -113,8 +103,9 @@ void TstPellockProcess::installs() {
     QVERIFY(station.isReady());
     QVERIFY(station.copyUpdater());
     QVERIFY(DevServer::writeServerConfig(
-        station.launcherFolder(),
-        serverUp ? m_server.httpBase() : QStringLiteral("http://127.0.0.1:%1/").arg(closedPort())));
+        station.launcherFolder(), serverUp
+                                      ? m_server.httpBase()
+                                      : QStringLiteral("http://127.0.0.1:%1/").arg(DevServer::closedPort())));
     QVERIFY(station.writeHandOff(type));
     if (upperCaseKeys) {
         QByteArray text = TestFiles::read(station.handOffPath());
