@@ -52,6 +52,8 @@ public:
     void start() {
         m_longestNs = 0;
         m_lastNs = m_clock.nsecsElapsed();
+        if (m_pSampler)
+            m_pSampler->tick();
         m_timer.start(5);
     }
     double stopMs() {
