@@ -24,6 +24,13 @@ if(WIN32)
         endif()
         list(APPEND runtime_files ${found})
     endforeach()
+    # libsodium's DLL stands beside its import library's prefix, in bin/.
+    get_filename_component(sodium_prefix ${SODIUM_LIBRARY} DIRECTORY)
+    file(GLOB sodium_dll ${sodium_prefix}/../bin/libsodium*.dll)
+    if(NOT sodium_dll)
+        message(FATAL_ERROR "libsodium's DLL not found for the station folder")
+    endif()
+    list(APPEND runtime_files ${sodium_dll})
     set(plugins platforms=Qt5::QWindowsIntegrationPlugin styles=Qt5::QWindowsVistaStylePlugin
         imageformats=Qt5::QSvgPlugin imageformats=Qt5::QJpegPlugin imageformats=Qt5::QGifPlugin
         imageformats=Qt5::QICOPlugin iconengines=Qt5::QSvgIconPlugin)

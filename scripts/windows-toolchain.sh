@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the Windows (x86_64-w64-mingw32) Qt and QuaZip the Windows build links against, from
+# Builds the Windows (x86_64-w64-mingw32) Qt, QuaZip and libsodium the Windows build links against, from
 # Debian's own source packages, into one folder outside the repository. Runs once: a second run
 # that finds the folder complete does nothing. Needs root for apt-get.
 #
@@ -17,7 +17,8 @@ started=$(date +%s)
 elapsed() { local s=$(( $(date +%s) - started )); printf '%dm%02ds' $((s / 60)) $((s % 60)); }
 step() { echo "== [$(elapsed)] $*"; }
 
-if [ -f "$STAMP" ]; then
+# A toolchain made before libsodium joined it gets libsodium added.
+if [ -f "$STAMP" ] && [ -f "$PREFIX/.libsodium-installed" ]; then
     echo "Windows toolchain already complete in $PREFIX ($(cat "$STAMP")); nothing to do."
     exit 0
 fi
@@ -38,7 +39,7 @@ fi
 as_root apt-get update -qq
 as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix libz-mingw-w64-dev libz-mingw-w64 \
-    wine64 wine dpkg-dev cmake make perl python3 xz-utils ca-certificates >/dev/null
+    wine64 wine dpkg-dev cmake make perl python3 xz-utils ca-certificates autoconf automake libtool >/dev/null
 
 # The posix thread model: std::thread and std::mutex need it in mingw's libstdc++.
 CROSS=x86_64-w64-mingw32-
@@ -118,6 +119,23 @@ if [ ! -f "$PREFIX/.quazip-installed" ]; then
     cmake --build "$WORK/quazip-build" -j"$JOBS" >> "$WORK/quazip-build.log" 2>&1 || { tail -n 40 "$WORK/quazip-build.log"; exit 1; }
     cmake --install "$WORK/quazip-build" >> "$WORK/quazip-build.log" 2>&1
     touch "$PREFIX/.quazip-installed"
+fi
+
+# --- libsodium: package signatures -----------------------------------------------------------
+if [ ! -f "$PREFIX/.libsodium-installed" ]; then
+    SODIUM_SRC=$(fetch_source libsodium)
+    step "libsodium: build"
+    # Debian's source carries no generated configure script.
+    [ -x "$SODIUM_SRC/configure" ] || (cd "$SODIUM_SRC" && autoreconf -fi > "$WORK/libsodium-autoreconf.log" 2>&1) \
+        || { tail -n 40 "$WORK/libsodium-autoreconf.log"; exit 1; }
+    mkdir -p "$WORK/sodium-build"
+    cd "$WORK/sodium-build"
+    "$SODIUM_SRC/configure" --host=x86_64-w64-mingw32 --prefix="$PREFIX" --enable-shared --disable-static \
+        > "$WORK/sodium-build.log" 2>&1 || { tail -n 40 "$WORK/sodium-build.log"; exit 1; }
+    make -j"$JOBS" >> "$WORK/sodium-build.log" 2>&1 || { tail -n 40 "$WORK/sodium-build.log"; exit 1; }
+    make install >> "$WORK/sodium-build.log" 2>&1 || { tail -n 40 "$WORK/sodium-build.log"; exit 1; }
+    touch "$PREFIX/.libsodium-installed"
+    cd "$WORK"
 fi
 
 echo "built $(date -u +%Y-%m-%dT%H:%MZ) in $(elapsed)" > "$STAMP"

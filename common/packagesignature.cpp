@@ -1,0 +1,77 @@
+#include "packagesignature.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QUrl>
+
+#include <sodium.h>
+
+namespace {
+
+bool sodiumReady() {
+    // Safe to call from any thread, any number of times.
+    static const bool ready = sodium_init() >= 0;
+    return ready;
+}
+
+// Base64 in its standard alphabet only: a decoder that skips what it does not know would take
+// a damaged line for a shorter valid one.
+QByteArray strictBase64(const QByteArray &text) {
+    const QByteArray::FromBase64Result decoded = QByteArray::fromBase64Encoding(
+        text, QByteArray::Base64Encoding | QByteArray::AbortOnBase64DecodingErrors);
+    return decoded ? decoded.decoded : QByteArray();
+}
+
+} // namespace
+
+QList<QByteArray> PackageSignature::parseKeys(const QString &text, QStringList *pInvalid) {
+    QList<QByteArray> keys;
+    for (const QString &entry : text.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        const QByteArray key = strictBase64(entry.trimmed().toLatin1());
+        if (key.size() == kKeyBytes && !entry.trimmed().isEmpty())
+            keys.append(key);
+        else if (pInvalid && !entry.trimmed().isEmpty())
+            pInvalid->append(entry.trimmed());
+    }
+    return keys;
+}
+
+QByteArray PackageSignature::parseSignatureFile(const QByteArray &content) {
+    QByteArray line = content.trimmed();
+    if (line.contains('\n') || line.contains('\r') || line.contains(' ') || line.contains('\t'))
+        return QByteArray();
+    const QByteArray signature = strictBase64(line);
+    return signature.size() == kSignatureBytes ? signature : QByteArray();
+}
+
+bool PackageSignature::verifyDigest(const QByteArray &digest, const QByteArray &signature,
+                                    const QList<QByteArray> &keys) {
+    if (!sodiumReady() || digest.size() != kDigestBytes || signature.size() != kSignatureBytes)
+        return false;
+    for (const QByteArray &key : keys) {
+        if (key.size() != kKeyBytes)
+            continue;
+        if (crypto_sign_verify_detached(reinterpret_cast<const unsigned char *>(signature.constData()),
+                                        reinterpret_cast<const unsigned char *>(digest.constData()),
+                                        quint64(digest.size()),
+                                        reinterpret_cast<const unsigned char *>(key.constData())) == 0)
+            return true;
+    }
+    return false;
+}
+
+QByteArray PackageSignature::digestOfFile(const QString &path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    return hash.addData(&file) ? hash.result() : QByteArray();
+}
+
+QString PackageSignature::signatureAddressOf(const QString &packageAddress) {
+    QUrl url(packageAddress);
+    if (!url.isValid() || url.path().isEmpty())
+        return QString();
+    url.setPath(url.path() + QStringLiteral(".sig"));
+    return url.toString();
+}
