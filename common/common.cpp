@@ -284,6 +284,10 @@ QString Common::lastInstallDetail() const {
     return m_szLastInstallDetail;
 }
 
+QByteArray Common::lastDownloadDigest() const {
+    return m_lastDownloadDigest;
+}
+
 bool Common::lastInstallRefused() const {
     return m_bLastInstallRefused;
 }
@@ -442,6 +446,7 @@ bool Common::packageAddressAllowed(const QString &url) {
 }
 
 bool Common::DownloadFiles(const QString &url, const QString &saveDir, const QString &fileName) {
+    m_lastDownloadDigest.clear();
     if (!packageAddressAllowed(url)) {
         QString shown = url;
         for (QChar &c : shown) {
@@ -476,6 +481,7 @@ bool Common::DownloadFiles(const QString &url, const QString &saveDir, const QSt
     }
 
     const bool result = finished && !downloader->isFailed();
+    m_lastDownloadDigest = result ? downloader->digest() : QByteArray();
     const bool cutOff = downloader->hasStarted() && !finished;
     const QString target = downloader->targetPath();
     delete downloader;

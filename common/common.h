@@ -76,6 +76,9 @@ public:
     // Why the last UpdataZip/UpdataZipFolder/UpdataExe refused its package, for the log (an unsafe
     // or doubled entry name, too little free space); empty otherwise.
     QString lastInstallDetail() const;
+    // SHA-256 of the file the last successful DownloadFiles() wrote, taken while it arrived;
+    // empty after a failed one.
+    QByteArray lastDownloadDigest() const;
     // Whether the last installation failed for what its package holds (see InstallService).
     bool lastInstallRefused() const;
     // Packs the whole tree below sourceFolder, hidden files included, into packageFile, with
@@ -130,4 +133,5 @@ private:
     QString m_szManagerName;
     QString m_szLastInstallDetail;
     bool m_bLastInstallRefused = false;
+    QByteArray m_lastDownloadDigest;
 };

@@ -93,6 +93,7 @@ void DownloadTool::httpReadyRead() {
             m_reply->skip(m_reply->bytesAvailable());
             return;
         }
+        m_digest.addData(m_chunk.constData(), int(got));
     }
 }
 
@@ -154,6 +155,8 @@ void DownloadTool::httpFinished() {
     }
 
     m_bFailed = false;
+    m_digestValue = m_digest.result();
+    m_bDigestDone = true;
     emit sigDownloadFinished();
     fileInfo.refresh();
     qDebug().noquote() << QStringLiteral("Downloaded %1 bytes to %2 in %3")

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QCryptographicHash>
 #include <QNetworkAccessManager>
 #include <QObject>
 #include <QPointer>
@@ -33,6 +34,9 @@ public:
     bool isFailed() const { return m_bFailed; }
     // The file being written, once startDownload has opened it.
     QString targetPath() const { return m_szTargetPath; }
+    // SHA-256 of every byte written into the file, taken as they arrive (no second read of the
+    // package for its signature); empty unless the transfer succeeded.
+    QByteArray digest() const { return m_bFailed || !m_bDigestDone ? QByteArray() : m_digestValue; }
 
 signals:
     void sigProgress(qint64 bytesReceived, qint64 bytesTotal, double ratio);
@@ -56,6 +60,9 @@ private:
     QNetworkAccessManager m_netManager;
     QPointer<QNetworkReply> m_reply;
     std::unique_ptr<QFile> m_file;
+    QCryptographicHash m_digest{QCryptographicHash::Sha256};
+    QByteArray m_digestValue;
+    bool m_bDigestDone = false;
     bool m_bFailed = false;
     bool m_bStarted = false;
     QString m_szTargetPath;

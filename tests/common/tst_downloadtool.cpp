@@ -155,6 +155,8 @@ void tst_DownloadTool::fileNames() {
     QVERIFY(common.DownloadFiles(m_server.httpBase() + urlPath,
                                  saveDir.isEmpty() ? QString() : m_tmp->filePath(saveDir), fileName));
     QCOMPARE(TestFiles::read(m_tmp->filePath(expected)), wanted);
+    // The digest a signature is checked against, taken while the bytes arrived.
+    QCOMPARE(common.lastDownloadDigest(), QCryptographicHash::hash(wanted, QCryptographicHash::Sha256));
 
     // Nothing else was written anywhere in the station.
     QCOMPARE(TestFiles::entriesBelow(m_tmp->path(), QDir::Files), QStringList{expected});
@@ -192,6 +194,7 @@ void tst_DownloadTool::failures() {
     Common common;
     QVERIFY(!common.DownloadFiles(m_server.fileUrl("pkg.zip"), m_tmp->filePath("down"), QString()));
     QCOMPARE(TestFiles::read(target), left);
+    QVERIFY(common.lastDownloadDigest().isEmpty());
     QCOMPARE(m_server.requests("files/other.zip").size(), 0);
 }
 
@@ -375,6 +378,7 @@ void tst_DownloadTool::largeBodyWhileCallerIsBusy() {
     QByteArray content = patterned(1 << 20).repeated(48) + "end";
     QVERIFY(TestFiles::write(m_server.filesDir() + "/huge.bin", content));
     const QByteArray digest = QCryptographicHash::hash(content, QCryptographicHash::Sha1);
+    const QByteArray sha256 = QCryptographicHash::hash(content, QCryptographicHash::Sha256);
     content = QByteArray();
 
     Common common;
@@ -399,6 +403,8 @@ void tst_DownloadTool::largeBodyWhileCallerIsBusy() {
     QVERIFY(hash.addData(&saved));
     QCOMPARE(saved.size(), size);
     QCOMPARE(hash.result(), digest);
+    // Taken over the many blocks as they came, not by reading the file again.
+    QCOMPARE(common.lastDownloadDigest(), sha256);
 
     QVERIFY(!reports.isEmpty());
     for (int i = 0; i < reports.size(); ++i) {
