@@ -881,11 +881,19 @@ class Handler(BaseHTTPRequestHandler):
         self.close_connection = True
         try:
             self.wfile.flush()
-            self.connection.shutdown(socket.SHUT_WR)
-            self.connection.settimeout(2)
-            while self.connection.recv(65536):
+            connection = self.connection
+            connection.settimeout(2)
+            if isinstance(connection, ssl.SSLSocket):
+                # TLS says where the answer ends by its close alert; a bare close may cost the
+                # last record at a client that reads it as a cut connection.
+                try:
+                    connection = connection.unwrap()
+                except (OSError, ssl.SSLError, ValueError):
+                    pass
+            connection.shutdown(socket.SHUT_WR)
+            while connection.recv(65536):
                 pass
-        except OSError:
+        except (OSError, ValueError):
             pass
 
     def drop(self):

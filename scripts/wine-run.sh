@@ -35,15 +35,18 @@ if [ "${TOVARIN_QTEST_TO_FILE:-0}" = 1 ]; then
     # Wine can neither signal nor close the input of the stand-in servers a test starts (they
     # are programs of this machine): the ones left behind are found by this run's mark.
     export TOVARIN_WINE_RUN="$$-$RANDOM"
-    /usr/lib/wine/wine64 "$@" "${platform[@]}" -o "$(winpath "$log"),txt" || status=$?
+    # Its standard streams go to files, not to CTest's pipes: a program the test started (a tool
+    # through "start", a console host) that outlives it would otherwise hold CTest waiting.
+    /usr/lib/wine/wine64 "$@" "${platform[@]}" -o "$(winpath "$log"),txt" </dev/null >"$log.out" 2>&1 \
+        || status=$?
     for proc in /proc/[0-9]*; do
         if grep -qzx "TOVARIN_WINE_RUN=$TOVARIN_WINE_RUN" "$proc/environ" 2>/dev/null \
             && grep -qz 'devserver\.py' "$proc/cmdline" 2>/dev/null; then
             kill "${proc#/proc/}" 2>/dev/null || true
         fi
     done
-    cat "$log"
-    rm -f "$log"
+    cat "$log" "$log.out"
+    rm -f "$log" "$log.out"
     exit $status
 fi
 exec /usr/lib/wine/wine64 "$@"
