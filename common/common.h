@@ -1,6 +1,7 @@
 #pragma once
 
 #include "installservice.h"
+#include "packagesignature.h"
 
 #include <QDir>
 #include <QMap>
@@ -105,6 +106,12 @@ public:
     // Only http and https addresses with a host are fetched; any other fails at once, logged.
     bool DownloadFiles(const QString &url, const QString &saveDir, const QString &fileName);
     static bool packageAddressAllowed(const QString &url);
+    // Fetches the signature lying beside a package just downloaded from packageUrl into
+    // packageFile + ".sig" and judges it against the package's digest (lastDownloadDigest()
+    // of that download) with the station's keys. The signature file stays for whoever checks
+    // the package again; lastDownloadDigest() is kept.
+    PackageSignature::VERDICT_E fetchPackageSignature(const QString &packageUrl, const QString &packageFile,
+                                                      const QList<QByteArray> &keys);
     // Shortens the download limit for tests; 0 restores the program's own.
     static void setDownloadLimitForTesting(int ms);
 

@@ -298,6 +298,12 @@ void InstallService::setArchiveFolder(const QString &folder) {
         m_szArchiveFolder.clear();
 }
 
+void InstallService::setSkippedFolder(const QString &folder) {
+    m_szSkippedFolder = QDir::cleanPath(folder);
+    if (m_szSkippedFolder == QLatin1String("."))
+        m_szSkippedFolder.clear();
+}
+
 void InstallService::setStepWatcher(std::function<void(INSTALLSTEP_E, int)> watcher) {
     m_stepWatcher = std::move(watcher);
 }
@@ -470,6 +476,12 @@ InstallService::INSTALLRESULT_E InstallService::work(const QString &packagePath,
                 return QStringLiteral("");
             return rel.startsWith(prefix, Platform::fileNameCase()) ? rel.mid(prefix.size()) : QString();
         };
+        const QString skipped = m_szSkippedFolder;
+        const auto isSkipped = [&skipped](const QString &rel) {
+            return !skipped.isEmpty() && !rel.isEmpty() &&
+                   (QString::compare(rel, skipped, Platform::fileNameCase()) == 0 ||
+                    rel.startsWith(skipped + QLatin1Char('/'), Platform::fileNameCase()));
+        };
         QStringList names;
         for (const QuaZipFileInfo64 &info : entries)
             names << info.name;
@@ -488,7 +500,7 @@ InstallService::INSTALLRESULT_E InstallService::work(const QString &packagePath,
                 m_bRefused = true;
                 return fail();
             }
-            if (!info.name.endsWith(QLatin1Char('/'))) {
+            if (!info.name.endsWith(QLatin1Char('/')) && !isSkipped(below)) {
                 // Sizes come from the archive: a crafted one must not wrap the sum around.
                 if (info.uncompressedSize > quint64(kMaxPackageBytes - bytesTotal))
                     sizeOverflow = true;
@@ -519,6 +531,8 @@ InstallService::INSTALLRESULT_E InstallService::work(const QString &packagePath,
             if (!zip.getCurrentFileInfo(&info))
                 return fail();
             const QString rel = belowFolder(PackageGuard::entryPath(info.name));
+            if (isSkipped(rel))
+                continue;
             if (info.name.endsWith(QLatin1Char('/'))) {
                 if (rel.isEmpty())
                     continue; // the archive folder itself: the target

@@ -91,6 +91,9 @@ public:
     // that folder, so a package packed as "<name>/..." fills a target of any name. An entry
     // outside it fails the installation before the target is touched. Empty: the whole archive.
     void setArchiveFolder(const QString &folder);
+    // For PACKAGE_ZIP: leaves out what lies below this folder (relative to the archive folder),
+    // e.g. the updater, which a package carries but which never replaces itself while it runs.
+    void setSkippedFolder(const QString &folder);
 
     // Lets tests stop or disturb an installation at a known point. Called on the worker thread.
     void setStepWatcher(std::function<void(INSTALLSTEP_E step, int index)> watcher);
@@ -109,5 +112,6 @@ private:
     QString m_szDetail;
     bool m_bRefused = false;
     QString m_szArchiveFolder;
+    QString m_szSkippedFolder;
     std::function<void(INSTALLSTEP_E, int)> m_stepWatcher;
 };

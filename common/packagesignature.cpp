@@ -2,6 +2,8 @@
 
 #include <QCryptographicHash>
 #include <QFile>
+#include <QSettings>
+#include <QTextCodec>
 #include <QUrl>
 
 #include <sodium.h>
@@ -74,4 +76,51 @@ QString PackageSignature::signatureAddressOf(const QString &packageAddress) {
         return QString();
     url.setPath(url.path() + QStringLiteral(".sig"));
     return url.toString();
+}
+
+PackageSignature::STATIONKEYS_S PackageSignature::stationKeys(const QString &configSetPath) {
+    STATIONKEYS_S result;
+    QSettings settings(configSetPath, QSettings::IniFormat);
+    settings.setIniCodec(QTextCodec::codecForName("UTF-8"));
+    // Unquoted, "a,b" reads as a list; quoted, as one text: both mean the same keys.
+    const QString text = settings.value(QStringLiteral("Tovarin/PackageKeys")).toStringList().join(QLatin1Char(','));
+    result.m_bRequired = !text.trimmed().isEmpty();
+    result.m_listKeys = parseKeys(text, &result.m_listInvalid);
+    return result;
+}
+
+PackageSignature::VERDICT_E PackageSignature::checkSignatureFile(const QByteArray &digest,
+                                                                 const QString &signaturePath,
+                                                                 const QList<QByteArray> &keys) {
+    QFile file(signaturePath);
+    if (!file.open(QIODevice::ReadOnly))
+        return SIGNATURE_MISSING;
+    // A signature line is under 100 bytes; anything far larger is not one.
+    const QByteArray content = file.read(4096);
+    const QByteArray signature = parseSignatureFile(content);
+    if (signature.isEmpty() || !file.atEnd())
+        return SIGNATURE_UNREADABLE;
+    return verifyDigest(digest, signature, keys) ? SIGNATURE_GOOD : SIGNATURE_WRONG;
+}
+
+PackageSignature::VERDICT_E PackageSignature::checkPackageFile(const QString &packagePath,
+                                                               const QList<QByteArray> &keys) {
+    const QString signaturePath = packagePath + QStringLiteral(".sig");
+    if (!QFile::exists(signaturePath))
+        return SIGNATURE_MISSING;
+    return checkSignatureFile(digestOfFile(packagePath), signaturePath, keys);
+}
+
+QString PackageSignature::verdictText(VERDICT_E verdict) {
+    switch (verdict) {
+    case SIGNATURE_GOOD:
+        return QStringLiteral("签名有效");
+    case SIGNATURE_MISSING:
+        return QStringLiteral("签名文件缺失");
+    case SIGNATURE_UNREADABLE:
+        return QStringLiteral("签名文件无法识别");
+    case SIGNATURE_WRONG:
+        break;
+    }
+    return QStringLiteral("签名与安装包不符");
 }

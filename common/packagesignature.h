@@ -20,6 +20,30 @@ public:
     static constexpr int kSignatureBytes = 64;
     static constexpr int kDigestBytes = 32;
 
+    // What a station asks for in its CONFIGSET.ini, [Tovarin] "PackageKeys".
+    struct STATIONKEYS_S {
+        // Any non-empty value asks for signatures, even when no entry of it is a usable key: a
+        // station that asked for them never falls back to installing unsigned packages.
+        bool m_bRequired = false;
+        QList<QByteArray> m_listKeys;
+        QStringList m_listInvalid; // entries that are not keys, for the log
+    };
+    static STATIONKEYS_S stationKeys(const QString &configSetPath);
+
+    enum VERDICT_E {
+        SIGNATURE_GOOD,
+        SIGNATURE_MISSING,    // no signature beside the package (not found, not fetched)
+        SIGNATURE_UNREADABLE, // not one Base64 line of 64 bytes
+        SIGNATURE_WRONG       // made by no key of the station, or over other bytes
+    };
+    // Judges the signature file at signaturePath for a package with that digest.
+    static VERDICT_E checkSignatureFile(const QByteArray &digest, const QString &signaturePath,
+                                        const QList<QByteArray> &keys);
+    // Why a package was refused, for the log.
+    static QString verdictText(VERDICT_E verdict);
+    // Checks the package file itself against the signature file beside it (package + ".sig").
+    static VERDICT_E checkPackageFile(const QString &packagePath, const QList<QByteArray> &keys);
+
     // The keys of a "PackageKeys" value. An entry that is not the Base64 of 32 bytes is left
     // out and named in pInvalid (for the log); an empty value gives no key: nothing is checked.
     static QList<QByteArray> parseKeys(const QString &text, QStringList *pInvalid = nullptr);

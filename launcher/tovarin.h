@@ -255,6 +255,10 @@ private:
                          const QString &message, bool show, UPGRADESTATUS_E state);
     // Keep-list names cleaned for joining below the tool's folder; unsafe ones are logged, dropped.
     QStringList safeKeepList(const QStringList &names, const QString &folderName);
+    // Whether a downloaded tool package may go on to be unpacked or started: signed by a key of
+    // the station, or the station asks for no signatures (logged). A refused one is removed.
+    bool toolPackageTrusted(const UPGRADEPACKAGEINFO_S &package, const QString &folderName,
+                            const QString &packageFile);
     // The package's entries all lie below the tool's folder, and it holds at least one file.
     // problem: why the names do not fit, for the log (empty when the zip cannot be read).
     bool zipFitsToolFolder(const QString &zipPath, const QString &folderName, QString &problem);

@@ -7,6 +7,7 @@
 #include "clock.h"
 #include "globals.h"
 #include "packageguard.h"
+#include "packagesignature.h"
 #include "platform.h"
 #include "poptextwidget.h"
 
@@ -194,6 +195,31 @@ void Tovarin::failToolInstall(const UPGRADEPACKAGEINFO_S &package, const QString
     slotTbtnChangeStatus(package.m_szProToolId, state);
 }
 
+bool Tovarin::toolPackageTrusted(const UPGRADEPACKAGEINFO_S &package, const QString &folderName,
+                                 const QString &packageFile) {
+    const QString prefix = folderName + QStringLiteral("工具:");
+    const PackageSignature::STATIONKEYS_S keys =
+        PackageSignature::stationKeys(resolveInAppFolder(QStringLiteral("CONFIGSET.ini")));
+    if (!keys.m_bRequired) {
+        slotLogRecord(prefix + QStringLiteral("升级包未经签名验证(本站未配置PackageKeys)"));
+        return true;
+    }
+    for (const QString &invalid : keys.m_listInvalid)
+        slotLogRecord(prefix + QStringLiteral("PackageKeys中的公钥无效:") + invalid);
+    const PackageSignature::VERDICT_E verdict =
+        m_common.fetchPackageSignature(package.m_szUpgradePackageUrl, packageFile, keys.m_listKeys);
+    // The signature is not needed past this point: staging holds nothing after an installation.
+    QFile::remove(packageFile + QStringLiteral(".sig"));
+    if (verdict == PackageSignature::SIGNATURE_GOOD)
+        return true;
+    // Not a byte of it may be unpacked or started later by mistake.
+    QFile::remove(packageFile);
+    failToolInstall(package, folderName, tr("升级包签名验证失败，未安装"), true, UPGRADE_STATUS_UPGRADE_FAILED);
+    slotLogRecord(prefix + PackageSignature::verdictText(verdict) + QLatin1Char(':') +
+                  PackageSignature::signatureAddressOf(package.m_szUpgradePackageUrl));
+    return false;
+}
+
 QStringList Tovarin::safeKeepList(const QStringList &names, const QString &folderName) {
     QStringList safe;
     for (const QString &name : names) {
@@ -309,6 +335,10 @@ bool Tovarin::toolAppDownloadUpgrade(UPGRADEPACKAGEINFO_S info) {
         return false;
     }
     setToolProgress(toolId, kDownloadShare);
+    if (!toolPackageTrusted(info, folderName, packageFile)) {
+        setToolProgress(toolId, -1);
+        return false;
+    }
 
     // 5. The tile stays "upgrading" until the files are in place: the tool must not start early.
     if (info.m_szUpgradePackageType != QLatin1String("zip") && !exePackage) {

@@ -6,6 +6,7 @@
 #include "clock.h"
 #include "globals.h"
 #include "packageguard.h"
+#include "packagesignature.h"
 #include "platform.h"
 #include "popclosewidget.h"
 
@@ -397,10 +398,35 @@ bool Tovarin::doUpgradeMainToolWorks() {
     if (!common.DownloadFiles(info.m_szUpgradePackageUrl, app + QStringLiteral("/UpgradePackage/MainApp"),
                               exe + (zip ? QStringLiteral(".zip") : QStringLiteral(".exe"))))
         return failMainAppStaging(common, tr("主程序升级包下载失败"));
+    const QString package = ma + exe + (zip ? QStringLiteral(".zip") : QStringLiteral(".exe"));
+    const PackageSignature::STATIONKEYS_S keys =
+        PackageSignature::stationKeys(resolveInAppFolder(QStringLiteral("CONFIGSET.ini")));
+    if (!keys.m_bRequired) {
+        common.slotLogRecord(QStringLiteral("主程序升级包未经签名验证(本站未配置PackageKeys)"));
+    } else {
+        for (const QString &invalid : keys.m_listInvalid)
+            common.slotLogRecord(QStringLiteral("PackageKeys中的公钥无效:") + invalid);
+        const PackageSignature::VERDICT_E verdict =
+            common.fetchPackageSignature(info.m_szUpgradePackageUrl, package, keys.m_listKeys);
+        if (verdict != PackageSignature::SIGNATURE_GOOD) {
+            QFile::remove(package);
+            QFile::remove(package + QStringLiteral(".sig"));
+            m_bMainAppPackageRefused = true;
+            common.slotLogRecord(QStringLiteral("主程序升级包") + PackageSignature::verdictText(verdict) +
+                                 QLatin1Char(':') + PackageSignature::signatureAddressOf(info.m_szUpgradePackageUrl));
+            return failMainAppStaging(common, tr("主程序升级包签名验证失败，未安装"));
+        }
+    }
     if (!zip) {
         m_bMainAppPackageRefused = true;
         return failMainAppStaging(common, tr("主程序只能从zip升级包升级"));
     }
+    // A signed package is handed to the updater as it came, signature beside it, so that the
+    // updater can check it again; the updater leaves out its own folder. Unpacked from a copy.
+    const bool handOverSigned = keys.m_bRequired;
+    const QString unpackFrom = handOverSigned ? ma + exe + QStringLiteral(".unpack.zip") : package;
+    if (handOverSigned && !QFile::copy(package, unpackFrom))
+        return failMainAppStaging(common, tr("解压主程序升级包到当前目录失败"));
 
     // Each step may be the one the window is waiting to be closed behind.
     auto step = [](const QString &name) {
@@ -412,7 +438,9 @@ bool Tovarin::doUpgradeMainToolWorks() {
     qDebug() << "主程序升级改造";
     if (!step(QStringLiteral("unpack")))
         return failMainAppStaging(common, stopped);
-    if (!common.UpdataZip(ma + exe + QStringLiteral(".zip"), ma)) {
+    if (!common.UpdataZip(unpackFrom, ma)) {
+        if (handOverSigned)
+            QFile::remove(unpackFrom);
         m_bMainAppPackageRefused = common.lastInstallRefused();
         return failMainAppStaging(common, tr("解压主程序升级包到当前目录失败"));
     }
@@ -451,6 +479,14 @@ bool Tovarin::doUpgradeMainToolWorks() {
         return failMainAppStaging(common, stopped);
     if (!common.removeTree(ma + QStringLiteral("Pellock")))
         return failMainAppStaging(common, tr("删除MainApp下的Pellock文件夹失败"));
+
+    if (handOverSigned) {
+        if (!step(QStringLiteral("removeLauncherFolder")))
+            return failMainAppStaging(common, stopped);
+        if (!common.removeTree(launcherFolder))
+            return failMainAppStaging(common, tr("删除主程序升级包文件夹失败"));
+        return true;
+    }
 
     const QString test = ma + QStringLiteral("Test/") + exe;
     if (!step(QStringLiteral("copyLauncher")))

@@ -6,6 +6,7 @@
 #include "installservice.h"
 #include "logrecorder.h"
 #include "packageguard.h"
+#include "packagesignature.h"
 #include "platform.h"
 #include "popwidget.h"
 #include "secretmask.h"
@@ -23,6 +24,7 @@
 #include <QJsonObject>
 #include <QSettings>
 #include <QTextCodec>
+#include <QThread>
 
 namespace {
 
@@ -209,6 +211,8 @@ void pellock::slotInstall() {
         qDebug() << "主程序升级成功";
         writeLogrecord(QStringLiteral("小工具:主程序升级成功"));
         installed = true;
+    } else if ((type == QLatin1String("zip") || type == QLatin1String("exe")) && !packageTrusted(package)) {
+        installed = false;
     } else if (type == QLatin1String("zip")) {
         installed = UpdataZip(package, m_szLauncherFolder);
     } else if (type == QLatin1String("exe")) {
@@ -220,6 +224,7 @@ void pellock::slotInstall() {
     }
 
     if (installed) {
+        QFile::remove(package + QStringLiteral(".sig"));
         writeHandOff(QStringLiteral("needUpgrade"), QStringLiteral("0"));
         writeHandOff(QStringLiteral("UpgradeSucceed"), QStringLiteral("1"));
         if (recordProToolUpgrade()) {
@@ -241,6 +246,35 @@ void pellock::slotInstall() {
 
     m_timerRestart.start(g_iRestartDelayMs);
     emit sigInstallFinished(installed);
+}
+
+bool pellock::packageTrusted(const QString &szPackage) {
+    const PackageSignature::STATIONKEYS_S keys =
+        PackageSignature::stationKeys(m_szLauncherFolder + QStringLiteral("/CONFIGSET.ini"));
+    if (!keys.m_bRequired) {
+        writeLogrecord(QStringLiteral("小工具:主程序升级包未经签名验证(本站未配置PackageKeys)"));
+        return true;
+    }
+    for (const QString &invalid : keys.m_listInvalid)
+        writeLogrecord(QStringLiteral("小工具:PackageKeys中的公钥无效:") + invalid);
+    // The installation itself reports a package that is not there.
+    if (!QFileInfo(szPackage).isFile())
+        return true;
+    // A large package takes a while to read: the window keeps painting meanwhile.
+    PackageSignature::VERDICT_E verdict = PackageSignature::SIGNATURE_MISSING;
+    QEventLoop loop;
+    QThread *worker = QThread::create(
+        [&] { verdict = PackageSignature::checkPackageFile(szPackage, keys.m_listKeys); });
+    connect(worker, &QThread::finished, &loop, &QEventLoop::quit);
+    worker->start();
+    loop.exec();
+    worker->wait();
+    delete worker;
+    if (verdict == PackageSignature::SIGNATURE_GOOD)
+        return true;
+    fail(QStringLiteral("主程序升级包签名验证失败:") + PackageSignature::verdictText(verdict));
+    m_bPackageRefused = true;
+    return false;
 }
 
 QString pellock::zipPackageProblem(const QString &szPackage, QString &szTopFolder) const {
@@ -353,8 +387,12 @@ bool pellock::installOverLauncher(const QString &szPackage, const QString &szTar
         return false;
     }
     InstallService service;
-    if (!szArchiveFolder.isEmpty())
+    if (!szArchiveFolder.isEmpty()) {
         service.setArchiveFolder(szArchiveFolder);
+        // This program's own folder: refreshed by the launcher before the hand-over, and
+        // never replaced while it runs from it.
+        service.setSkippedFolder(QDir(ApplicationFolder::path()).dirName());
+    }
     connect(&service, &InstallService::sigInstallProgress, this, &pellock::slotInstallProgress);
     if (service.install(szPackage, szTarget, QStringList(), kind) != InstallService::INSTALL_OK) {
         if (!service.detail().isEmpty())

@@ -70,6 +70,9 @@ private:
     bool installOverLauncher(const QString &szPackage, const QString &szTarget,
                              InstallService::PACKAGEKIND_E kind, const QString &szArchiveFolder);
     void fail(const QString &szMessage);
+    // Whether the staged package may be installed: signed by a key of the launcher's
+    // CONFIGSET.ini, or no key is asked for there (logged).
+    bool packageTrusted(const QString &szPackage);
 
     QTimer m_timerRestart;
     popWidget *m_pPopWidget = nullptr;

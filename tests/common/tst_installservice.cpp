@@ -488,6 +488,14 @@ void tst_InstallService::archiveFolder_data() {
         Platform::fileNameCase() == Qt::CaseInsensitive
             ? Tree{{"Sub", "<dir>"}, {"Sub/c.txt", "c"}}
             : Tree{{"Sub", "<dir>"}, {"sub", "<dir>"}, {"sub/c.txt", "c"}});
+    // The updater's own folder rides in the launcher's package but is never installed over it.
+    const ZipEntry updater{"Top/Pellock/Pellock", "updater"};
+    row("the skipped folder is left out", {folder, a, {"Top/Pellock/", {}, ZipEntry::Folder}, updater},
+        {{"a.txt", "new-a"}});
+    row("the skipped folder in another case", {a, {"Top/pellock/x", "x"}},
+        caseBlind ? Tree{{"a.txt", "new-a"}} : Tree{{"a.txt", "new-a"}, {"pellock", "<dir>"}, {"pellock/x", "x"}});
+    row("a name that only begins like the skipped folder", {a, {"Top/Pellocks/x", "x"}},
+        {{"a.txt", "new-a"}, {"Pellocks", "<dir>"}, {"Pellocks/x", "x"}});
     const Tree chinese{{"配置", "<dir>"}, {"配置/说明.txt", "说明"}};
     const QList<ZipEntry> chineseEntries{{"Top/配置/说明.txt", "说明"}};
     row("Chinese names flagged as UTF-8", chineseEntries, chinese, {}, "flagged");
@@ -528,6 +536,7 @@ void tst_InstallService::archiveFolder() {
 
     InstallService service;
     service.setArchiveFolder("Top");
+    service.setSkippedFolder("Pellock");
     QCOMPARE(service.install(package, target, {}, InstallService::PACKAGE_ZIP),
              installs ? InstallService::INSTALL_OK : InstallService::INSTALL_FAILED);
     Tree after = before;

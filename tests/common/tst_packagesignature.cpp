@@ -1,43 +1,16 @@
 // Package signatures as the factory makes them and a station checks them.
 #include "packagesignature.h"
+#include "packagesigner.h"
 #include "testfiles.h"
 
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <sodium.h>
-
-namespace {
-
-struct KeyPair {
-    QByteArray publicKey;
-    QByteArray secretKey;
-};
-
-KeyPair newKeyPair() {
-    KeyPair pair;
-    pair.publicKey.resize(crypto_sign_PUBLICKEYBYTES);
-    pair.secretKey.resize(crypto_sign_SECRETKEYBYTES);
-    crypto_sign_keypair(reinterpret_cast<unsigned char *>(pair.publicKey.data()),
-                        reinterpret_cast<unsigned char *>(pair.secretKey.data()));
-    return pair;
-}
-
-QByteArray sign(const QByteArray &digest, const KeyPair &pair) {
-    QByteArray signature(crypto_sign_BYTES, '\0');
-    crypto_sign_detached(reinterpret_cast<unsigned char *>(signature.data()), nullptr,
-                         reinterpret_cast<const unsigned char *>(digest.constData()), quint64(digest.size()),
-                         reinterpret_cast<const unsigned char *>(pair.secretKey.constData()));
-    return signature;
-}
-
-} // namespace
 
 class tst_PackageSignature : public QObject {
     Q_OBJECT
 private slots:
-    void initTestCase();
     void verification_data();
     void verification();
     void signedWithOpenSsl();
@@ -45,57 +18,39 @@ private slots:
     void keyLines();
 
 private:
-    KeyPair m_factory;
-    KeyPair m_other;
+    PackageSigner m_factory;
+    PackageSigner m_other;
 };
-
-void tst_PackageSignature::initTestCase() {
-    QVERIFY(sodium_init() >= 0);
-    m_factory = newKeyPair();
-    m_other = newKeyPair();
-}
 
 // A package file, its signature file as the server serves it, and the station's keys.
 void tst_PackageSignature::verification_data() {
     QTest::addColumn<QString>("signer");      // factory, other
     QTest::addColumn<QString>("damage");      // what happens to package or signature file
     QTest::addColumn<QString>("stationKeys"); // factory, other, "other,factory"
-    QTest::addColumn<bool>("good");
+    QTest::addColumn<int>("verdict");
 
-    QTest::newRow("signed well") << "factory"
-                                 << ""
-                                 << "factory" << true;
-    QTest::newRow("signed with another key") << "other"
-                                             << ""
-                                             << "factory" << false;
-    QTest::newRow("one byte of the package changed") << "factory"
-                                                     << "package byte"
-                                                     << "factory" << false;
-    QTest::newRow("signature truncated") << "factory"
-                                         << "truncated"
-                                         << "factory" << false;
-    QTest::newRow("signature file empty") << "factory"
-                                          << "empty"
-                                          << "factory" << false;
-    QTest::newRow("signature not Base64") << "factory"
-                                          << "garbage"
-                                          << "factory" << false;
-    QTest::newRow("line break after the signature") << "factory"
-                                                    << "newline"
-                                                    << "factory" << true;
-    QTest::newRow("keys rotated: the new key signs") << "factory"
-                                                     << ""
-                                                     << "other,factory" << true;
-    QTest::newRow("keys rotated: the old key signs") << "other"
-                                                     << ""
-                                                     << "other,factory" << true;
+    const int good = PackageSignature::SIGNATURE_GOOD;
+    const int wrong = PackageSignature::SIGNATURE_WRONG;
+    const int unreadable = PackageSignature::SIGNATURE_UNREADABLE;
+
+    QTest::newRow("signed well") << "factory" << "" << "factory" << good;
+    QTest::newRow("signed with another key") << "other" << "" << "factory" << wrong;
+    QTest::newRow("one byte of the package changed") << "factory" << "package byte" << "factory" << wrong;
+    QTest::newRow("signature truncated") << "factory" << "truncated" << "factory" << unreadable;
+    QTest::newRow("signature file empty") << "factory" << "empty" << "factory" << unreadable;
+    QTest::newRow("signature not Base64") << "factory" << "garbage" << "factory" << unreadable;
+    QTest::newRow("signature missing") << "factory" << "missing" << "factory"
+                                       << int(PackageSignature::SIGNATURE_MISSING);
+    QTest::newRow("line break after the signature") << "factory" << "newline" << "factory" << good;
+    QTest::newRow("keys rotated: the new key signs") << "factory" << "" << "other,factory" << good;
+    QTest::newRow("keys rotated: the old key signs") << "other" << "" << "other,factory" << good;
 }
 
 void tst_PackageSignature::verification() {
     QFETCH(QString, signer);
     QFETCH(QString, damage);
     QFETCH(QString, stationKeys);
-    QFETCH(bool, good);
+    QFETCH(int, verdict);
 
     QTemporaryDir dir;
     const QString package = dir.filePath("tool.zip");
@@ -103,9 +58,7 @@ void tst_PackageSignature::verification() {
     for (int i = 0; i < bytes.size(); ++i)
         bytes[i] = char(i * 7 % 251);
     QVERIFY(TestFiles::write(package, bytes));
-    const QByteArray signature =
-        sign(PackageSignature::digestOfFile(package), signer == "factory" ? m_factory : m_other);
-    QByteArray sigFile = signature.toBase64();
+    QByteArray sigFile = (signer == "factory" ? m_factory : m_other).signatureFileOf(package);
     if (damage == "package byte") {
         bytes[123456] = char(bytes.at(123456) ^ 1);
         QVERIFY(TestFiles::write(package, bytes));
@@ -120,14 +73,13 @@ void tst_PackageSignature::verification() {
     }
     QString keyLine;
     for (const QString &name : stationKeys.split(','))
-        keyLine += (keyLine.isEmpty() ? "" : ", ") +
-                   QString::fromLatin1((name == "factory" ? m_factory : m_other).publicKey.toBase64());
+        keyLine += (keyLine.isEmpty() ? "" : ", ") + (name == "factory" ? m_factory : m_other).keyLine();
 
     const QList<QByteArray> keys = PackageSignature::parseKeys(keyLine);
     QCOMPARE(keys.size(), stationKeys.split(',').size());
-    QCOMPARE(PackageSignature::verifyDigest(PackageSignature::digestOfFile(package),
-                                            PackageSignature::parseSignatureFile(sigFile), keys),
-             good);
+    if (damage != "missing")
+        QVERIFY(TestFiles::write(package + ".sig", sigFile));
+    QCOMPARE(int(PackageSignature::checkPackageFile(package, keys)), verdict);
 }
 
 // The release engineer's way: a key from openssl genpkey, the digest from openssl dgst, the
@@ -161,25 +113,34 @@ void tst_PackageSignature::signedWithOpenSsl() {
     QVERIFY(!PackageSignature::verifyDigest(QByteArray(32, 'x'), signature, keys));
 }
 
+// The station's "PackageKeys" as an operator or a script writes it into CONFIGSET.ini.
 void tst_PackageSignature::keyLines_data() {
     QTest::addColumn<QString>("line");
+    QTest::addColumn<bool>("required");
     QTest::addColumn<int>("keys");
     QTest::addColumn<QStringList>("invalid");
 
     const QString key = QString(44 - 1, 'A') + "=";
-    QTest::newRow("empty: nothing is checked") << "" << 0 << QStringList();
-    QTest::newRow("two keys, blanks around") << " " + key + " ,  " + key + " " << 2 << QStringList();
-    QTest::newRow("a short key is left out") << key + ",AAAA" << 1 << QStringList{"AAAA"};
-    QTest::newRow("not Base64 is left out") << "*" + key.mid(1) << 0 << QStringList{"*" + key.mid(1)};
+    QTest::newRow("empty: nothing is checked") << "" << false << 0 << QStringList();
+    QTest::newRow("two keys, blanks around") << " " + key + " ,  " + key + " " << true << 2 << QStringList();
+    QTest::newRow("two keys quoted") << "\"" + key + "," + key + "\"" << true << 2 << QStringList();
+    QTest::newRow("a short key is left out") << key + ",AAAA" << true << 1 << QStringList{"AAAA"};
+    QTest::newRow("no usable key still asks for signatures")
+        << "*" + key.mid(1) << true << 0 << QStringList{"*" + key.mid(1)};
 }
 
 void tst_PackageSignature::keyLines() {
     QFETCH(QString, line);
+    QFETCH(bool, required);
     QFETCH(int, keys);
     QFETCH(QStringList, invalid);
-    QStringList found;
-    QCOMPARE(PackageSignature::parseKeys(line, &found).size(), keys);
-    QCOMPARE(found, invalid);
+    QTemporaryDir dir;
+    QVERIFY(TestFiles::write(dir.filePath("CONFIGSET.ini"),
+                             "[Tovarin]\r\nID=100\r\nPackageKeys=" + line.toUtf8() + "\r\nExe=Tovarin\r\n"));
+    const PackageSignature::STATIONKEYS_S found = PackageSignature::stationKeys(dir.filePath("CONFIGSET.ini"));
+    QCOMPARE(found.m_bRequired, required);
+    QCOMPARE(found.m_listKeys.size(), keys);
+    QCOMPARE(found.m_listInvalid, invalid);
 }
 
 QTEST_GUILESS_MAIN(tst_PackageSignature)

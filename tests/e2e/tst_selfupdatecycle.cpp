@@ -12,6 +12,7 @@
 #include "imageresources.h"
 #include "installservice.h"
 #include "kovalogin.h"
+#include "packagesigner.h"
 #include "platform.h"
 #include "poptextwidget.h"
 #include "startup.h"
@@ -79,6 +80,8 @@ private slots:
     void cleanup();
     void cycle_data();
     void cycle();
+    void signedPackage_data();
+    void signedPackage();
     void killedMidInstall();
     void launcherStartedDuringInstall();
 
@@ -126,6 +129,7 @@ void tst_SelfUpdateCycle::cleanupTestCase() {
 void tst_SelfUpdateCycle::init() {
     QVERIFY(m_server.reset());
     QFile::remove(m_server.filesDir() + QLatin1Char('/') + kZip);
+    QFile::remove(m_server.filesDir() + QLatin1Char('/') + kZip + QStringLiteral(".sig"));
     m_station.reset(new QTemporaryDir);
     QVERIFY(m_station->isValid());
     writeFile(stationFile("Tovarin"), m_launcherBytes);
@@ -439,6 +443,69 @@ void tst_SelfUpdateCycle::cycle() {
     QCOMPARE(toastText(w), kInstalledAgain);
     QCOMPARE(m_server.requests("files/" + kZip).size(), 1);
     QCOMPARE(m_server.offerCount("100"), 2);
+}
+
+// A station with "PackageKeys": the launcher checks the package before staging it, and the
+// updater checks the staged package again before it writes anything.
+void tst_SelfUpdateCycle::signedPackage_data() {
+    QTest::addColumn<QString>("fault"); // "", "other key", "staged package replaced"
+    QTest::newRow("signed well") << "";
+    QTest::newRow("signed with another key") << "other key";
+    QTest::newRow("staged package replaced while the updater waits") << "staged package replaced";
+}
+
+void tst_SelfUpdateCycle::signedPackage() {
+    QFETCH(QString, fault);
+    const PackageSigner factory, other;
+    writeFile(stationFile("CONFIGSET.ini"), "[MainConfig]\nbEmpWorkCheck=false\n\n[Tovarin]\nID=100\nExe=Tovarin\n"
+                                            "PackageKeys=" + factory.keyLine().toLatin1() + "\n");
+    offer(true);
+    QVERIFY(writePackage());
+    QVERIFY((fault == "other key" ? other : factory).signFile(m_server.filesDir() + QLatin1Char('/') + kZip));
+    QProcess *oldLauncher = fault == "staged package replaced" ? startOldLauncher() : nullptr;
+    {
+        Tovarin w;
+        QSignalSpy quit(&w, &Tovarin::signalForceCloseApp);
+        QSignalSpy toolCheck(&w, &Tovarin::signalMainUpdataFinished);
+        w.show();
+        if (fault == "other key") {
+            // Refused before anything is unpacked; the launcher goes on with its pages.
+            QVERIFY(toolCheck.wait(30000));
+            QCOMPARE(quit.count(), 0);
+            QCOMPARE(toastText(w), QString("主程序升级包签名验证失败，未安装"));
+            QCOMPARE(handOff("UpgradeFailure"), QString("refused"));
+            QCOMPARE(m_server.requests("files/" + kZip + ".sig").size(), 1);
+            QCOMPARE(TestFiles::read(stationFile("Pellock/Pellock")), m_updaterBytes);
+            QVERIFY(!QFileInfo::exists(stationFile("Pellock/marker.txt")));
+            QCOMPARE(TestFiles::entriesBelow(stationFile("UpgradePackage/MainApp")), QStringList());
+            return;
+        }
+        QVERIFY(quit.wait(60000));
+    }
+    if (oldLauncher) {
+        QVERIFY(QTest::qWaitFor([this] { return !processesOf(stationFile("Pellock/Pellock")).isEmpty(); }, 10000));
+        // Another package of the right shape, staged in place of the verified one.
+        const QString staged = stationFile("UpgradePackage/MainApp/Tovarin.zip");
+        QVERIFY(QFileInfo::exists(staged + ".sig"));
+        QVERIFY(ZipBuilder::write(staged, {{"Tovarin/", {}, ZipEntry::Folder, 0},
+                                           {"Tovarin/Tovarin", m_launcherBytes, ZipEntry::File, 0755},
+                                           {"Tovarin/marker.txt", "planted", ZipEntry::File, 0}}));
+        oldLauncher->terminate();
+        QVERIFY(oldLauncher->waitForFinished(10000));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(handOff("UpgradeSucceed") != "<none>", 30000);
+    QVERIFY(waitForRestartedLauncher());
+    endAll(stationFile("Tovarin"));
+    if (oldLauncher) {
+        QCOMPARE(handOff("UpgradeSucceed"), QString("0"));
+        QCOMPARE(handOff("UpgradeFailure"), QString("refused"));
+        QVERIFY(!QFileInfo::exists(stationFile("marker.txt")));
+        QCOMPARE(TestFiles::read(stationFile("Tovarin")), m_launcherBytes);
+        QCOMPARE(m_server.requests("ToolClientConfigManageApi/recordProToolUpgrade").size(), 0);
+        return;
+    }
+    // Installed from the package as signed, the updater's folder left to the launcher's refresh.
+    expectInstalled();
 }
 
 // A forced package of that many extra files, handed over to the real updater; returns once the

@@ -4,6 +4,7 @@
 #include "applicationfolder.h"
 #include "devserver.h"
 #include "globals.h"
+#include "packagesigner.h"
 #include "platform.h"
 #include "poptextwidget.h"
 #include "toolpackages.h"
@@ -77,6 +78,8 @@ private slots:
 
     void install_data();
     void install();
+    void signedPackages_data();
+    void signedPackages();
     void checkQueries();
     void noEndlessReinstall_data();
     void noEndlessReinstall();
@@ -366,6 +369,60 @@ void tst_TovarinToolUpdate::install() {
         QVERIFY(logText().contains("IPCamSuite工具:不覆盖的文件名不安全，已忽略:/etc/passwd"));
     if (state == UPGRADE_STATUS_DOWNLOAD_FAILED)
         QVERIFY(logText().contains("IPCamSuite工具:下载升级包失败"));
+}
+
+// A station with "PackageKeys" installs only what a key of its own signed; without it, as before.
+void tst_TovarinToolUpdate::signedPackages_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("stationKeys"); // "factory", "old,factory", "" none
+    QTest::addColumn<QString>("signature");   // factory, other, changed (package altered after), missing
+    QTest::addColumn<bool>("installs");
+    QTest::newRow("zip signed well") << "zip" << "factory" << "factory" << true;
+    QTest::newRow("zip signed with another key") << "zip" << "factory" << "other" << false;
+    QTest::newRow("zip without signature (404)") << "zip" << "factory" << "missing" << false;
+    QTest::newRow("exe, keys rotated") << "exe" << "old,factory" << "factory" << true;
+    QTest::newRow("exe changed after signing") << "exe" << "factory" << "changed" << false;
+    QTest::newRow("station without keys") << "zip" << "" << "missing" << true;
+}
+
+void tst_TovarinToolUpdate::signedPackages() {
+    QFETCH(QString, kind);
+    QFETCH(QString, stationKeys);
+    QFETCH(QString, signature);
+    QFETCH(bool, installs);
+    const PackageSigner factory, other;
+
+    installTool("IPCamSuite", "1.0.0.0", {"config.ini=old"});
+    const QString name = offer("IPCamSuite", "2.0.0.0", true, kind, {"config.ini=new"});
+    const QString served = m_server.filesDir() + "/" + name;
+    QFile::remove(served + ".sig"); // an earlier row's
+    if (signature != "missing")
+        QVERIFY((signature == "other" ? other : factory).signFile(served));
+    if (signature == "changed") {
+        QFile package(served);
+        QVERIFY(package.open(QIODevice::Append) && package.write("x") == 1);
+    }
+    publish();
+    QByteArray keys;
+    for (const QString &key : stationKeys.split(',', Qt::SkipEmptyParts))
+        keys += (keys.isEmpty() ? "" : ",") + (key == "factory" ? factory : other).keyLine().toLatin1();
+    auto w = window({"IPCamSuite"}, keys.isEmpty() ? QByteArray() : "[Tovarin]\nPackageKeys=" + keys + "\n");
+
+    w->slotToolAppUpdataLoopRequest();
+
+    toolButton *tile = tileOf(*w, "IPCamSuite");
+    QCOMPARE(int(tile->m_btnInfo.m_eUpgradeStatus),
+             int(installs ? UPGRADE_STATUS_NEW : UPGRADE_STATUS_UPGRADE_FAILED));
+    QCOMPARE(toastText(*w), installs ? QString() : QString("升级包签名验证失败，未安装"));
+    QCOMPARE(m_server.requests(kRecord).size(), installs ? 1 : 0);
+    QCOMPARE(Platform::fileVersionOf(stationFile("IPCamSuite/IPCamSuite")),
+             QString(installs ? "2.0.0.0" : "1.0.0.0"));
+    QCOMPARE(read("IPCamSuite/config.ini"), QString(installs && kind == "zip" ? "new" : "old"));
+    // A refused package is not left where a later step could pick it up.
+    QVERIFY(QDir(stationFile("UpgradePackage/ToolApp")).isEmpty());
+    QCOMPARE(m_server.requests("files/" + name + ".sig").size(), stationKeys.isEmpty() ? 0 : 1);
+    QCOMPARE(logText().contains("IPCamSuite工具:升级包未经签名验证"), stationKeys.isEmpty());
+    QCOMPARE(logText().contains("IPCamSuite工具:升级包签名验证失败，未安装"), !installs);
 }
 
 void tst_TovarinToolUpdate::checkQueries() {
