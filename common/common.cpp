@@ -463,6 +463,7 @@ bool Common::DownloadFiles(const QString &url, const QString &saveDir, const QSt
     limit.setInterval(s_iDownloadLimitForTesting > 0 ? s_iDownloadLimitForTesting : kDownloadLimitMs);
 
     auto *downloader = new DownloadTool(url, saveDir, nullptr);
+    downloader->setDigestWanted(m_bDownloadDigestWanted);
     bool finished = false;
     connect(downloader, &DownloadTool::sigDownloadFinished, downloader, [&finished] { finished = true; });
     connect(downloader, &DownloadTool::sigProgress, this, [this](qint64 bytesReceived, qint64 bytesTotal) {

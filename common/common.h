@@ -77,8 +77,11 @@ public:
     // Why the last UpdataZip/UpdataZipFolder/UpdataExe refused its package, for the log (an unsafe
     // or doubled entry name, too little free space); empty otherwise.
     QString lastInstallDetail() const;
+    // Whether DownloadFiles() takes the SHA-256 of what it writes (for a signature check); off
+    // by default, as it costs time nobody needs without one.
+    void setDownloadDigestWanted(bool wanted) { m_bDownloadDigestWanted = wanted; }
     // SHA-256 of the file the last successful DownloadFiles() wrote, taken while it arrived;
-    // empty after a failed one.
+    // empty after a failed one or when not asked for.
     QByteArray lastDownloadDigest() const;
     // Whether the last installation failed for what its package holds (see InstallService).
     bool lastInstallRefused() const;
@@ -141,4 +144,5 @@ private:
     QString m_szLastInstallDetail;
     bool m_bLastInstallRefused = false;
     QByteArray m_lastDownloadDigest;
+    bool m_bDownloadDigestWanted = false;
 };

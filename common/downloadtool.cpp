@@ -93,8 +93,13 @@ void DownloadTool::httpReadyRead() {
             m_reply->skip(m_reply->bytesAvailable());
             return;
         }
-        m_digest.addData(m_chunk.constData(), int(got));
+        if (m_pDigest)
+            m_pDigest->addData(m_chunk.constData(), got);
     }
+}
+
+void DownloadTool::setDigestWanted(bool wanted) {
+    m_pDigest.reset(wanted ? new Platform::Sha256 : nullptr);
 }
 
 void DownloadTool::noteWriteError() {
@@ -155,8 +160,10 @@ void DownloadTool::httpFinished() {
     }
 
     m_bFailed = false;
-    m_digestValue = m_digest.result();
-    m_bDigestDone = true;
+    if (m_pDigest) {
+        m_digestValue = m_pDigest->result();
+        m_bDigestDone = true;
+    }
     emit sigDownloadFinished();
     fileInfo.refresh();
     qDebug().noquote() << QStringLiteral("Downloaded %1 bytes to %2 in %3")

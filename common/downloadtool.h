@@ -1,6 +1,7 @@
 #pragma once
 
-#include <QCryptographicHash>
+#include "platform.h"
+
 #include <QNetworkAccessManager>
 #include <QObject>
 #include <QPointer>
@@ -34,8 +35,10 @@ public:
     bool isFailed() const { return m_bFailed; }
     // The file being written, once startDownload has opened it.
     QString targetPath() const { return m_szTargetPath; }
-    // SHA-256 of every byte written into the file, taken as they arrive (no second read of the
-    // package for its signature); empty unless the transfer succeeded.
+    // Asks, before startDownload, for the SHA-256 of every byte written into the file, taken as
+    // they arrive (no second read of the package for its signature).
+    void setDigestWanted(bool wanted);
+    // That digest; empty unless it was asked for and the transfer succeeded.
     QByteArray digest() const { return m_bFailed || !m_bDigestDone ? QByteArray() : m_digestValue; }
 
 signals:
@@ -60,7 +63,7 @@ private:
     QNetworkAccessManager m_netManager;
     QPointer<QNetworkReply> m_reply;
     std::unique_ptr<QFile> m_file;
-    QCryptographicHash m_digest{QCryptographicHash::Sha256};
+    std::unique_ptr<Platform::Sha256> m_pDigest;
     QByteArray m_digestValue;
     bool m_bDigestDone = false;
     bool m_bFailed = false;

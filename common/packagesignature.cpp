@@ -1,6 +1,7 @@
 #include "packagesignature.h"
 
-#include <QCryptographicHash>
+#include "platform.h"
+
 #include <QFile>
 #include <QSettings>
 #include <QTextCodec>
@@ -66,8 +67,12 @@ QByteArray PackageSignature::digestOfFile(const QString &path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return QByteArray();
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    return hash.addData(&file) ? hash.result() : QByteArray();
+    Platform::Sha256 hash;
+    QByteArray block(1 << 20, Qt::Uninitialized);
+    qint64 n;
+    while ((n = file.read(block.data(), block.size())) > 0)
+        hash.addData(block.constData(), n);
+    return n < 0 ? QByteArray() : hash.result();
 }
 
 QString PackageSignature::signatureAddressOf(const QString &packageAddress) {

@@ -17,6 +17,7 @@
 #include <memory>
 
 #include "common.h"
+#include "packagesignature.h"
 #include "popwidget.h"
 #include "productshowinfo.h"
 #include "toolbutton.h"
@@ -258,7 +259,7 @@ private:
     // Whether a downloaded tool package may go on to be unpacked or started: signed by a key of
     // the station, or the station asks for no signatures (logged). A refused one is removed.
     bool toolPackageTrusted(const UPGRADEPACKAGEINFO_S &package, const QString &folderName,
-                            const QString &packageFile);
+                            const QString &packageFile, const PackageSignature::STATIONKEYS_S &keys);
     // The package's entries all lie below the tool's folder, and it holds at least one file.
     // problem: why the names do not fit, for the log (empty when the zip cannot be read).
     bool zipFitsToolFolder(const QString &zipPath, const QString &folderName, QString &problem);

@@ -196,10 +196,8 @@ void Tovarin::failToolInstall(const UPGRADEPACKAGEINFO_S &package, const QString
 }
 
 bool Tovarin::toolPackageTrusted(const UPGRADEPACKAGEINFO_S &package, const QString &folderName,
-                                 const QString &packageFile) {
+                                 const QString &packageFile, const PackageSignature::STATIONKEYS_S &keys) {
     const QString prefix = folderName + QStringLiteral("工具:");
-    const PackageSignature::STATIONKEYS_S keys =
-        PackageSignature::stationKeys(resolveInAppFolder(QStringLiteral("CONFIGSET.ini")));
     if (!keys.m_bRequired) {
         slotLogRecord(prefix + QStringLiteral("升级包未经签名验证(本站未配置PackageKeys)"));
         return true;
@@ -325,8 +323,13 @@ bool Tovarin::toolAppDownloadUpgrade(UPGRADEPACKAGEINFO_S info) {
             if (total > 0)
                 setToolProgress(toolId, int(received * kDownloadShare / total));
         });
+    // Read for each installation: a station's keys may change while the launcher runs.
+    const PackageSignature::STATIONKEYS_S keys =
+        PackageSignature::stationKeys(resolveInAppFolder(QStringLiteral("CONFIGSET.ini")));
+    m_common.setDownloadDigestWanted(keys.m_bRequired);
     const bool downloaded = m_common.DownloadFiles(info.m_szUpgradePackageUrl, QDir::cleanPath(staging),
                                                    QFileInfo(packageFile).fileName());
+    m_common.setDownloadDigestWanted(false);
     disconnect(downloadProgress);
     if (!downloaded) {
         setToolProgress(toolId, -1);
@@ -335,7 +338,7 @@ bool Tovarin::toolAppDownloadUpgrade(UPGRADEPACKAGEINFO_S info) {
         return false;
     }
     setToolProgress(toolId, kDownloadShare);
-    if (!toolPackageTrusted(info, folderName, packageFile)) {
+    if (!toolPackageTrusted(info, folderName, packageFile, keys)) {
         setToolProgress(toolId, -1);
         return false;
     }

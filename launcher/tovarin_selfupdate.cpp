@@ -395,12 +395,13 @@ bool Tovarin::doUpgradeMainToolWorks() {
     const QString exe = plainLauncherName(info.m_szExeName);
     const bool zip = info.m_szUpgradePackageType == QLatin1String("zip");
 
+    const PackageSignature::STATIONKEYS_S keys =
+        PackageSignature::stationKeys(resolveInAppFolder(QStringLiteral("CONFIGSET.ini")));
+    common.setDownloadDigestWanted(keys.m_bRequired);
     if (!common.DownloadFiles(info.m_szUpgradePackageUrl, app + QStringLiteral("/UpgradePackage/MainApp"),
                               exe + (zip ? QStringLiteral(".zip") : QStringLiteral(".exe"))))
         return failMainAppStaging(common, tr("主程序升级包下载失败"));
     const QString package = ma + exe + (zip ? QStringLiteral(".zip") : QStringLiteral(".exe"));
-    const PackageSignature::STATIONKEYS_S keys =
-        PackageSignature::stationKeys(resolveInAppFolder(QStringLiteral("CONFIGSET.ini")));
     if (!keys.m_bRequired) {
         common.slotLogRecord(QStringLiteral("主程序升级包未经签名验证(本站未配置PackageKeys)"));
     } else {

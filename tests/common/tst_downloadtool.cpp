@@ -152,6 +152,7 @@ void tst_DownloadTool::fileNames() {
     QTest::ignoreMessage(QtDebugMsg, "Finished");
     QTest::ignoreMessage(QtDebugMsg, "helloworld");
     Common common;
+    common.setDownloadDigestWanted(true);
     QVERIFY(common.DownloadFiles(m_server.httpBase() + urlPath,
                                  saveDir.isEmpty() ? QString() : m_tmp->filePath(saveDir), fileName));
     QCOMPARE(TestFiles::read(m_tmp->filePath(expected)), wanted);
@@ -382,6 +383,7 @@ void tst_DownloadTool::largeBodyWhileCallerIsBusy() {
     content = QByteArray();
 
     Common common;
+    common.setDownloadDigestWanted(true);
     QList<QPair<qint64, qint64>> reports;
     QObject::connect(&common, &Common::sigDownloadProgress, [&](qint64 received, qint64 total) {
         reports.append({received, total});
