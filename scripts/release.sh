@@ -15,6 +15,8 @@
 #   TOVARIN_SIGNING_KEY  an Ed25519 key (PEM): each upgrade package gets its signature beside
 #                    it (<package>.sig, scripts/sign-package.sh), to publish with the package
 set -euo pipefail
+# A key named relative to the caller's folder, before leaving it.
+SIGNING_KEY=${TOVARIN_SIGNING_KEY:+$(realpath -m -- "$TOVARIN_SIGNING_KEY")}
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
 DIST_DIR=${DIST_DIR:-$ROOT/dist}
@@ -22,7 +24,6 @@ SYSTEMS=${RELEASE_SYSTEMS:-linux windows}
 VERSION=$(sed -n 's/^project(Tovarin VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 [ -n "$VERSION" ] || { echo "no version in CMakeLists.txt" >&2; exit 1; }
 # The key is checked before the long builds, not after them.
-SIGNING_KEY=${TOVARIN_SIGNING_KEY:-}
 if [ -n "$SIGNING_KEY" ]; then
     [ -f "$SIGNING_KEY" ] || { echo "TOVARIN_SIGNING_KEY names no file: $SIGNING_KEY" >&2; exit 1; }
     public=$(openssl pkey -in "$SIGNING_KEY" -pubout -outform DER | tail -c 32 | base64 -w0) ||
