@@ -7,7 +7,7 @@ one HTTP port and one HTTPS port, plus package and picture files under "files/".
 it answers comes from one JSON data set; every request is recorded; any path can be told to
 misbehave. See README.md next to this file.
 
-Python 3 standard library only.
+Python 3 standard library only, plus the openssl command (certificate, package signatures).
 """
 
 import argparse
@@ -34,6 +34,9 @@ import urllib.parse
 import zipfile
 import zlib
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import packagesign  # noqa: E402  (shared with toolpackage.py)
 
 SIGN_KEY = "r4wq%k#2SIGNKEY58"
 VALUE_CHAIN_PREFIX = "ToolClientConfigManageApi/"
@@ -454,6 +457,7 @@ class State:
         self.ports = {}
         self.quit = None
         self.gates = {}
+        self.signatures = None  # a packagesign.SignatureCache with --signing-key
         self.replace_data(data)
 
     def replace_data(self, data):
@@ -948,6 +952,7 @@ class Handler(BaseHTTPRequestHandler):
             "status": None,
             "ack": None,
             "sentBytes": None,
+            "signatureMade": None,
         }
         if parts is None and body:
             entry["body"] = body.decode("utf-8", "replace")
@@ -1076,6 +1081,16 @@ class Handler(BaseHTTPRequestHandler):
 
     def serve_file(self, name, behaviour, entry, gate):
         full = safe_join(self.server.state.files_dir, name)
+        signatures = self.server.state.signatures
+        if signatures is not None and full is not None and full.endswith(".sig") \
+                and not os.path.isfile(full) and os.path.isfile(full[:-4]):
+            # A signature file lying in the folder wins (a test may put a wrong one there).
+            try:
+                full, entry["signatureMade"] = signatures.signature_file(full[:-4])
+            except (packagesign.SigningError, OSError) as e:
+                sys.stderr.write("devserver: cannot sign %s: %s\n" % (name[:-4], e))
+                entry["status"] = 500
+                return self.send(500, "<html><body>cannot sign</body></html>", "text/html")
         if full is None or not os.path.isfile(full):
             entry["status"] = 404
             return self.send(404, "<html><body>no such file</body></html>", "text/html")
@@ -1241,6 +1256,9 @@ def main(argv=None):
     ap.add_argument("--ready-file", default=None, help="write the chosen ports as JSON here when ready")
     ap.add_argument("--watch-stdin", action="store_true", help="exit when standard input closes")
     ap.add_argument("--verbose", action="store_true", help="log every request to stderr")
+    ap.add_argument("--signing-key", default=None, metavar="KEY.pem",
+                    help="answer files/<name>.sig, when only <name> is in the files folder, with its "
+                         "signature made with this Ed25519 key")
     ap.add_argument("--chaos", type=int, default=None, metavar="SEED",
                     help="inject faults at random into requests, drawn from this seed")
     ap.add_argument("--chaos-rate", type=float, default=0.2, help="share of requests given a fault")
@@ -1255,6 +1273,16 @@ def main(argv=None):
     files_dir = os.path.abspath(args.files) if args.files else os.path.join(workdir, "files")
     os.makedirs(files_dir, exist_ok=True)
     state = State(data, files_dir)
+    package_key = None
+    if args.signing_key:
+        try:
+            package_key = packagesign.public_key_line(args.signing_key)
+        except packagesign.SigningError as e:
+            sys.stderr.write("devserver: unusable signing key: %s\n" % e)
+            shutil.rmtree(workdir, ignore_errors=True)
+            return 2
+        state.signatures = packagesign.SignatureCache(os.path.abspath(args.signing_key),
+                                                      os.path.join(workdir, "signatures"))
 
     chaos = None
     if args.chaos is not None:
@@ -1274,6 +1302,8 @@ def main(argv=None):
     ports = {"http": servers[0].server_address[1],
              "https": servers[1].server_address[1] if len(servers) > 1 else 0,
              "pid": os.getpid(), "files": files_dir}
+    if package_key:
+        ports["packageKey"] = package_key
     state.ports = ports
 
     stop = threading.Event()

@@ -12,8 +12,9 @@ bytes.
         --file config.ini="[Demo]" --file README.txt="BPC 1.5.0.0"
     toolpackage.py exe -o JBM.exe --version 2.0.0.0
     toolpackage.py zip -o bad.zip --version 1.0.0.0 --folder T --exe T --raw-entry ../x=evil
+    toolpackage.py exe -o JBM.exe --version 2.0.0.0 --sign key.pem     # also JBM.exe.sig
 
-Python 3 standard library only.
+Python 3 standard library only (--sign runs the openssl command).
 """
 
 import argparse
@@ -21,6 +22,9 @@ import os
 import struct
 import sys
 import zipfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import packagesign  # noqa: E402  (shared with devserver.py)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DEFAULT_BINARY = os.path.join(os.path.dirname(HERE), "build", "bin", "demotool")
@@ -201,6 +205,12 @@ def name_value(text, what):
     return name, value
 
 
+def sign(key_pem, package):
+    if key_pem:
+        packagesign.write_signature(key_pem, package)
+    return 0
+
+
 def main(argv=None):
     ap = argparse.ArgumentParser(
         description="Builds a tool package (zip or exe) from the demo tool binary with a chosen file version.",
@@ -224,12 +234,16 @@ def main(argv=None):
                     help="zip: an entry named exactly NAME (outside T, '../x', a folder 'x/' ...) for bad packages")
     ap.add_argument("--empty", action="store_true",
                     help="zip: leave out T, its executable and the --file entries (only --raw-entry ones remain)")
+    ap.add_argument("--sign", metavar="KEY.pem",
+                    help="also write OUTPUT.sig, the package's signature made with this Ed25519 key")
     args = ap.parse_args(argv)
 
     try:
         if args.no_version == bool(args.version):
             raise PackageError("give either --version a.b.c.d or --no-version")
         version = [0, 0, 0, 0] if args.no_version else parse_version(args.version)
+        if args.sign:
+            packagesign.public_key_line(args.sign)  # an unusable key fails before anything is written
         try:
             with open(args.binary, "rb") as f:
                 original = f.read()
@@ -244,7 +258,7 @@ def main(argv=None):
                 f.write(binary)
             os.chmod(tmp, 0o755)
             os.replace(tmp, out)
-            return 0
+            return sign(args.sign, out)
         if not args.empty and not args.folder:
             raise PackageError("zip packages need --folder (or --empty)")
         files = [(n, v.encode("utf-8")) for n, v in (name_value(t, "--file") for t in args.file)]
@@ -258,8 +272,8 @@ def main(argv=None):
         raw = [(n, v.encode("utf-8")) for n, v in (name_value(t, "--raw-entry") for t in args.raw_entry)]
         folder = args.folder or ""
         write_zip(out, folder, (args.exe or folder) + args.suffix, binary, files, raw, args.empty)
-        return 0
-    except (PackageError, OSError) as e:
+        return sign(args.sign, out)
+    except (PackageError, packagesign.SigningError, OSError) as e:
         sys.stderr.write("toolpackage: %s\n" % e)
         return 1
 

@@ -12,13 +12,33 @@
 #
 #   RELEASE_SYSTEMS  "linux windows" (default) or one of them; Windows needs the toolchain of
 #                    scripts/windows-toolchain.sh (built on first use: about half an hour)
+#   TOVARIN_SIGNING_KEY  an Ed25519 key (PEM): each upgrade package gets its signature beside
+#                    it (<package>.sig, scripts/sign-package.sh), to publish with the package
 set -euo pipefail
+# A key named relative to the caller's folder, before leaving it.
+SIGNING_KEY=${TOVARIN_SIGNING_KEY:+$(realpath -m -- "$TOVARIN_SIGNING_KEY")}
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
 DIST_DIR=${DIST_DIR:-$ROOT/dist}
 SYSTEMS=${RELEASE_SYSTEMS:-linux windows}
 VERSION=$(sed -n 's/^project(Tovarin VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 [ -n "$VERSION" ] || { echo "no version in CMakeLists.txt" >&2; exit 1; }
+# The key is checked before the long builds, not after them.
+if [ -n "$SIGNING_KEY" ]; then
+    [ -f "$SIGNING_KEY" ] || { echo "TOVARIN_SIGNING_KEY names no file: $SIGNING_KEY" >&2; exit 1; }
+    public=$(openssl pkey -in "$SIGNING_KEY" -pubout -outform DER | tail -c 32 | base64 -w0) ||
+        { echo "TOVARIN_SIGNING_KEY is no usable key: $SIGNING_KEY" >&2; exit 1; }
+    echo "Upgrade packages are signed; the stations' PackageKeys must list $public"
+else
+    echo "TOVARIN_SIGNING_KEY is not set: the upgrade packages are not signed"
+fi
+sign() {
+    if [ -n "$SIGNING_KEY" ]; then
+        bash scripts/sign-package.sh "$SIGNING_KEY" "$1"
+    else
+        rm -f "$1.sig" # a signature of an earlier build would not match
+    fi
+}
 mkdir -p "$DIST_DIR"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -32,6 +52,7 @@ for system in $SYSTEMS; do
         cmake --install build-release --prefix "$station" --strip >/dev/null
         tar -C "$work" -czf "$DIST_DIR/Tovarin-$VERSION-linux-x86_64.tar.gz" "Tovarin-$VERSION"
         bash scripts/package-folder.sh upgrade "$station" "$DIST_DIR/Tovarin-$VERSION-upgrade-linux.zip"
+        sign "$DIST_DIR/Tovarin-$VERSION-upgrade-linux.zip"
         rm -rf "$station"
         ;;
     windows)
@@ -40,6 +61,7 @@ for system in $SYSTEMS; do
         cmake --install build-win-release --prefix "$station" --strip >/dev/null
         bash scripts/package-folder.sh bundle "$station" "$DIST_DIR/Tovarin-$VERSION-windows-x64.zip" "Tovarin-$VERSION"
         bash scripts/package-folder.sh upgrade "$station" "$DIST_DIR/Tovarin-$VERSION-upgrade-windows.zip"
+        sign "$DIST_DIR/Tovarin-$VERSION-upgrade-windows.zip"
         rm -rf "$station"
         ;;
     *)

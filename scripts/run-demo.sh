@@ -9,6 +9,9 @@
 #   DEMO_SKIP_BUILD   1: use the programs already built (no install, no build)
 #   DEMO_SELF_UPDATE  1: the server also offers launcher 1.2.0.0 (once), a package of the built
 #                     Tovarin and Pellock: the launcher upgrades itself through Pellock
+# Every layout makes a new demo key pair (run/demo-signing-key.pem, never committed): the
+# station lists its public key in CONFIGSET.ini [Tovarin] PackageKeys, and the server signs the
+# packages it serves with it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
@@ -43,6 +46,9 @@ SELECTED_IDS=(101 102 103 108 109 110 115 116)
 
 rm -rf "$DEMO_DIR" "$RUN_DIR"
 mkdir -p "$DEMO_DIR" "$RUN_DIR" "$RUN_DIR/files"
+SIGNING_KEY="$RUN_DIR/demo-signing-key.pem"
+openssl genpkey -algorithm ed25519 -out "$SIGNING_KEY"
+PACKAGE_KEY=$(openssl pkey -in "$SIGNING_KEY" -pubout -outform DER | tail -c 32 | base64 -w0)
 python3 -B devserver/toolpackage.py exe --binary "$BIN/demotool" --version "$INSTALLED_VERSION" \
     -o "$RUN_DIR/demotool-$INSTALLED_VERSION"
 for package in "${PACKAGES[@]}"; do
@@ -64,7 +70,7 @@ fi
 
 {
     printf '[MainConfig]\r\nbEmpWorkCheck=false\r\n\r\n'
-    printf '[Tovarin]\r\nID=100\r\nExe=Tovarin\r\n\r\n'
+    printf '[Tovarin]\r\nID=100\r\nExe=Tovarin\r\nPackageKeys=%s\r\n\r\n' "$PACKAGE_KEY"
     printf '[AbandonID]\r\n\r\n'
     id=101
     for key in "${TOOLS[@]}"; do
@@ -151,7 +157,7 @@ trap 'exit 130' INT TERM
 
 ready="$RUN_DIR/server-ports.json"
 python3 devserver/devserver.py --ready-file "$ready" --files "$RUN_DIR/files" --data "$DATA_FILE" \
-    >"$RUN_DIR/devserver.log" 2>&1 &
+    --signing-key "$SIGNING_KEY" >"$RUN_DIR/devserver.log" 2>&1 &
 children+=($!)
 for _ in $(seq 1 200); do
     [ -s "$ready" ] && break

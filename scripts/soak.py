@@ -277,7 +277,9 @@ class Soak:
         self.server_log = open(os.path.join(self.run_dir, "devserver.log"), "w")
         proc = subprocess.Popen([sys.executable, "-B", os.path.join(ROOT, "devserver", "devserver.py"),
                                  "--no-https", "--ready-file", ready, "--files", self.files, "--data", data_file,
-                                 "--chaos", str(self.args.seed), "--chaos-rate", str(self.args.rate)],
+                                 "--chaos", str(self.args.seed), "--chaos-rate", str(self.args.rate),
+                                 # The demo layout made this key and listed it in CONFIGSET.ini.
+                                 "--signing-key", os.path.join(self.run_dir, "run", "demo-signing-key.pem")],
                                 stdout=self.server_log, stderr=subprocess.STDOUT)
         self.children.append(proc)
         for _ in range(200):

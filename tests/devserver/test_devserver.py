@@ -4,6 +4,7 @@ Expected signatures are written out by hand per case (field order, text, key), s
 fault in the server's own ordering or encoding cannot hide behind the same code here.
 """
 
+import base64
 import hashlib
 import http.client
 import json
@@ -790,6 +791,108 @@ class ChaosTest(unittest.TestCase):
         self.assertEqual(len(faulted), sum(counts["faults"].values()) - counts["faults"].get("delay", 0))
         self.assertGreater(counts["faults"].get("damaged", 0), 0)
         self.assertEqual(counts["files"]["pkg.zip"]["complete"], intact)
+
+
+def openssl(*args):
+    return subprocess.run(["openssl"] + list(args), check=True, capture_output=True).stdout
+
+
+class PackageSignatureTest(unittest.TestCase):
+    """Package signatures with --signing-key, and toolpackage.py --sign: what a station fetches
+    beside a package is checked with openssl alone, as a release engineer would."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.keys = tempfile.TemporaryDirectory()
+        cls.pem = os.path.join(cls.keys.name, "key.pem")
+        cls.public_pem = os.path.join(cls.keys.name, "public.pem")
+        openssl("genpkey", "-algorithm", "ed25519", "-out", cls.pem)
+        openssl("pkey", "-in", cls.pem, "-pubout", "-out", cls.public_pem)
+        cls.server = Server("--no-https", "--signing-key", cls.pem)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+        cls.keys.cleanup()
+
+    def verifies(self, package, signature_line):
+        """openssl's judgement of a signature file's content for these package bytes."""
+        with tempfile.TemporaryDirectory() as work:
+            paths = [os.path.join(work, n) for n in ("package", "digest", "signature")]
+            with open(paths[0], "wb") as f:
+                f.write(package)
+            openssl("dgst", "-sha256", "-binary", "-out", paths[1], paths[0])
+            with open(paths[2], "wb") as f:
+                f.write(base64.b64decode(signature_line, validate=True))
+            return subprocess.run(["openssl", "pkeyutl", "-verify", "-rawin", "-pubin", "-inkey", self.public_pem,
+                                   "-in", paths[1], "-sigfile", paths[2]], capture_output=True).returncode == 0
+
+    def put(self, name, content, mtime_shift=0):
+        path = os.path.join(self.server.files, name)
+        with open(path, "wb") as f:
+            f.write(content)
+        if mtime_shift:
+            st = os.stat(path)
+            os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns + mtime_shift * 10**9))
+
+    def fetch_signature(self, name):
+        """(status, body, whether the server made the signature for this request)."""
+        status, _, body = self.server.request("GET", "files/%s.sig" % name)
+        return status, body, self.server.control("GET", "requests?path=files/%s.sig" % name)[-1]["signatureMade"]
+
+    def test_ready_line_names_the_public_key(self):
+        der = openssl("pkey", "-in", self.pem, "-pubout", "-outform", "DER")
+        self.assertEqual(self.server.ports["packageKey"], base64.b64encode(der[-32:]).decode())
+
+    def test_signatures(self):
+        maker = os.environ.get("TOVARIN_DEMOTOOL") or os.path.join(SOURCE_DIR, "build", "bin", "demotool")
+        generator = [sys.executable, "-B", os.path.join(SOURCE_DIR, "devserver", "toolpackage.py"),
+                     "--binary", maker, "--version", "1.5.0.0", "--sign", self.pem]
+        blob = bytes(range(256)) * 300
+        cases = [
+            # name, package file, how it is prepared, then changed after a first fetch (None: not),
+            # expected: "made" (by the server for this request; openssl accepts it), "beside" (the
+            # generator's file, served as it lies; openssl accepts it), "as placed" or an HTTP status
+            ("made for a package the data file generates", "BPC-1.5.0.0.zip", None, None, "made"),
+            ("made for a file put in the folder", "put.bin", lambda n: self.put(n, blob), None, "made"),
+            ("a signature file in the folder is served as it is", "placed.bin",
+             lambda n: (self.put(n, blob), self.put(n + ".sig", b"placed, not checked")), None, "as placed"),
+            ("no package, no signature", "absent.zip", None, None, 404),
+            ("a 404 behaviour makes it missing", "hidden.bin",
+             lambda n: (self.put(n, blob), self.server.control("POST", "behaviour", {
+                 "path": "files/%s.sig" % n, "behaviour": {"status": 404}})), None, 404),
+            ("the package grew after its signature was made", "grown.bin", lambda n: self.put(n, blob),
+             lambda n: self.put(n, blob + b"more"), "made"),
+            ("same size, other bytes, later time", "rewritten.bin", lambda n: self.put(n, blob),
+             lambda n: self.put(n, blob[::-1], mtime_shift=10), "made"),
+            ("toolpackage.py --sign, zip", "made.zip",
+             lambda n: subprocess.run(generator + ["zip", "--folder", "T", "-o", os.path.join(self.server.files, n)],
+                                      check=True), None, "beside"),
+            ("toolpackage.py --sign, exe", "made.exe",
+             lambda n: subprocess.run(generator + ["exe", "-o", os.path.join(self.server.files, n)], check=True),
+             None, "beside"),
+        ]
+        for name, package, prepare, change, expected in cases:
+            with self.subTest(name):
+                if expected == "beside" and not os.path.isfile(maker):
+                    self.skipTest("no demo tool built at " + maker)
+                if prepare:
+                    prepare(package)
+                status, body, made = self.fetch_signature(package)
+                if change:
+                    self.assertEqual((status, made), (200, True))
+                    self.assertEqual(self.fetch_signature(package), (status, body, False))  # cached
+                    change(package)
+                    status, body, made = self.fetch_signature(package)
+                    self.assertTrue(made)
+                if expected in ("made", "beside"):
+                    self.assertEqual((status, made), (200, True if expected == "made" else None))
+                    self.assertRegex(body, rb"^[A-Za-z0-9+/]{86}==$")  # one line, 64 bytes
+                    self.assertTrue(self.verifies(self.server.request("GET", "files/" + package)[2], body))
+                elif expected == "as placed":
+                    self.assertEqual((status, body, made), (200, b"placed, not checked", None))
+                else:
+                    self.assertEqual(status, expected)
 
 
 class CommandLineTest(unittest.TestCase):
