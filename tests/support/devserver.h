@@ -88,7 +88,7 @@ public:
     // Starts python3 devserver/devserver.py on free loopback ports and waits (at most 20 s)
     // until it listens. dataFile empty: the demo data set. extraArgs go to the server, e.g.
     // {"--expired-cert"} to serve HTTPS with an expired certificate, or {"--no-https"}.
-    // {"--signing-key", TestPaths::hostPath(key.pemPath())} (SigningKey, signingkeys.h) answers
+    // {"--signing-key", TestPaths::hostPath(pem)} (PackageSigner::writePem, packagesigner.h) answers
     // "files/<name>.sig" with the signature of <name> when no such .sig lies in filesDir().
     bool start(const QString &dataFile = QString(), const QStringList &extraArgs = {});
     // The same with a data set given as JSON (written to a temporary file first).

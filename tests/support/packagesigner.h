@@ -15,6 +15,8 @@ public:
     QByteArray signatureFileOf(const QString &packagePath) const;
     // Writes packagePath + ".sig" (or sigPath); false when the package cannot be read.
     bool signFile(const QString &packagePath, const QString &sigPath = QString()) const;
+    // The private key as openssl writes it (PKCS#8 PEM), for the stand-in server's --signing-key.
+    bool writePem(const QString &path) const;
 
 private:
     QByteArray m_publicKey;
