@@ -214,10 +214,22 @@ def main():
         # --- the stand-in server ---
         ready = os.path.join(out, "ports.json")
         log = open(os.path.join(out, "devserver.log"), "w")
+        # Every package the server hands out is signed with a key made for this run, and the
+        # station accepts only that key: the tool round and the self-update go through the checks.
+        key = os.path.join(out, "smoke-signing-key.pem")
+        subprocess.run(["openssl", "genpkey", "-algorithm", "ed25519", "-out", key], check=True)
         children.append(subprocess.Popen([sys.executable, "-B", os.path.join(ROOT, "devserver", "devserver.py"),
-                                          "--no-https", "--ready-file", ready], stdout=log, stderr=log))
+                                          "--no-https", "--ready-file", ready, "--signing-key", key],
+                                         stdout=log, stderr=log))
         wait_for(lambda: os.path.exists(ready) and os.path.getsize(ready) > 0, 20, "the stand-in server starts")
         port = json.load(open(ready))["http"]
+        configset = os.path.join(station, "CONFIGSET.ini")
+        text = open(configset, encoding="utf-8", newline="").read()
+        keyed = re.sub(r"(\[Tovarin\]\r?\n)", lambda m: m.group(1) + "PackageKeys=%s\r\n"
+                       % json.load(open(ready))["packageKey"], text, count=1)
+        if keyed == text:
+            fail("CONFIGSET.ini has no [Tovarin] section to add PackageKeys to")
+        open(configset, "w", encoding="utf-8", newline="").write(keyed)
         base = "http://127.0.0.1:%d/" % port
 
         def requests(path):
