@@ -431,6 +431,12 @@ void tst_SelfUpdateCycle::cycle() {
         return;
     }
     expectInstalled();
+    // A station without keys installs as before, and both programs say the package went unchecked.
+    QString logs;
+    for (const QString &log : TestFiles::entriesBelow(m_station->path(), QDir::Files).filter(".txt"))
+        logs += QString::fromUtf8(TestFiles::read(stationFile(log)));
+    QVERIFY(logs.contains(QRegularExpression("(?<!小工具:)主程序升级包未经签名验证")));
+    QVERIFY(logs.contains("小工具:主程序升级包未经签名验证"));
     // What the old launcher did not own stays as it was.
     const TestFiles::Tree after = TestFiles::snapshot(m_station->path());
     for (const char *kept : {"CONFIGSET.ini", "serverConfig.ini"})
