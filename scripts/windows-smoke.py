@@ -125,6 +125,8 @@ def self_update(package, soak_launcher, station, out, base, env, requests, windo
     wait_for(lambda: len(requests("ToolClientConfigManageApi/toolLogin")) > logins, 60,
              "the new Tovarin.exe logs in")
     wait_for(lambda: records_of(requests, "U-LAUNCHER-100"), 30, "the upgrade is reported")
+    if not requests("files/%s.sig" % name):
+        fail("the launcher staged its package without fetching its signature")
     step("the new Tovarin.exe started and logged in, and the upgrade was reported")
     try:
         child.wait(60)
@@ -177,7 +179,9 @@ def tool_round(soak_launcher, demotool, station, out, base, env, requests):
             fail("the forced package did not replace BPC.exe")
     if not records_of(requests, "U-BPC-102"):
         fail("the forced installation of BPC was not reported")
-    step("the forced package installed BPC 1.5.0.0 and was reported")
+    if not requests("files/BPC-1.5.0.0.zip.sig"):
+        fail("the launcher installed BPC without fetching its signature")
+    step("the forced package installed BPC 1.5.0.0, its signature checked, and was reported")
     running = lines("RUNNING")[0][0]
     step("%s started through temp.bat and is listed running" % running)
     toast = lines("TOAST")[0][0]
