@@ -20,6 +20,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QSettings>
+#include <QSslConfiguration>
 #include <QSslError>
 #include <QTimer>
 #include <QUrl>
@@ -122,11 +123,11 @@ QString Common::httpsGetRequest(QString url, QMap<QString, QString> params) {
     return get(url, params, true);
 }
 
-bool Common::prepareTls(QNetworkRequest &request, bool secure, QString &refusal) {
+bool Common::prepareTls(QNetworkRequest &request, bool secure, ServerTrust &trust, QString &refusal) {
     const bool tls = usesTls(request.url());
     if (!secure && !tls)
         return true;
-    const ServerTrust trust = ServerTrust::fromServerConfig(m_szServerConfigPath);
+    trust = ServerTrust::fromServerConfig(m_szServerConfigPath);
     // A station told whom to trust sends nothing over TLS unverified: a broken setting fails
     // the request as a refused handshake would, with the reason in the log.
     if (tls && trust.isBroken()) {
@@ -142,8 +143,9 @@ bool Common::prepareTls(QNetworkRequest &request, bool secure, QString &refusal)
 
 QString Common::post(const QString &url, const QMap<QString, QString> &params, bool secure) {
     QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
+    ServerTrust trust;
     QString refusal;
-    if (!prepareTls(request, secure, refusal))
+    if (!prepareTls(request, secure, trust, refusal))
         return refusal;
 
     auto *body = new QHttpMultiPart(QHttpMultiPart::FormDataType, this);
@@ -159,7 +161,7 @@ QString Common::post(const QString &url, const QMap<QString, QString> &params, b
     auto *manager = new QNetworkAccessManager(this);
     QNetworkReply *reply = manager->post(request, body);
     body->setParent(reply);
-    return awaitAnswer(manager, reply, secure);
+    return awaitAnswer(manager, reply, secure, trust);
 }
 
 QString Common::get(const QString &url, const QMap<QString, QString> &params, bool secure) {
@@ -173,14 +175,16 @@ QString Common::get(const QString &url, const QMap<QString, QString> &params, bo
     qDebug().noquote() << "geng:" << fullUrl;
 
     QNetworkRequest request(QUrl(fullUrl, QUrl::TolerantMode));
+    ServerTrust trust;
     QString refusal;
-    if (!prepareTls(request, secure, refusal))
+    if (!prepareTls(request, secure, trust, refusal))
         return refusal;
     auto *manager = new QNetworkAccessManager(this);
-    return awaitAnswer(manager, manager->get(request), secure);
+    return awaitAnswer(manager, manager->get(request), secure, trust);
 }
 
-QString Common::awaitAnswer(QNetworkAccessManager *manager, QNetworkReply *reply, bool secure) {
+QString Common::awaitAnswer(QNetworkAccessManager *manager, QNetworkReply *reply, bool secure,
+                            const ServerTrust &trust) {
     QString answer;
     QTimer limit;
     limit.setSingleShot(true);
@@ -207,9 +211,20 @@ QString Common::awaitAnswer(QNetworkAccessManager *manager, QNetworkReply *reply
     };
     reply->setReadBufferSize(kAnswerReadBufferBytes);
     QList<QSslError> tlsErrors;
-
+    bool foreignServer = false;
+    trust.answerHandshakeErrors(reply);
     connect(reply, &QNetworkReply::sslErrors, &loop,
             [&tlsErrors](const QList<QSslError> &errors) { tlsErrors = errors; });
+    // Where the handshake could pass on the system's roots alone, the server is held to the
+    // station's CAs before anything is sent (aborting here is what the signal is for).
+    connect(reply, &QNetworkReply::encrypted, &loop, [&] {
+        const QList<QSslCertificate> chain = reply->sslConfiguration().peerCertificateChain();
+        if (!trust.allowsServer(chain)) {
+            foreignServer = true;
+            tlsErrors = {QSslError(QSslError::CertificateUntrusted, chain.value(0))};
+            reply->abort();
+        }
+    });
     connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
     const QMetaObject::Connection done =
         connect(manager, &QNetworkAccessManager::finished, &loop, &QEventLoop::quit);
@@ -243,7 +258,7 @@ QString Common::awaitAnswer(QNetworkAccessManager *manager, QNetworkReply *reply
             answer = QString::fromLatin1(reply->errorString().toLatin1());
             // The log says why a handshake was refused; the caller gets the reply's text alone.
             if (secure)
-                recordFailure(reply->error() == QNetworkReply::SslHandshakeFailedError
+                recordFailure(reply->error() == QNetworkReply::SslHandshakeFailedError || foreignServer
                                   ? ServerTrust::withTlsErrors(answer, tlsErrors)
                                   : answer);
         } else {

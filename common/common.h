@@ -11,6 +11,7 @@
 class QNetworkAccessManager;
 class QNetworkReply;
 class QNetworkRequest;
+class ServerTrust;
 
 // Shared services of both programs: server addresses, signed requests, file and package
 // operations and blocking downloads (and, in the launcher, the daily log). Requests and
@@ -142,8 +143,9 @@ private:
     QString post(const QString &url, const QMap<QString, QString> &params, bool secure);
     QString get(const QString &url, const QMap<QString, QString> &params, bool secure);
     // TLS settings of a request to be sent; false, with the answer to give, when it must not go.
-    bool prepareTls(QNetworkRequest &request, bool secure, QString &refusal);
-    QString awaitAnswer(QNetworkAccessManager *manager, QNetworkReply *reply, bool secure);
+    bool prepareTls(QNetworkRequest &request, bool secure, ServerTrust &trust, QString &refusal);
+    QString awaitAnswer(QNetworkAccessManager *manager, QNetworkReply *reply, bool secure,
+                        const ServerTrust &trust);
     void recordFailure(const QString &message);
 
     QString m_szServerConfigPath;

@@ -70,6 +70,7 @@ void DownloadTool::startRequest(const QUrl &url) {
     QNetworkRequest request(url);
     m_trust.applyToDownload(request);
     m_reply = m_netManager.get(request);
+    m_trust.answerHandshakeErrors(m_reply);
     // Without a bound the reply takes in the body as fast as the network delivers it, however
     // far this thread's writing lags behind: a large package would end up wholly in memory.
     m_reply->setReadBufferSize(kReadBufferBytes);

@@ -86,8 +86,9 @@ bool PictureFetcher::fetch(const QString &id, const QString &url) {
     if (path.isEmpty() || !isFetchableUrl(url))
         return false;
     QNetworkRequest request{QUrl(url)};
+    ServerTrust trust;
     if (request.url().scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0) {
-        const ServerTrust trust = ServerTrust::fromServerConfig(ServerTrust::stationConfigPath());
+        trust = ServerTrust::fromServerConfig(ServerTrust::stationConfigPath());
         if (trust.isBroken()) {
             qDebug().noquote() << trust.problem();
             return false;
@@ -111,6 +112,7 @@ bool PictureFetcher::fetch(const QString &id, const QString &url) {
     }
 
     QNetworkReply *reply = m_netManager.get(request);
+    trust.answerHandshakeErrors(reply);
     Fetch pending;
     pending.id = id;
     pending.file = file;

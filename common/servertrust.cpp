@@ -1,10 +1,12 @@
 #include "servertrust.h"
 
 #include "applicationfolder.h"
+#include "platform.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QSettings>
 #include <QSslConfiguration>
@@ -16,6 +18,32 @@ namespace {
 const QList<QSslCertificate> &systemCertificates() {
     static const QList<QSslCertificate> certificates = QSslConfiguration::systemCaCertificates();
     return certificates;
+}
+
+QList<QByteArray> derOf(const QList<QSslCertificate> &certificates) {
+    QList<QByteArray> der;
+    for (const QSslCertificate &certificate : certificates)
+        der << certificate.toDer();
+    return der;
+}
+
+// Errors that only say the chain ends at no root the system trusts; any other (dates, host
+// name, a broken signature) refuses the server whatever its CA.
+bool onlyTrustMissing(const QList<QSslError> &errors) {
+    for (const QSslError &error : errors) {
+        switch (error.error()) {
+        case QSslError::UnableToGetIssuerCertificate:
+        case QSslError::UnableToGetLocalIssuerCertificate:
+        case QSslError::UnableToVerifyFirstCertificate:
+        case QSslError::SelfSignedCertificate:
+        case QSslError::SelfSignedCertificateInChain:
+        case QSslError::CertificateUntrusted:
+            break;
+        default:
+            return false;
+        }
+    }
+    return !errors.isEmpty();
 }
 
 } // namespace
@@ -67,6 +95,25 @@ void ServerTrust::applyToDownload(QNetworkRequest &request) const {
     QSslConfiguration tls = request.sslConfiguration();
     tls.setCaCertificates(systemCertificates() + m_listCertificates);
     request.setSslConfiguration(tls);
+}
+
+bool ServerTrust::leadsToTheseCas(const QList<QSslCertificate> &chain) const {
+    return Platform::chainLeadsToRoots(derOf(chain), derOf(m_listCertificates));
+}
+
+void ServerTrust::answerHandshakeErrors(QNetworkReply *reply) const {
+    if (!isSet() || Platform::tlsTakesConnectionCaList())
+        return;
+    const ServerTrust trust = *this;
+    QObject::connect(reply, &QNetworkReply::sslErrors, reply, [trust, reply](const QList<QSslError> &errors) {
+        if (onlyTrustMissing(errors) &&
+            trust.leadsToTheseCas(reply->sslConfiguration().peerCertificateChain()))
+            reply->ignoreSslErrors(errors);
+    });
+}
+
+bool ServerTrust::allowsServer(const QList<QSslCertificate> &chain) const {
+    return !isSet() || Platform::tlsTakesConnectionCaList() || leadsToTheseCas(chain);
 }
 
 QString ServerTrust::withTlsErrors(const QString &text, const QList<QSslError> &errors) {

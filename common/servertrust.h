@@ -5,6 +5,7 @@
 #include <QSslError>
 #include <QString>
 
+class QNetworkReply;
 class QNetworkRequest;
 
 // The CA certificates a station trusts for its factory's servers: "CACertificates" in section
@@ -39,11 +40,25 @@ public:
     // operating system's. Not set: the request is left as it is (the system's CAs alone).
     void applyToDownload(QNetworkRequest &request) const;
 
+    // Qt's TLS on Windows leaves the CA list of a connection out and trusts the system's roots
+    // alone (Platform::tlsTakesConnectionCaList); there the two below stand in for it, with the
+    // system checking the chain against these CAs. Elsewhere they change nothing.
+    //
+    // A handshake the system's roots refused goes on when the server's chain leads to these
+    // CAs within its dates and nothing but that trust was reported missing (a wrong host name
+    // reported with it still refuses the server).
+    void answerHandshakeErrors(QNetworkReply *reply) const;
+    // For requests, once the handshake passed: false for a server that does not lead to these
+    // CAs (one only the system's roots vouch for), which must not be used.
+    bool allowsServer(const QList<QSslCertificate> &chain) const;
+
     // What a refused handshake reported, for a log line: "text (TLS: error; error)", or text
     // alone when there are no TLS errors.
     static QString withTlsErrors(const QString &text, const QList<QSslError> &errors);
 
 private:
+    bool leadsToTheseCas(const QList<QSslCertificate> &chain) const;
+
     QString m_szFile;
     QString m_szProblem;
     QList<QSslCertificate> m_listCertificates;
