@@ -1,12 +1,12 @@
 #include "common.h"
 
-#include "applicationfolder.h"
 #include "downloadtool.h"
 #include "installservice.h"
 #include "logrecorder.h"
 #include "packageguard.h"
 #include "platform.h"
 #include "secretmask.h"
+#include "servertrust.h"
 
 #include <QCryptographicHash>
 #include <QDebug>
@@ -21,6 +21,7 @@
 #include <QNetworkRequest>
 #include <QSettings>
 #include <QSslConfiguration>
+#include <QSslError>
 #include <QTimer>
 #include <QUrl>
 
@@ -47,24 +48,20 @@ QString md5Hex(const QByteArray &bytes) {
     return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
 }
 
-void applyTlsSettings(QNetworkRequest &request) {
-    // The factory servers run self-signed or expired certificates: verification stays off.
-    // "TLS 1.0 or later": what TlsV1SslV3 means to OpenSSL, but Windows' Schannel takes
-    // TlsV1SslV3 for TLS 1.0 alone, which current servers refuse.
-    QSslConfiguration tls = request.sslConfiguration();
-    tls.setPeerVerifyMode(QSslSocket::VerifyNone);
-    tls.setProtocol(QSsl::TlsV1_0OrLater);
-    request.setSslConfiguration(tls);
+bool usesTls(const QUrl &url) {
+    return url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0;
 }
 
 } // namespace
 
-Common::Common(QObject *parent)
-    : QObject(parent), m_szServerConfigPath(ApplicationFolder::path() + QStringLiteral("/serverConfig.ini")) {
-}
+Common::Common(QObject *parent) : QObject(parent), m_szServerConfigPath(ServerTrust::stationConfigPath()) {}
 
 QString Common::getServerConfigPath() {
     return m_szServerConfigPath;
+}
+
+void Common::setServerConfigPath(const QString &path) {
+    m_szServerConfigPath = path;
 }
 
 QString Common::getDomainName() {
@@ -126,7 +123,31 @@ QString Common::httpsGetRequest(QString url, QMap<QString, QString> params) {
     return get(url, params, true);
 }
 
+bool Common::prepareTls(QNetworkRequest &request, bool secure, ServerTrust &trust, QString &refusal) {
+    const bool tls = usesTls(request.url());
+    if (!secure && !tls)
+        return true;
+    trust = ServerTrust::fromServerConfig(m_szServerConfigPath);
+    // A station told whom to trust sends nothing over TLS unverified: a broken setting fails
+    // the request as a refused handshake would, with the reason in the log.
+    if (tls && trust.isBroken()) {
+        qDebug().noquote() << trust.problem();
+        recordFailure(trust.problem());
+        refusal = trust.problem();
+        return false;
+    }
+    if (secure || trust.isSet())
+        trust.applyToRequest(request);
+    return true;
+}
+
 QString Common::post(const QString &url, const QMap<QString, QString> &params, bool secure) {
+    QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
+    ServerTrust trust;
+    QString refusal;
+    if (!prepareTls(request, secure, trust, refusal))
+        return refusal;
+
     auto *body = new QHttpMultiPart(QHttpMultiPart::FormDataType, this);
     QHttpPart part;
     for (auto it = params.cbegin(); it != params.cend(); ++it) {
@@ -137,14 +158,10 @@ QString Common::post(const QString &url, const QMap<QString, QString> &params, b
         qDebug().noquote() << "test::" << it.key() << ":" << SecretMask::fieldForTrace(it.key(), it.value());
     }
 
-    QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
-    if (secure)
-        applyTlsSettings(request);
-
     auto *manager = new QNetworkAccessManager(this);
     QNetworkReply *reply = manager->post(request, body);
     body->setParent(reply);
-    return awaitAnswer(manager, reply, secure);
+    return awaitAnswer(manager, reply, secure, trust);
 }
 
 QString Common::get(const QString &url, const QMap<QString, QString> &params, bool secure) {
@@ -158,13 +175,16 @@ QString Common::get(const QString &url, const QMap<QString, QString> &params, bo
     qDebug().noquote() << "geng:" << fullUrl;
 
     QNetworkRequest request(QUrl(fullUrl, QUrl::TolerantMode));
-    if (secure)
-        applyTlsSettings(request);
+    ServerTrust trust;
+    QString refusal;
+    if (!prepareTls(request, secure, trust, refusal))
+        return refusal;
     auto *manager = new QNetworkAccessManager(this);
-    return awaitAnswer(manager, manager->get(request), secure);
+    return awaitAnswer(manager, manager->get(request), secure, trust);
 }
 
-QString Common::awaitAnswer(QNetworkAccessManager *manager, QNetworkReply *reply, bool secure) {
+QString Common::awaitAnswer(QNetworkAccessManager *manager, QNetworkReply *reply, bool secure,
+                            const ServerTrust &trust) {
     QString answer;
     QTimer limit;
     limit.setSingleShot(true);
@@ -190,7 +210,21 @@ QString Common::awaitAnswer(QNetworkAccessManager *manager, QNetworkReply *reply
             refuse();
     };
     reply->setReadBufferSize(kAnswerReadBufferBytes);
-
+    QList<QSslError> tlsErrors;
+    bool foreignServer = false;
+    trust.answerHandshakeErrors(reply);
+    connect(reply, &QNetworkReply::sslErrors, &loop,
+            [&tlsErrors](const QList<QSslError> &errors) { tlsErrors = errors; });
+    // Where the handshake could pass on the system's roots alone, the server is held to the
+    // station's CAs before anything is sent (aborting here is what the signal is for).
+    connect(reply, &QNetworkReply::encrypted, &loop, [&] {
+        const QList<QSslCertificate> chain = reply->sslConfiguration().peerCertificateChain();
+        if (!trust.allowsServer(chain)) {
+            foreignServer = true;
+            tlsErrors = {QSslError(QSslError::CertificateUntrusted, chain.value(0))};
+            reply->abort();
+        }
+    });
     connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
     const QMetaObject::Connection done =
         connect(manager, &QNetworkAccessManager::finished, &loop, &QEventLoop::quit);
@@ -222,8 +256,11 @@ QString Common::awaitAnswer(QNetworkAccessManager *manager, QNetworkReply *reply
         limit.stop();
         if (reply->error() != QNetworkReply::NoError) {
             answer = QString::fromLatin1(reply->errorString().toLatin1());
+            // The log says why a handshake was refused; the caller gets the reply's text alone.
             if (secure)
-                recordFailure(answer);
+                recordFailure(reply->error() == QNetworkReply::SslHandshakeFailedError || foreignServer
+                                  ? ServerTrust::withTlsErrors(answer, tlsErrors)
+                                  : answer);
         } else {
             const int code = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
             qDebug() << "服务器返回的Code : " << code;
@@ -286,6 +323,10 @@ QString Common::lastInstallDetail() const {
 
 QByteArray Common::lastDownloadDigest() const {
     return m_lastDownloadDigest;
+}
+
+QString Common::lastDownloadError() const {
+    return m_szLastDownloadError;
 }
 
 bool Common::lastInstallRefused() const {
@@ -447,15 +488,27 @@ bool Common::packageAddressAllowed(const QString &url) {
 
 bool Common::DownloadFiles(const QString &url, const QString &saveDir, const QString &fileName) {
     m_lastDownloadDigest.clear();
+    m_szLastDownloadError.clear();
     if (!packageAddressAllowed(url)) {
         QString shown = url;
         for (QChar &c : shown) {
             if (c.unicode() < 0x20)
                 c = QLatin1Char(' ');
         }
-        qDebug().noquote() << QStringLiteral("拒绝下载的地址:") + shown;
-        recordFailure(QStringLiteral("拒绝下载的地址:") + shown);
+        m_szLastDownloadError = QStringLiteral("拒绝下载的地址:") + shown;
+        qDebug().noquote() << m_szLastDownloadError;
+        recordFailure(m_szLastDownloadError);
         return false;
+    }
+    ServerTrust trust;
+    if (usesTls(QUrl::fromUserInput(url))) {
+        trust = ServerTrust::fromServerConfig(m_szServerConfigPath);
+        if (trust.isBroken()) {
+            m_szLastDownloadError = trust.problem();
+            qDebug().noquote() << m_szLastDownloadError;
+            recordFailure(m_szLastDownloadError);
+            return false;
+        }
     }
     QTimer limit;
     limit.setSingleShot(true);
@@ -464,6 +517,7 @@ bool Common::DownloadFiles(const QString &url, const QString &saveDir, const QSt
 
     auto *downloader = new DownloadTool(url, saveDir, nullptr);
     downloader->setDigestWanted(m_bDownloadDigestWanted);
+    downloader->setServerTrust(trust);
     bool finished = false;
     connect(downloader, &DownloadTool::sigDownloadFinished, downloader, [&finished] { finished = true; });
     connect(downloader, &DownloadTool::sigProgress, this, [this](qint64 bytesReceived, qint64 bytesTotal) {
@@ -484,6 +538,10 @@ bool Common::DownloadFiles(const QString &url, const QString &saveDir, const QSt
     const bool result = finished && !downloader->isFailed();
     m_lastDownloadDigest = result ? downloader->digest() : QByteArray();
     const bool cutOff = downloader->hasStarted() && !finished;
+    if (cutOff)
+        m_szLastDownloadError = QStringLiteral("下载超时");
+    else if (!result)
+        m_szLastDownloadError = downloader->errorText();
     const QString target = downloader->targetPath();
     delete downloader;
     // Cut off by the limit: a partial package must not lie where a complete one is expected.

@@ -11,6 +11,8 @@
 
 class QNetworkAccessManager;
 class QNetworkReply;
+class QNetworkRequest;
+class ServerTrust;
 
 // Shared services of both programs: server addresses, signed requests, file and package
 // operations and blocking downloads (and, in the launcher, the daily log). Requests and
@@ -27,6 +29,8 @@ public:
 
     // --- Server addresses ("serverConfig.ini" beside the program, read afresh each time) -----
     QString getServerConfigPath();
+    // Reads another serverConfig.ini from now on (the updater reads the launcher's).
+    void setServerConfigPath(const QString &path);
     QString getDomainName();
     QString getManagerName();
     QString getPPCDomain();
@@ -49,7 +53,12 @@ public:
     // than 4 MiB (refused as soon as that shows). Redirects are not followed.
     QString httpPostRequest(QString url, QMap<QString, QString> params);
     // As httpPostRequest, with TLS and no certificate verification; logs time-outs, refused
-    // answers and errors.
+    // answers and errors (for a refused handshake with the TLS errors behind it).
+    //
+    // With "Security/CACertificates" in serverConfig.ini (see ServerTrust) every request to an
+    // https address, of any of the four, verifies the server against those CAs alone over
+    // TLS 1.2 or later; when that file cannot be used, nothing is sent and the answer, like
+    // the log line, is ServerTrust::problem().
     QString httpsPostRequest(QString url, QMap<QString, QString> params);
     // GET of url + "?" + key=value pairs joined by "&", each name and value percent-encoded
     // (a bare "?" for an empty map).
@@ -107,6 +116,8 @@ public:
     // when the file arrived completely within the time limit. A download cut off by the limit
     // leaves no file behind. Progress is reported through sigDownloadProgress meanwhile.
     // Only http and https addresses with a host are fetched; any other fails at once, logged.
+    // Over https the server's certificate is verified against the system's CAs and those of
+    // "Security/CACertificates"; when that file cannot be used, https fails at once, logged.
     bool DownloadFiles(const QString &url, const QString &saveDir, const QString &fileName);
     static bool packageAddressAllowed(const QString &url);
     // Fetches the signature lying beside a package just downloaded from packageUrl into
@@ -115,6 +126,12 @@ public:
     // the package again; lastDownloadDigest() is kept.
     PackageSignature::VERDICT_E fetchPackageSignature(const QString &packageUrl, const QString &packageFile,
                                                       const QList<QByteArray> &keys);
+    // Why the last DownloadFiles() failed, empty after a successful one: the reply's error
+    // text, for a refused handshake followed by the TLS errors, as in "SSL handshake failed
+    // (TLS: The issuer certificate of a locally looked up certificate could not be found)";
+    // "下载超时" when the limit ran out; the log text of a refused address or an unusable CA
+    // file. Not logged here: the caller names the tool it was for.
+    QString lastDownloadError() const;
     // Shortens the download limit for tests; 0 restores the program's own.
     static void setDownloadLimitForTesting(int ms);
 
@@ -135,7 +152,10 @@ private:
     bool deleteFolder(const QString &path, QDir::Filters extra);
     QString post(const QString &url, const QMap<QString, QString> &params, bool secure);
     QString get(const QString &url, const QMap<QString, QString> &params, bool secure);
-    QString awaitAnswer(QNetworkAccessManager *manager, QNetworkReply *reply, bool secure);
+    // TLS settings of a request to be sent; false, with the answer to give, when it must not go.
+    bool prepareTls(QNetworkRequest &request, bool secure, ServerTrust &trust, QString &refusal);
+    QString awaitAnswer(QNetworkAccessManager *manager, QNetworkReply *reply, bool secure,
+                        const ServerTrust &trust);
     void recordFailure(const QString &message);
 
     QString m_szServerConfigPath;
@@ -145,4 +165,5 @@ private:
     bool m_bLastInstallRefused = false;
     QByteArray m_lastDownloadDigest;
     bool m_bDownloadDigestWanted = false;
+    QString m_szLastDownloadError;
 };

@@ -30,7 +30,8 @@ DownloadTool::~DownloadTool() {
 void DownloadTool::startDownload(QString fileName) {
     const QUrl url = QUrl::fromUserInput(m_szUrl);
     if (!url.isValid()) {
-        qDebug().noquote() << QStringLiteral("Invalid URL: %1: %2").arg(m_szUrl, url.errorString());
+        m_szError = QStringLiteral("Invalid URL: %1: %2").arg(m_szUrl, url.errorString());
+        qDebug().noquote() << m_szError;
         return;
     }
 
@@ -54,8 +55,9 @@ void DownloadTool::startDownload(QString fileName) {
 
     std::unique_ptr<QFile> file(new QFile(path));
     if (!file->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
-        qDebug().noquote() << QStringLiteral("Unable to save the file %1: %2.")
-                                  .arg(QDir::toNativeSeparators(path), file->errorString());
+        m_szError = QStringLiteral("Unable to save the file %1: %2")
+                        .arg(QDir::toNativeSeparators(path), file->errorString());
+        qDebug().noquote() << m_szError + QLatin1Char('.');
         return;
     }
     m_file = std::move(file);
@@ -65,7 +67,10 @@ void DownloadTool::startDownload(QString fileName) {
 
 void DownloadTool::startRequest(const QUrl &url) {
     m_currentUrl = url;
-    m_reply = m_netManager.get(QNetworkRequest(url));
+    QNetworkRequest request(url);
+    m_trust.applyToDownload(request);
+    m_reply = m_netManager.get(request);
+    m_trust.answerHandshakeErrors(m_reply);
     // Without a bound the reply takes in the body as fast as the network delivers it, however
     // far this thread's writing lags behind: a large package would end up wholly in memory.
     m_reply->setReadBufferSize(kReadBufferBytes);
@@ -73,6 +78,8 @@ void DownloadTool::startRequest(const QUrl &url) {
     connect(m_reply, &QNetworkReply::finished, this, &DownloadTool::httpFinished);
     connect(m_reply, &QIODevice::readyRead, this, &DownloadTool::httpReadyRead);
     connect(m_reply, &QNetworkReply::downloadProgress, this, &DownloadTool::networkReplyProgress);
+    connect(m_reply, &QNetworkReply::sslErrors, this,
+            [this](const QList<QSslError> &errors) { m_tlsErrors = errors; });
     qDebug().noquote() << QStringLiteral("Downloading %1...").arg(url.toString());
 }
 
@@ -109,6 +116,13 @@ void DownloadTool::noteWriteError() {
         m_szWriteError += QStringLiteral(": ") + m_file->errorString();
 }
 
+void DownloadTool::fail(const QString &error) {
+    qDebug().noquote() << QStringLiteral("Download failed: %1.").arg(error);
+    m_szError = error;
+    m_bFailed = true;
+    emit sigDownloadFinished();
+}
+
 void DownloadTool::networkReplyProgress(qint64 bytesReceived, qint64 bytesTotal) {
     const double ratio = double(bytesReceived) / double(bytesTotal);
     emit sigProgress(bytesReceived, bytesTotal, ratio);
@@ -132,7 +146,9 @@ void DownloadTool::httpFinished() {
     // an error, and a server need not announce a length at all; a cut-off or partly written
     // package must never pass for a complete one.
     QString error;
-    if (m_reply->error() != QNetworkReply::NoError) {
+    if (m_reply->error() == QNetworkReply::SslHandshakeFailedError) {
+        error = ServerTrust::withTlsErrors(m_reply->errorString(), m_tlsErrors);
+    } else if (m_reply->error() != QNetworkReply::NoError) {
         error = m_reply->errorString();
     } else if (!m_szWriteError.isEmpty()) {
         error = m_szWriteError;
@@ -147,15 +163,13 @@ void DownloadTool::httpFinished() {
 
     if (!error.isEmpty()) {
         QFile::remove(fileInfo.absoluteFilePath());
-        qDebug().noquote() << QStringLiteral("Download failed: %1.").arg(error);
-        m_bFailed = true;
-        emit sigDownloadFinished();
+        fail(error);
         return;
     }
 
-    if (m_reply->attribute(QNetworkRequest::RedirectionTargetAttribute).isValid()) {
-        m_bFailed = true;
-        emit sigDownloadFinished();
+    const QVariant redirect = m_reply->attribute(QNetworkRequest::RedirectionTargetAttribute);
+    if (redirect.isValid()) {
+        fail(QStringLiteral("redirected to %1, not followed").arg(redirect.toUrl().toString()));
         return;
     }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform.h"
+#include "servertrust.h"
 
 #include <QNetworkAccessManager>
 #include <QObject>
@@ -26,6 +27,9 @@ public:
     // else of the URL's path, else "tmp" ("/" and "\\" both end a segment). An existing file
     // there is removed first.
     void startDownload(QString fileName);
+    // The station's CA setting for an https address (see ServerTrust::applyToDownload); set
+    // before startDownload.
+    void setServerTrust(const ServerTrust &trust) { m_trust = trust; }
     void startRequest(const QUrl &url);
 
     // True once the request has been sent; false when startDownload stopped early (invalid
@@ -40,6 +44,9 @@ public:
     void setDigestWanted(bool wanted);
     // That digest; empty unless it was asked for and the transfer succeeded.
     QByteArray digest() const { return m_bFailed || !m_bDigestDone ? QByteArray() : m_digestValue; }
+    // Why the download failed or could not start (a refused handshake with its TLS errors);
+    // empty while it runs and after success.
+    QString errorText() const { return m_szError; }
 
 signals:
     void sigProgress(qint64 bytesReceived, qint64 bytesTotal, double ratio);
@@ -55,6 +62,7 @@ private:
     static constexpr qint64 kReadBufferBytes = 1024 * 1024;
 
     void noteWriteError();
+    void fail(const QString &error);
 
     QString m_szUrl;
     QString m_szSaveDir;
@@ -68,6 +76,9 @@ private:
     bool m_bDigestDone = false;
     bool m_bFailed = false;
     bool m_bStarted = false;
+    ServerTrust m_trust;
+    QList<QSslError> m_tlsErrors; // what the handshake found, kept for errorText()
+    QString m_szError;
     QString m_szTargetPath;
     QString m_szWriteError; // first failed write into the target file
     QByteArray m_chunk;     // reused for every read from the reply

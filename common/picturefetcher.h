@@ -38,7 +38,9 @@ public:
     void setLimits(int timeLimitMs, qint64 sizeLimit);
 
     // Starts fetching url as the picture of id; a running fetch for the same id is dropped.
-    // Returns false, and reports nothing, for an empty id or an address that is not http(s).
+    // Returns false, and reports nothing, for an empty id or an address that is not http(s),
+    // and for an https address while the station's CA setting cannot be used (ServerTrust).
+    // Over https the server is verified as for package downloads.
     bool fetch(const QString &id, const QString &url);
     // Drops every running fetch; none of them reports anything afterwards.
     void cancelAll();

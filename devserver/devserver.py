@@ -383,10 +383,23 @@ commonName = supplied
 [ ext ]
 subjectAltName = IP:127.0.0.1,DNS:localhost
 basicConstraints = CA:true
+[ ca_ext ]
+basicConstraints = critical,CA:true
+keyUsage = critical,keyCertSign,cRLSign
+subjectKeyIdentifier = hash
+[ leaf_ext ]
+subjectAltName = IP:127.0.0.1,DNS:localhost
+basicConstraints = critical,CA:false
+keyUsage = critical,digitalSignature
+extendedKeyUsage = serverAuth
+authorityKeyIdentifier = keyid
 """
 
 
-def make_certificate(folder, expired):
+def make_certificate(folder, expired, ca_out=None):
+    """Self-signed server certificate, or with ca_out one issued by a CA made alongside, whose
+    certificate (PEM) is written to ca_out. expired: the server certificate (not the CA) ran
+    out weeks ago."""
     key = os.path.join(folder, "key.pem")
     csr = os.path.join(folder, "req.csr")
     cert = os.path.join(folder, "cert.pem")
@@ -399,16 +412,33 @@ def make_certificate(folder, expired):
     with open(cnf, "w") as f:
         f.write(CA_CONFIG.format(db=db))
     now = datetime.datetime.now(datetime.timezone.utc)
+    valid = now - datetime.timedelta(days=1), now + datetime.timedelta(days=3650)
     if expired:
         start, end = now - datetime.timedelta(days=400), now - datetime.timedelta(days=35)
     else:
-        start, end = now - datetime.timedelta(days=1), now + datetime.timedelta(days=3650)
+        start, end = valid
     fmt = "%Y%m%d%H%M%SZ"
     run = lambda args: subprocess.run(args, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    run(["openssl", "req", "-new", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
-         "-keyout", key, "-out", csr, "-subj", "/CN=127.0.0.1"])
-    run(["openssl", "ca", "-batch", "-config", cnf, "-selfsign", "-keyfile", key, "-in", csr, "-out", cert,
-         "-startdate", start.strftime(fmt), "-enddate", end.strftime(fmt), "-extensions", "ext", "-notext"])
+    new_key = ["openssl", "req", "-new", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
+    sign = ["openssl", "ca", "-batch", "-config", cnf, "-notext"]
+    dates = lambda first, last: ["-startdate", first.strftime(fmt), "-enddate", last.strftime(fmt)]
+    run(new_key + ["-keyout", key, "-out", csr, "-subj", "/CN=127.0.0.1"])
+    if ca_out is None:
+        run(sign + ["-selfsign", "-keyfile", key, "-in", csr, "-out", cert, "-extensions", "ext"]
+            + dates(start, end))
+        return cert, key
+    # A CA of its own, one per start, so that a CA made by another start does not fit.
+    ca_key = os.path.join(folder, "ca-key.pem")
+    ca_csr = os.path.join(folder, "ca.csr")
+    ca_cert = os.path.join(folder, "ca.pem")
+    run(new_key + ["-keyout", ca_key, "-out", ca_csr, "-subj", "/CN=Stand-in factory CA %d" % os.getpid()])
+    run(sign + ["-selfsign", "-keyfile", ca_key, "-in", ca_csr, "-out", ca_cert, "-extensions", "ca_ext"]
+        + dates(*valid))
+    run(sign + ["-cert", ca_cert, "-keyfile", ca_key, "-in", csr, "-out", cert, "-extensions", "leaf_ext"]
+        + dates(start, end))
+    tmp = ca_out + ".tmp"
+    shutil.copyfile(ca_cert, tmp)
+    os.replace(tmp, ca_out)
     return cert, key
 
 
@@ -1251,6 +1281,8 @@ def main(argv=None):
     ap.add_argument("--https-port", type=int, default=0, help="HTTPS port, 0 = a free one")
     ap.add_argument("--no-https", action="store_true", help="serve HTTP only")
     ap.add_argument("--expired-cert", action="store_true", help="serve HTTPS with an expired certificate")
+    ap.add_argument("--ca-out", default=None, metavar="FILE",
+                    help="issue the HTTPS certificate from a CA made at start and write its certificate (PEM) here")
     ap.add_argument("--data", default=os.path.join(here, "demo-data.json"), help="JSON data file")
     ap.add_argument("--files", default=None, help="folder of served files (default: a temporary folder)")
     ap.add_argument("--ready-file", default=None, help="write the chosen ports as JSON here when ready")
@@ -1290,7 +1322,7 @@ def main(argv=None):
     servers = [Server(args.port, state, "http", args.verbose, chaos=chaos)]
     if not args.no_https:
         try:
-            cert, key = make_certificate(os.path.join(workdir, "tls"), args.expired_cert)
+            cert, key = make_certificate(os.path.join(workdir, "tls"), args.expired_cert, args.ca_out)
         except (OSError, subprocess.CalledProcessError) as e:
             sys.stderr.write("devserver: cannot make a certificate with openssl: %s\n" % e)
             shutil.rmtree(workdir, ignore_errors=True)

@@ -335,6 +335,9 @@ bool Tovarin::toolAppDownloadUpgrade(UPGRADEPACKAGEINFO_S info) {
         setToolProgress(toolId, -1);
         failToolInstall(info, folderName, QStringLiteral("下载升级包失败"), false,
                         UPGRADE_STATUS_DOWNLOAD_FAILED);
+        // Why, in words a technician can act on (a refused certificate, a time-out).
+        if (!m_common.lastDownloadError().isEmpty())
+            slotLogRecord(folderName + QStringLiteral("工具:") + m_common.lastDownloadError());
         return false;
     }
     setToolProgress(toolId, kDownloadShare);

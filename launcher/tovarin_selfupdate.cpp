@@ -399,8 +399,11 @@ bool Tovarin::doUpgradeMainToolWorks() {
         PackageSignature::stationKeys(resolveInAppFolder(QStringLiteral("CONFIGSET.ini")));
     common.setDownloadDigestWanted(keys.m_bRequired);
     if (!common.DownloadFiles(info.m_szUpgradePackageUrl, app + QStringLiteral("/UpgradePackage/MainApp"),
-                              exe + (zip ? QStringLiteral(".zip") : QStringLiteral(".exe"))))
+                              exe + (zip ? QStringLiteral(".zip") : QStringLiteral(".exe")))) {
+        if (!common.lastDownloadError().isEmpty())
+            common.slotLogRecord(QStringLiteral("主程序升级包下载失败:") + common.lastDownloadError());
         return failMainAppStaging(common, tr("主程序升级包下载失败"));
+    }
     const QString package = ma + exe + (zip ? QStringLiteral(".zip") : QStringLiteral(".exe"));
     if (!keys.m_bRequired) {
         common.slotLogRecord(QStringLiteral("主程序升级包未经签名验证(本站未配置PackageKeys)"));

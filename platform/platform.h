@@ -6,6 +6,7 @@
 // the version reader are portable code used on both.
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -65,6 +66,18 @@ QString findProfileKey(QSettings &settings, const QString &section, const QStrin
 // version-resource functions; Linux reads the file with a portable reader that checks every
 // offset against the file's size.
 QString fileVersionOf(const QString &path);
+
+// --- Server certificates --------------------------------------------------------------------
+// Whether Qt's TLS here verifies a server against the CA list set on a connection. OpenSSL
+// (Linux) does. Qt 5's Schannel backend (Windows) never hands that list to the system and
+// trusts the system's roots alone; there the caller checks with chainLeadsToRoots itself.
+bool tlsTakesConnectionCaList();
+// Whether the system, given roots (DER certificates) as its only trusted roots, builds a sound
+// chain for a TLS server from chain (DER: the server's own certificate first, then those it
+// sent along): every certificate within its dates, signatures and CA constraints in order.
+// The host name is left to the TLS layer. Windows only: false where the TLS layer takes the
+// CA list itself.
+bool chainLeadsToRoots(const QList<QByteArray> &chain, const QList<QByteArray> &roots);
 
 // --- Durability -----------------------------------------------------------------------------
 // Pushes everything written so far on the file system holding path to the disk, so that a

@@ -408,6 +408,8 @@ bool pellock::installOverLauncher(const QString &szPackage, const QString &szTar
 
 bool pellock::recordProToolUpgrade() {
     Common common;
+    // The launcher's server settings, its CA setting included, not a file beside the updater.
+    common.setServerConfigPath(m_szLauncherFolder + QStringLiteral("/serverConfig.ini"));
     QMap<QString, QString> params;
     params.insert(QStringLiteral("loginToken"), handOffValue(QStringLiteral("loginToken")));
     params.insert(QStringLiteral("proToolUniqId"), handOffValue(QStringLiteral("proToolUniqId")));
@@ -421,8 +423,7 @@ bool pellock::recordProToolUpgrade() {
     params.insert(QStringLiteral("sign"), common.valueChainSign(params));
     qDebug() << "sign:" << params.value(QStringLiteral("sign"));
 
-    QSettings server(m_szLauncherFolder + QStringLiteral("/serverConfig.ini"), QSettings::IniFormat);
-    const QString domain = server.value(QStringLiteral("ServerDomainName/DomainName")).toString();
+    const QString domain = common.getDomainName();
     const QString url = domain + QStringLiteral("ToolClientConfigManageApi/recordProToolUpgrade");
     QString resultHttp;
     if (domain.startsWith(QLatin1String("http://"))) {

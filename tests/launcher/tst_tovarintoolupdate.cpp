@@ -283,6 +283,10 @@ void tst_TovarinToolUpdate::install_data() {
     QTest::newRow("download fails") << "1.0.0.0" << noFiles << QByteArray() << "missing" << true << noFiles
                                     << noFiles << int(UPGRADE_STATUS_DOWNLOAD_FAILED) << ""
                                     << "" << QStringList();
+    // A package server whose certificate the station does not trust: the log says so.
+    QTest::newRow("download refused by TLS") << "1.0.0.0" << noFiles << QByteArray() << "tls" << true << noFiles
+                                             << noFiles << int(UPGRADE_STATUS_DOWNLOAD_FAILED) << ""
+                                             << "" << QStringList();
 }
 
 void tst_TovarinToolUpdate::install() {
@@ -310,10 +314,17 @@ void tst_TovarinToolUpdate::install() {
         QString error;
         QVERIFY2(ToolPackages::run(args, &error), qPrintable(error));
     } else {
-        package =
-            offer("IPCamSuite", "2.0.0.0", force, kind == "missing" ? "zip" : kind, packageFiles, rawEntries);
+        package = offer("IPCamSuite", "2.0.0.0", force, kind == "missing" || kind == "tls" ? "zip" : kind,
+                        packageFiles, rawEntries);
         if (kind == "missing")
             QVERIFY(QFile::remove(m_server.filesDir() + "/" + package));
+        if (kind == "tls") {
+            QJsonObject tool = m_tools.last().toObject();
+            QJsonObject offered = tool.value("package").toObject();
+            offered.insert("url", m_server.fileUrl(package, true));
+            tool.insert("package", offered);
+            m_tools.replace(m_tools.size() - 1, tool);
+        }
     }
     publish();
 
@@ -367,8 +378,12 @@ void tst_TovarinToolUpdate::install() {
         QVERIFY(QDir(stationFile("UpgradePackage/ToolApp")).isEmpty());
     if (keepList.contains("passwd"))
         QVERIFY(logText().contains("IPCamSuite工具:不覆盖的文件名不安全，已忽略:/etc/passwd"));
-    if (state == UPGRADE_STATUS_DOWNLOAD_FAILED)
+    if (state == UPGRADE_STATUS_DOWNLOAD_FAILED) {
         QVERIFY(logText().contains("IPCamSuite工具:下载升级包失败"));
+        QVERIFY2(logText().contains(kind == "tls" ? "IPCamSuite工具:SSL handshake failed (TLS: "
+                                                  : "IPCamSuite工具:Error transferring"),
+                 qPrintable(logText()));
+    }
 }
 
 // A station with "PackageKeys" installs only what a key of its own signed; without it, as before.
