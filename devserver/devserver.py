@@ -14,6 +14,7 @@ import argparse
 import base64
 import copy
 import datetime
+import email.utils
 import hashlib
 import json
 import math
@@ -848,6 +849,60 @@ def handle_service(path, fields, query, data, base, may_offer=lambda tool_id, li
 
 
 # ---------------------------------------------------------------------------------------------
+# Byte ranges of files.
+
+# Pieces a file is handed to sendfile in, so that "sentBytes" stays close to what went out
+# when the client leaves in the middle.
+SENDFILE_PIECE = 256 * 1024
+UNSATISFIABLE = "unsatisfiable"
+
+
+def file_validators(st):
+    """Strong ETag and Last-Modified of one version of a file: rewriting or replacing the file
+    changes its size, modification time or inode, and with them the ETag."""
+    etag = '"%x-%x-%x"' % (st.st_size, st.st_mtime_ns, st.st_ino)
+    return etag, email.utils.formatdate(st.st_mtime, usegmt=True)
+
+
+def if_range_holds(value, etag, st):
+    """Whether a ranged answer may be given under "If-Range: value" (None: no such header).
+    An entity tag must equal the file's, compared strongly (a weak tag never matches); a date
+    must be the file's Last-Modified to the second."""
+    if value is None:
+        return True
+    value = value.strip()
+    if value.startswith('"') or value.startswith("W/"):
+        return value == etag
+    try:
+        when = email.utils.parsedate_to_datetime(value)
+    except (TypeError, ValueError, IndexError):
+        return False
+    if when is None or when.tzinfo is None:
+        return False
+    return int(when.timestamp()) == int(st.st_mtime)
+
+
+def parse_range(value, size):
+    """(first, last) that "Range: value" asks of a file of size bytes, last clamped to the end;
+    UNSATISFIABLE when it starts at or past the end; None when the header is to be ignored
+    (malformed, another unit, or several ranges: the whole file is answered then)."""
+    m = re.fullmatch(r"\s*bytes\s*=\s*(\d*)\s*-\s*(\d*)\s*", value or "")
+    if not m or (not m.group(1) and not m.group(2)):
+        return None
+    if not m.group(1):  # "bytes=-S": the last S bytes
+        suffix = int(m.group(2))
+        if suffix == 0 or size == 0:
+            return UNSATISFIABLE
+        return max(0, size - suffix), size - 1
+    first = int(m.group(1))
+    if m.group(2) and int(m.group(2)) < first:
+        return None
+    if first >= size:
+        return UNSATISFIABLE
+    return first, min(int(m.group(2)), size - 1) if m.group(2) else size - 1
+
+
+# ---------------------------------------------------------------------------------------------
 # HTTP handling.
 
 
@@ -982,6 +1037,7 @@ class Handler(BaseHTTPRequestHandler):
             "status": None,
             "ack": None,
             "sentBytes": None,
+            "contentRange": None,
             "signatureMade": None,
         }
         if parts is None and body:
@@ -1126,45 +1182,59 @@ class Handler(BaseHTTPRequestHandler):
             return self.send(404, "<html><body>no such file</body></html>", "text/html")
         # Streamed from disk: packages may be larger than this server's memory.
         with open(full, "rb") as f:
-            size = os.fstat(f.fileno()).st_size
-            entry["status"] = 200
-            self.send_response(200)
+            st = os.fstat(f.fileno())
+            size = st.st_size
+            if behaviour.get("thenReplaceWith"):
+                # Replaced before the answer goes out, so that the client's next request finds
+                # the new version; this answer still reads the old one through its open file.
+                self.replace_file(full, behaviour["thenReplaceWith"])
+            etag, last_modified = file_validators(st)
+            ranged = self.headers.get("Range")
+            if ranged is not None and behaviour.get("status416"):
+                return self.send_unsatisfiable(entry, size)
+            first, last, status = 0, size - 1, 200
+            if ranged is not None and not behaviour.get("noRanges") \
+                    and if_range_holds(self.headers.get("If-Range"), etag, st):
+                wanted = parse_range(ranged, size)
+                if wanted == UNSATISFIABLE:
+                    return self.send_unsatisfiable(entry, size)
+                if wanted is not None:
+                    (first, last), status = wanted, 206
+            length = last - first + 1
+            entry["status"] = status
+            self.send_response(status)
             self.send_header("Content-Type", "application/octet-stream")
-            self.send_header("Content-Length", str(size))
+            self.send_header("Content-Length", str(length))
+            if status == 206:
+                entry["contentRange"] = "bytes %d-%d/%d" % (first, last, size)
+                self.send_header("Content-Range", entry["contentRange"])
+            if not behaviour.get("noRanges"):
+                self.send_header("Accept-Ranges", "bytes")
+            self.send_header("ETag", etag)
+            self.send_header("Last-Modified", last_modified)
             self.end_headers()
             if self.command == "HEAD":
                 return
+            # Cuts count the bytes of this answer, from the first byte of its range.
             cut = behaviour.get("truncateAfter", behaviour.get("stallAfter"))
             for key in ("cutFraction", "stallFraction"):
                 if key in behaviour:
-                    cut = int(size * behaviour[key])
-            count = size if cut is None else max(0, min(size, int(cut)))
-            trickle = behaviour.get("trickle")
+                    cut = int(length * behaviour[key])
+            count = length if cut is None else max(0, min(length, int(cut)))
             chaos = self.server.chaos
+            entry["sentBytes"] = 0
             try:
                 if "damageFraction" in behaviour:
                     # Whole length, one run of bytes inverted inside: a package with a damaged entry.
-                    content = bytearray(f.read())
-                    at = int(size * behaviour["damageFraction"])
-                    for i in range(at, min(size, at + 16)):
+                    f.seek(first)
+                    content = bytearray(f.read(length))
+                    at = int(length * behaviour["damageFraction"])
+                    for i in range(at, min(length, at + 16)):
                         content[i] ^= 0xFF
                     self.wfile.write(bytes(content))
-                elif trickle:
-                    chunk = max(1, int(trickle.get("chunkBytes", 1024)))
-                    interval = int(trickle.get("intervalMs", 100)) / 1000.0
-                    sent = 0
-                    while sent < count:
-                        piece = f.read(min(chunk, count - sent))
-                        if not piece:
-                            break
-                        self.wfile.write(piece)
-                        self.wfile.flush()
-                        sent += len(piece)
-                        if sent < count:
-                            time.sleep(interval)
-                elif count:
-                    self.wfile.flush()
-                    self.connection.sendfile(f, 0, count)
+                    entry["sentBytes"] = length
+                else:
+                    self.send_file_part(f, first, count, behaviour.get("trickle"), entry)
             except (BrokenPipeError, ConnectionResetError, ssl.SSLError):
                 self.close_connection = True
                 if chaos is not None:
@@ -1172,7 +1242,9 @@ class Handler(BaseHTTPRequestHandler):
                 return
         if chaos is not None:
             damaged = "damageFraction" in behaviour
-            chaos.delivered(name, "complete" if cut is None and not damaged else entry.get("chaos") or "cut")
+            whole = cut is None and not damaged and last == size - 1
+            # A ranged answer that reaches the end completes what the client had before it.
+            chaos.delivered(name, "complete" if whole else entry.get("chaos") or ("cut" if cut is not None else "part"))
         if "stallAfter" in behaviour:
             # Keeps the connection open without sending more, as a hung server does.
             self.wfile.flush()
@@ -1181,6 +1253,51 @@ class Handler(BaseHTTPRequestHandler):
         elif cut is not None:
             self.wfile.flush()
             self.drop()
+
+    def send_file_part(self, f, offset, count, trickle, entry):
+        """count bytes of f from offset, slowly with trickle, counted in entry["sentBytes"]."""
+        sent = 0
+        if trickle:
+            chunk = max(1, int(trickle.get("chunkBytes", 1024)))
+            interval = int(trickle.get("intervalMs", 100)) / 1000.0
+            f.seek(offset)
+            while sent < count:
+                piece = f.read(min(chunk, count - sent))
+                if not piece:
+                    break
+                self.wfile.write(piece)
+                self.wfile.flush()
+                sent += len(piece)
+                entry["sentBytes"] = sent
+                if sent < count:
+                    time.sleep(interval)
+            return
+        self.wfile.flush()
+        while sent < count:
+            n = self.connection.sendfile(f, offset + sent, min(SENDFILE_PIECE, count - sent))
+            if not n:
+                break  # the file got shorter under us
+            sent += n
+            entry["sentBytes"] = sent
+
+    def send_unsatisfiable(self, entry, size):
+        entry["status"] = 416
+        entry["contentRange"] = "bytes */%d" % size
+        self.send(416, "<html><body>range not satisfiable</body></html>", "text/html",
+                  {"Content-Range": entry["contentRange"]})
+
+    def replace_file(self, full, source_name):
+        """Puts a copy of the files folder's source_name at full, as a new file (new inode)."""
+        source = safe_join(self.server.state.files_dir, source_name)
+        if source is None or not os.path.isfile(source):
+            sys.stderr.write("devserver: thenReplaceWith: no file %s\n" % source_name)
+            return
+        tmp = full + ".replacing"
+        shutil.copyfile(source, tmp)
+        # A second later at least, so that Last-Modified tells the versions apart as well.
+        mtime_ns = max(time.time_ns(), os.stat(full).st_mtime_ns + 1_000_000_000)
+        os.utime(tmp, ns=(mtime_ns, mtime_ns))
+        os.replace(tmp, full)
 
     # -- control endpoint
 

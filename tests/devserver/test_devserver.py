@@ -378,6 +378,120 @@ class FaultInjectionTest(ServerTestCase):
             self.assertTrue(reply.startswith(b"HTTP/1.0 404") or reply.startswith(b"HTTP/1.1 404"), path)
 
 
+class ByteRangeTest(ServerTestCase):
+    """Ranged answers of files, as a client continuing a download asks for them."""
+    NAME = "ranged.bin"
+    PATH = "files/" + NAME
+
+    def setUp(self):
+        super().setUp()
+        self.content = os.urandom(1000)
+        self.put(self.NAME, self.content)
+
+    def put(self, name, content):
+        with open(os.path.join(self.server.files, name), "wb") as f:
+            f.write(content)
+
+    def behave(self, behaviour):
+        self.assertTrue(self.server.control("POST", "behaviour", {"path": self.PATH, "behaviour": behaviour})["ok"])
+
+    def fetch(self, headers):
+        """(status, headers, body) of one GET, the body as far as it came before the close."""
+        lines = "".join("%s: %s\r\n" % kv for kv in headers.items())
+        with socket.create_connection(("127.0.0.1", self.server.ports["http"]), timeout=15) as s:
+            s.sendall(("GET /%s HTTP/1.1\r\nHost: x\r\nConnection: close\r\n%s\r\n" % (self.PATH, lines)).encode())
+            data = b""
+            while chunk := s.recv(65536):
+                data += chunk
+        head, _, body = data.partition(b"\r\n\r\n")
+        status_line, *header_lines = head.decode("latin-1").split("\r\n")
+        got = dict((k.strip().lower(), v.strip()) for k, v in (h.split(":", 1) for h in header_lines))
+        return int(status_line.split()[1]), got, body
+
+    def validators(self):
+        _, headers, _ = self.fetch({})
+        return headers["etag"], headers["last-modified"]
+
+    def test_ranges(self):
+        etag, modified = self.validators()
+        older = "Mon, 01 Jan 2024 00:00:00 GMT"
+        c = self.content
+        cases = [
+            # name, request headers, behaviour, status, body, Content-Range, Content-Length, sentBytes
+            ("open range", {"Range": "bytes=300-"}, None, 206, c[300:], "bytes 300-999/1000", 700, 700),
+            ("closed range", {"Range": "bytes=300-399"}, None, 206, c[300:400], "bytes 300-399/1000", 100, 100),
+            ("end beyond the file", {"Range": "bytes=900-5000"}, None, 206, c[900:], "bytes 900-999/1000", 100, 100),
+            ("last bytes", {"Range": "bytes=-100"}, None, 206, c[900:], "bytes 900-999/1000", 100, 100),
+            ("last byte alone", {"Range": "bytes=999-"}, None, 206, c[999:], "bytes 999-999/1000", 1, 1),
+            ("no range", {}, None, 200, c, None, 1000, 1000),
+            ("If-Range ETag matches", {"Range": "bytes=300-", "If-Range": etag}, None,
+             206, c[300:], "bytes 300-999/1000", 700, 700),
+            ("If-Range date matches", {"Range": "bytes=300-", "If-Range": modified}, None,
+             206, c[300:], "bytes 300-999/1000", 700, 700),
+            ("If-Range ETag differs", {"Range": "bytes=300-", "If-Range": '"other"'}, None, 200, c, None, 1000, 1000),
+            ("If-Range weak ETag", {"Range": "bytes=300-", "If-Range": "W/" + etag}, None, 200, c, None, 1000, 1000),
+            ("If-Range date differs", {"Range": "bytes=300-", "If-Range": older}, None, 200, c, None, 1000, 1000),
+            ("start at the end", {"Range": "bytes=1000-"}, None, 416, None, "bytes */1000", None, None),
+            ("start past the end", {"Range": "bytes=5000-6000"}, None, 416, None, "bytes */1000", None, None),
+            ("several ranges", {"Range": "bytes=0-1,5-6"}, None, 200, c, None, 1000, 1000),
+            ("another unit", {"Range": "items=0-1"}, None, 200, c, None, 1000, 1000),
+            ("end before start", {"Range": "bytes=500-400"}, None, 200, c, None, 1000, 1000),
+            ("noRanges", {"Range": "bytes=300-"}, {"noRanges": True}, 200, c, None, 1000, 1000),
+            ("status416", {"Range": "bytes=300-"}, {"status416": True}, 416, None, "bytes */1000", None, None),
+            ("status416, no range", {}, {"status416": True}, 200, c, None, 1000, 1000),
+            ("truncateAfter counts the range", {"Range": "bytes=300-"}, {"truncateAfter": 100},
+             206, c[300:400], "bytes 300-999/1000", 700, 100),
+            ("stallAfter counts the range", {"Range": "bytes=300-"}, {"stallAfter": 50, "holdMs": 200},
+             206, c[300:350], "bytes 300-999/1000", 700, 50),
+            ("trickle from the range", {"Range": "bytes=300-"}, {"trickle": {"chunkBytes": 256, "intervalMs": 5}},
+             206, c[300:], "bytes 300-999/1000", 700, 700),
+        ]
+        for name, request, behaviour, status, body, content_range, length, sent in cases:
+            with self.subTest(name):
+                self.behave(behaviour)
+                got_status, headers, got_body = self.fetch(request)
+                self.assertEqual(got_status, status)
+                self.assertEqual(headers.get("content-range"), content_range)
+                if body is not None:
+                    self.assertEqual(got_body, body)
+                    self.assertEqual(headers.get("content-length"), str(length))
+                    self.assertEqual(headers.get("etag"), etag)
+                    self.assertEqual(headers.get("last-modified"), modified)
+                    self.assertEqual(headers.get("accept-ranges"), None if behaviour and behaviour.get("noRanges")
+                                     else "bytes")
+                record = self.last(self.PATH)
+                self.assertEqual((record["status"], record["contentRange"], record["sentBytes"]),
+                                 (status, content_range, sent))
+                self.assertEqual(record["headers"].get("range"), request.get("Range"))
+                self.assertEqual(record["headers"].get("if-range"), request.get("If-Range"))
+
+    def test_validators_follow_the_file(self):
+        etag, _ = self.validators()
+        self.assertRegex(etag, r'^"[^"]+"$')  # strong and quoted
+        self.assertEqual(self.validators()[0], etag)
+        # Same size, new bytes: a client holding the first half must be given the whole new file.
+        changed = os.urandom(1000)
+        self.put(self.NAME, changed)
+        self.assertNotEqual(self.validators()[0], etag)
+        status, _, body = self.fetch({"Range": "bytes=500-", "If-Range": etag})
+        self.assertEqual((status, body), (200, changed))
+
+    def test_file_replaced_after_an_answer(self):
+        second = os.urandom(700)
+        self.put("v2.bin", second)
+        self.behave({"truncateAfter": 400, "times": 1, "thenReplaceWith": "v2.bin"})
+        status, first_headers, body = self.fetch({})
+        self.assertEqual((status, body), (200, self.content[:400]))
+        # The continuation, under the first answer's validators, finds the new version.
+        for validator in ("etag", "last-modified"):
+            with self.subTest(validator):
+                status, headers, body = self.fetch({"Range": "bytes=400-", "If-Range": first_headers[validator]})
+                self.assertEqual((status, body), (200, second))
+                self.assertNotEqual(headers[validator], first_headers[validator])
+        with open(os.path.join(self.server.files, self.NAME), "rb") as f:
+            self.assertEqual(f.read(), second)
+
+
 class RecordingTest(ServerTestCase):
     def test_fields_headers_and_filtering(self):
         fields = [("version", "1.0"), ("sign", "abc"), ("productName", "摄像机 Café"), ("a\"b", "q")]

@@ -31,7 +31,15 @@
 // {"name","value","headers"} in arrival order; multipart values decoded as UTF-8), "headers"
 // (names in lower case), "contentType", "bodySize", "signRule" ("value", "pair" or null),
 // "signOk" (true/false, null when the path is not signed), "expectedSign", "receivedMs",
-// "status" (HTTP status answered, 0 when dropped) and "ack" (the answer's ack, when JSON).
+// "status" (HTTP status answered, 0 when dropped) and "ack" (the answer's ack, when JSON),
+// "sentBytes" (body bytes written, for file and "bodyBytes" answers; null otherwise) and
+// "contentRange" (the Content-Range of a file's 206 or 416, else null). A client's Range and
+// If-Range are headers["range"] and headers["if-range"].
+//
+// Files are answered with Accept-Ranges, a strong ETag (size, mtime, inode: it changes when a
+// test rewrites the file) and Last-Modified. "Range: bytes=N-" / "bytes=N-M" / "bytes=-S" get
+// 206 with Content-Range, unless If-Range names another ETag or date (then 200, whole file);
+// N at or past the end gets 416 "bytes */SIZE"; several ranges or a malformed one get 200.
 //
 // A behaviour makes one path misbehave (exact path, or a pattern ending in "*" such as
 // "files/*"); members, all optional:
@@ -54,6 +62,13 @@
 //     "truncateAfter": 100    files: announce the full length, send this many bytes, close
 //     "stallAfter": 100       files: announce the full length, send this many bytes, then
 //                             nothing until release(path) (at most "holdMs"), then close
+//                             (both count the bytes of the answer: of the range, when ranged)
+//     "noRanges": true        files: ignore Range, always 200 with the whole file
+//     "status416": true       files: answer 416 to every request carrying Range
+//     "thenReplaceWith": "v2.zip"   files: as this answer starts, the file is replaced by a
+//                             copy of filesDir()/v2.zip (new ETag, Last-Modified a second
+//                             on); this answer still sends the old bytes. With "times": 1 the
+//                             next request, a continuation say, finds the new version.
 //     "times": 1              apply only to the next N requests of that path
 //     "when": {"proToolId": "102"}   apply only to requests whose first field of each name
 //                             (form field, else query field) has that value; such a behaviour
