@@ -6,7 +6,7 @@ PACKAGES=(
     build-essential cmake pkg-config
     qtbase5-dev libqt5svg5-dev libquazip1-qt5-dev libxcb1-dev libsodium-dev libssl-dev
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-    python3 openssl
+    python3 openssl nginx-light
     fonts-noto-cjk
     xvfb xauth xdotool
     "$@"
