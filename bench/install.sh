@@ -13,33 +13,8 @@ for tool in zip unzip python3; do command -v $tool >/dev/null || { echo "$tool i
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/installbench.XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
 
-# 2,000 files, 200 MiB: half incompressible, half text-like; dot-files and an executable included.
-python3 - "$WORK/new" <<'PY'
-import os, sys, random
-root = os.path.join(sys.argv[1], "tool")
-rng = random.Random(10)
-total, count = 200 * 1024 * 1024, 2000
-size = total // count
-line = b"factory station test result line 0123456789 abcdefghijklmnopqrstuvwxyz\n"
-for i in range(count):
-    folder = os.path.join(root, "data%02d" % (i % 40), "sub%d" % (i % 3))
-    os.makedirs(folder, exist_ok=True)
-    name = (".cfg%04d" if i % 100 == 0 else "file%04d.bin") % i
-    body = os.urandom(size) if i % 2 else (line * (size // len(line) + 1))[:size]
-    with open(os.path.join(folder, name), "wb") as f:
-        f.write(body)
-os.makedirs(os.path.join(root, "conf"), exist_ok=True)
-with open(os.path.join(root, "conf", "station.ini"), "w") as f:
-    f.write("station=default\n")
-with open(os.path.join(root, "tool.exe"), "wb") as f:
-    f.write(b"\x7fELF new build")
-os.chmod(os.path.join(root, "tool.exe"), 0o755)
-PY
-# The installed, older version: same names, other bytes, plus the station's own settings.
-mkdir -p "$WORK/old"
-cp -a "$WORK/new/tool" "$WORK/old/tool"
-find "$WORK/old/tool" -name 'file00[0-4]*.bin' -exec sh -c 'printf old > "$1"' _ {} \;
-printf 'station=7\n' > "$WORK/old/tool/conf/station.ini"
+source bench/tooltree.sh
+make_tool_tree "$WORK"
 
 files=$(find "$WORK/new/tool" -type f | wc -l)
 mib=$(du -sm --apparent-size "$WORK/new/tool" | cut -f1)

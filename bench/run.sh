@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the benchmarks against the stand-in server on loopback and prints each figure next to
-# its reference tool measured in the same run. Then runs bench/install.sh when it is there.
+# its reference tool measured in the same run. Then runs bench/install.sh when it is there, and
+# bench/signature.sh.
 #
 #     bash bench/run.sh                 # uses (and if needed configures) build/
 #     BUILD_DIR=out ROUNDS=5 bash bench/run.sh
@@ -106,9 +107,11 @@ SERVER_PID=
 echo
 
 # ---------------------------------------------------------------------------------------------
-# Installation and packing figures.
+# Installation and packing figures, then the whole installation of a package signed and unsigned.
 if [ -f bench/install.sh ]; then
     BUILD_DIR="$BUILD_DIR" bash bench/install.sh
 else
     echo "(bench/install.sh not present: no installation figures)"
 fi
+echo
+BUILD_DIR="$BUILD_DIR" ROUNDS="$ROUNDS" bash bench/signature.sh

@@ -43,6 +43,8 @@ constexpr int kDownloadLimitMs = 10000;
 constexpr int kDownloadLimitMs = 120000;
 #endif
 int s_iDownloadLimitForTesting = 0;
+// Attempts of one download that each made progress before it counts as failed.
+constexpr int kDownloadAttempts = 8;
 
 QString md5Hex(const QByteArray &bytes) {
     return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
@@ -510,44 +512,58 @@ bool Common::DownloadFiles(const QString &url, const QString &saveDir, const QSt
             return false;
         }
     }
-    QTimer limit;
-    limit.setSingleShot(true);
-    limit.setTimerType(Qt::PreciseTimer);
-    limit.setInterval(s_iDownloadLimitForTesting > 0 ? s_iDownloadLimitForTesting : kDownloadLimitMs);
+    // Each attempt has the limit; one that was cut while bytes still came is continued from
+    // where it stopped, so a slow but working transfer ends instead of starting over for ever.
+    bool result = false;
+    for (int attempt = 1;; ++attempt) {
+        QTimer limit;
+        limit.setSingleShot(true);
+        limit.setTimerType(Qt::PreciseTimer);
+        limit.setInterval(s_iDownloadLimitForTesting > 0 ? s_iDownloadLimitForTesting : kDownloadLimitMs);
 
-    auto *downloader = new DownloadTool(url, saveDir, nullptr);
-    downloader->setDigestWanted(m_bDownloadDigestWanted);
-    downloader->setServerTrust(trust);
-    bool finished = false;
-    connect(downloader, &DownloadTool::sigDownloadFinished, downloader, [&finished] { finished = true; });
-    connect(downloader, &DownloadTool::sigProgress, this, [this](qint64 bytesReceived, qint64 bytesTotal) {
-        emit sigDownloadProgress(bytesReceived, bytesTotal);
-    });
-    downloader->startDownload(fileName);
+        DownloadTool downloader(url, saveDir, nullptr);
+        downloader.setDigestWanted(m_bDownloadDigestWanted);
+        downloader.setServerTrust(trust);
+        bool finished = false;
+        connect(&downloader, &DownloadTool::sigDownloadFinished, &downloader, [&finished] { finished = true; });
+        connect(&downloader, &DownloadTool::sigProgress, this, [this](qint64 bytesReceived, qint64 bytesTotal) {
+            emit sigDownloadProgress(bytesReceived, bytesTotal);
+        });
+        downloader.startDownload(fileName);
 
-    // Nothing was sent (bad URL, target not writable): there is nothing to wait for.
-    if (downloader->hasStarted() && !finished) {
-        QEventLoop loop;
-        connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
-        connect(downloader, &DownloadTool::sigDownloadFinished, &loop, &QEventLoop::quit);
-        limit.start();
-        loop.exec();
-        qDebug() << "helloworld";
+        // Nothing was sent (bad URL, target not writable): there is nothing to wait for.
+        if (downloader.hasStarted() && !finished) {
+            QEventLoop loop;
+            connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+            connect(&downloader, &DownloadTool::sigDownloadFinished, &loop, &QEventLoop::quit);
+            limit.start();
+            loop.exec();
+            qDebug() << "helloworld";
+        }
+
+        const bool cutOff = downloader.hasStarted() && !finished;
+        if (cutOff)
+            downloader.stop();
+        result = finished && !downloader.isFailed();
+        m_lastDownloadDigest = result ? downloader.digest() : QByteArray();
+        if (result)
+            break;
+        m_szLastDownloadError = cutOff ? QStringLiteral("下载超时") : downloader.errorText();
+        if (!downloader.partKept() || downloader.advanced() <= 0 || attempt >= kDownloadAttempts)
+            break;
+        const QString note = QStringLiteral("下载中断(%1)，第%2次续传，已下载%3字节")
+                                 .arg(m_szLastDownloadError)
+                                 .arg(attempt)
+                                 .arg(QFileInfo(downloader.targetPath() + QStringLiteral(".part")).size());
+        qDebug().noquote() << note;
     }
-
-    const bool result = finished && !downloader->isFailed();
-    m_lastDownloadDigest = result ? downloader->digest() : QByteArray();
-    const bool cutOff = downloader->hasStarted() && !finished;
-    if (cutOff)
-        m_szLastDownloadError = QStringLiteral("下载超时");
-    else if (!result)
-        m_szLastDownloadError = downloader->errorText();
-    const QString target = downloader->targetPath();
-    delete downloader;
-    // Cut off by the limit: a partial package must not lie where a complete one is expected.
-    if (cutOff)
-        QFile::remove(target);
+    if (result)
+        m_szLastDownloadError.clear();
     return result;
+}
+
+void Common::setResumeEnabledForBench(bool enabled) {
+    DownloadTool::setResumeEnabled(enabled);
 }
 
 void Common::setDownloadLimitForTesting(int ms) {

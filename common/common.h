@@ -113,8 +113,11 @@ public:
 
     // --- Downloads --------------------------------------------------------------------------
     // Downloads url into saveDir + "/" + the chosen file name (see DownloadTool); true only
-    // when the file arrived completely within the time limit. A download cut off by the limit
-    // leaves no file behind. Progress is reported through sigDownloadProgress meanwhile.
+    // when the file arrived completely. Each attempt has a time limit; an attempt cut off (by
+    // the limit or a broken connection) after bytes arrived is continued from where it stopped,
+    // up to 8 attempts, and what arrived stays beside the target (never under its name) for
+    // the next download of the same address to continue. Progress is reported through
+    // sigDownloadProgress meanwhile, counted from the start of the file.
     // Only http and https addresses with a host are fetched; any other fails at once, logged.
     // Over https the server's certificate is verified against the system's CAs and those of
     // "Security/CACertificates"; when that file cannot be used, https fails at once, logged.
@@ -134,6 +137,9 @@ public:
     QString lastDownloadError() const;
     // Shortens the download limit for tests; 0 restores the program's own.
     static void setDownloadLimitForTesting(int ms);
+    // Off: downloads neither keep nor resume what arrived, and an attempt cut off fails at once
+    // (the behaviour before resuming, the reference of the shift-start bench).
+    static void setResumeEnabledForBench(bool enabled);
 
 signals:
     // Bytes of the running download so far, and its announced size (-1 when not announced).

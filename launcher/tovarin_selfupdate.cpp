@@ -304,7 +304,18 @@ void Tovarin::slotMainAppDowloadUpgrade(bool bUpgrade) {
     slotPopWidgetUpgrade(m_mainAppPackageInfo.m_szVersionNo, m_mainAppPackageInfo.m_szVersionRemark,
                          POP_TYPE_DOWNLOADING);
     const QString staging = stagingFolder();
-    if (!m_common.removeTree(staging)) {
+    // Emptied, but for a package download cut off earlier: the new download continues it.
+    bool emptied = true;
+    for (const QFileInfo &entry : QDir(staging).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot |
+                                                              QDir::Hidden | QDir::System)) {
+        const QString name = entry.fileName();
+        if (entry.isFile() && (name.endsWith(QLatin1String(".part")) || name.endsWith(QLatin1String(".part.json"))))
+            continue;
+        emptied = (entry.isDir() && !entry.isSymLink() ? m_common.removeTree(entry.filePath())
+                                                        : QFile::remove(entry.filePath())) &&
+                  emptied;
+    }
+    if (!emptied) {
         // The downloading notice has no buttons: leaving it up would lock the launcher.
         const QString message = tr("清空主程序升级目录MainApp失败");
         slotLogRecord(message);

@@ -4,12 +4,25 @@
 //
 //   installbench install <package.zip> <targetFolder> [keep names...]
 //   installbench compress <package.zip> <sourceFolder>
+//   installbench station <packageUrl> <stationFolder> [--keys LINE]
+//
+// "station" runs a tool package's whole installation with the launcher's steps, from the
+// download to the files in <stationFolder>/tool: with --keys the station's CONFIGSET.ini lists
+// that key line, so the digest is taken while the package arrives and its signature is fetched
+// and checked; without, neither happens. It exits 3 when the signature was refused.
 #include "common.h"
 #include "installservice.h"
+#include "packageguard.h"
+#include "packagesignature.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QTimer>
+
+#include <sys/resource.h>
 
 #include <cstdio>
 
@@ -44,15 +57,101 @@ double seconds(qint64 ns) {
     return double(ns) / 1e9;
 }
 
+double cpuSeconds(const timeval &tv) {
+    return double(tv.tv_sec) + double(tv.tv_usec) / 1e6;
+}
+
+// The launcher's tool-package steps for a zip without keep-list, window left out; every phase
+// timed from one clock, so the phases add up to the total.
+int station(const QString &url, const QString &stationFolder, const QStringList &options) {
+    const QString folderName = QStringLiteral("tool");
+    const QString configSet = stationFolder + QStringLiteral("/CONFIGSET.ini");
+    {
+        QFile config(configSet);
+        if (!config.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return 2;
+        const int at = options.indexOf(QStringLiteral("--keys"));
+        config.write("[Tovarin]\n");
+        if (at >= 0)
+            config.write("PackageKeys=" + options.value(at + 1).toUtf8() + '\n');
+    }
+    const QString staging = stationFolder + QStringLiteral("/UpgradePackage/ToolApp/");
+    const QString packageFile = staging + folderName + QStringLiteral(".zip");
+    const QString toolFolder = stationFolder + QLatin1Char('/') + folderName;
+
+    Common common;
+    StallMeter stall;
+    QElapsedTimer clock;
+    rusage before{};
+    getrusage(RUSAGE_SELF, &before);
+    stall.start();
+    clock.start();
+
+    // Read afresh for each installation, as the launcher does.
+    const PackageSignature::STATIONKEYS_S keys = PackageSignature::stationKeys(configSet);
+    common.mkMutiDir(QDir::cleanPath(staging));
+    QFile::remove(packageFile);
+    const qint64 prepared = clock.nsecsElapsed();
+
+    common.setDownloadDigestWanted(keys.m_bRequired);
+    const bool downloaded = common.DownloadFiles(url, QDir::cleanPath(staging), QFileInfo(packageFile).fileName());
+    common.setDownloadDigestWanted(false);
+    const qint64 fetched = clock.nsecsElapsed();
+
+    PackageSignature::VERDICT_E verdict = PackageSignature::SIGNATURE_GOOD;
+    if (downloaded && keys.m_bRequired) {
+        verdict = common.fetchPackageSignature(url, packageFile, keys.m_listKeys);
+        QFile::remove(packageFile + QStringLiteral(".sig"));
+        if (verdict != PackageSignature::SIGNATURE_GOOD)
+            QFile::remove(packageFile);
+    }
+    const qint64 judged = clock.nsecsElapsed();
+
+    // Only the tool's own folder may come out of the zip.
+    bool fits = false;
+    QStringList entries;
+    if (downloaded && verdict == PackageSignature::SIGNATURE_GOOD && common.zipEntryNames(packageFile, entries) &&
+        PackageGuard::namesProblem(entries).isEmpty()) {
+        fits = true;
+        for (const QString &entry : qAsConst(entries)) {
+            const QString rel = PackageGuard::entryPath(entry);
+            fits = fits && rel.section(QLatin1Char('/'), 0, 0) == folderName &&
+                   (rel.contains(QLatin1Char('/')) || entry.endsWith(QLatin1Char('/')));
+        }
+    }
+    const qint64 screened = clock.nsecsElapsed();
+
+    const bool installed = fits && common.UpdataZipFolder(packageFile, folderName, toolFolder);
+    const qint64 elapsed = clock.nsecsElapsed();
+    const qint64 longest = stall.stop();
+    rusage after{};
+    getrusage(RUSAGE_SELF, &after);
+
+    std::printf("station_ok=%d\nsigned=%d\nverdict=%d\ndownloaded=%d\ntotal_s=%.3f\nprepare_s=%.3f\n"
+                "download_s=%.3f\nsignature_s=%.3f\nscreen_s=%.3f\ninstall_s=%.3f\nuser_s=%.3f\n"
+                "system_s=%.3f\nstall_ms=%lld\n",
+                installed, keys.m_bRequired, int(verdict), downloaded, seconds(elapsed), seconds(prepared),
+                seconds(fetched - prepared), seconds(judged - fetched), seconds(screened - judged),
+                seconds(elapsed - screened), cpuSeconds(after.ru_utime) - cpuSeconds(before.ru_utime),
+                cpuSeconds(after.ru_stime) - cpuSeconds(before.ru_stime), longest);
+    if (installed)
+        return 0;
+    return verdict != PackageSignature::SIGNATURE_GOOD ? 3 : 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments().mid(1);
     if (args.size() < 3) {
-        std::fputs("usage: installbench install|compress <package.zip> <folder> [keep names...]\n", stderr);
+        std::fputs("usage: installbench install|compress <package.zip> <folder> [keep names...]\n"
+                   "       installbench station <packageUrl> <stationFolder> [--keys LINE]\n",
+                   stderr);
         return 2;
     }
+    if (args.at(0) == QLatin1String("station"))
+        return station(args.at(1), args.at(2), args.mid(3));
     QElapsedTimer total;
     StallMeter stall;
 
