@@ -349,7 +349,11 @@ void DownloadTool::httpFinished() {
         error = ServerTrust::withTlsErrors(m_reply->errorString(), m_tlsErrors);
     } else if (m_reply->error() != QNetworkReply::NoError) {
         error = m_reply->errorString();
-        cut = status == 0 || status >= 500;
+        // A broken connection or a server error passes; a missing file or a refusal does not.
+        const int code = int(m_reply->error());
+        cut = code < QNetworkReply::ProxyConnectionRefusedError ||
+              (code >= QNetworkReply::InternalServerError && code <= QNetworkReply::UnknownServerError) ||
+              status >= 500;
     } else if (!m_szWriteError.isEmpty()) {
         error = m_szWriteError;
     } else {

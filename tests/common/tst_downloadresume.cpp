@@ -4,6 +4,7 @@
 #include "common.h"
 #include "devserver.h"
 #include "downloadtool.h"
+#include "nginxserver.h"
 #include "testfiles.h"
 
 #include <QCoreApplication>
@@ -34,6 +35,7 @@ private slots:
     void cleanup();
     void resume_data();
     void resume();
+    void continuedFromNginx();
 
 private:
     // Leaves what a stopped download of pkg.zip left: part of the file beside the target.
@@ -91,22 +93,22 @@ void tst_DownloadResume::resume_data() {
     QTest::addColumn<bool>("changed");          // the file changed on the server since
     QTest::addColumn<int>("requests");          // GETs of files/pkg.zip
     QTest::addColumn<bool>("ranged");           // the last one asked for the rest
-    QTest::addColumn<bool>("whole");            // bytes sent in all are one file's, not more
+    QTest::addColumn<QString>("sent");          // in all: "one file", "the rest", "whole again"
 
     QTest::newRow("cut after N bytes, continued in the same call")
-        << "" << QJsonObject{{"truncateAfter", 200000}, {"times", 1}} << false << 2 << true << true;
+        << "" << QJsonObject{{"truncateAfter", 200000}, {"times", 1}} << false << 2 << true << "one file";
     QTest::newRow("cut three times") << "" << QJsonObject{{"truncateAfter", 150000}, {"times", 3}} << false << 4
-                                     << true << true;
-    QTest::newRow("a stopped download continued by the next") << "stopped" << QJsonObject() << false << 1
-                                                               << true << true;
+                                     << true << "one file";
+    QTest::newRow("a stopped download continued by the next")
+        << "stopped" << QJsonObject() << false << 1 << true << "the rest";
     QTest::newRow("a killed launcher's download continued by the next start")
-        << "killed" << QJsonObject() << false << 1 << true << true;
+        << "killed" << QJsonObject() << false << 1 << true << "the rest";
     QTest::newRow("the file changed on the server: whole again")
-        << "stopped" << QJsonObject() << true << 1 << true << false;
+        << "stopped" << QJsonObject() << true << 1 << true << "whole again";
     QTest::newRow("a server without ranges: whole again")
-        << "stopped" << QJsonObject{{"noRanges", true}} << false << 1 << true << false;
-    QTest::newRow("416: the whole file asked for") << "stopped" << QJsonObject{{"status416", true}, {"times", 1}}
-                                                   << false << 2 << false << false;
+        << "stopped" << QJsonObject{{"noRanges", true}} << false << 1 << true << "whole again";
+    QTest::newRow("416: the whole file asked for")
+        << "stopped" << QJsonObject{{"status416", true}, {"times", 1}} << false << 2 << false << "whole again";
 }
 
 void tst_DownloadResume::resume() {
@@ -115,7 +117,7 @@ void tst_DownloadResume::resume() {
     QFETCH(bool, changed);
     QFETCH(int, requests);
     QFETCH(bool, ranged);
-    QFETCH(bool, whole);
+    QFETCH(QString, sent);
 
     if (!before.isEmpty())
         QVERIFY(leaveCutOffDownload(before));
@@ -149,12 +151,46 @@ void tst_DownloadResume::resume() {
     QCOMPARE(headers.contains("range"), ranged);
     if (ranged)
         QVERIFY(headers.contains("if-range"));
-    qint64 sent = 0;
+    qint64 total = 0;
     for (const QJsonValue &request : got)
-        sent += request.toObject().value("sentBytes").toInteger();
-    if (before.isEmpty() || whole)
-        QVERIFY2(sent <= (before.isEmpty() ? expected.size() : expected.size() - 64 * 1024),
-                 qPrintable(QString::number(sent)));
+        total += qint64(request.toObject().value("sentBytes").toDouble());
+    const qint64 last = qint64(got.last().toObject().value("sentBytes").toDouble());
+    if (sent == "one file")
+        QCOMPARE(total, qint64(expected.size()));
+    else if (sent == "the rest")
+        QVERIFY2(total < expected.size() - 64 * 1024, qPrintable(QString::number(total)));
+    else
+        QCOMPARE(last, qint64(expected.size()));
+}
+
+// A real file server: nginx answers the rest of a download stopped half-way.
+void tst_DownloadResume::continuedFromNginx() {
+    if (!NginxServer::isAvailable())
+        QSKIP("nginx is not installed");
+    QTemporaryDir root;
+    const QByteArray content = patterned(kSize, 2);
+    QVERIFY(TestFiles::write(root.filePath("pkg.zip"), content));
+    NginxServer nginx;
+    QVERIFY2(nginx.start(root.path(), 256 * 1024), qPrintable(nginx.lastError()));
+    const QString part = m_tmp->filePath("down/pkg.zip.part");
+    {
+        DownloadTool tool(nginx.fileUrl("pkg.zip"), m_tmp->filePath("down"));
+        tool.startDownload(QString());
+        QVERIFY(QTest::qWaitFor([&] { return QFileInfo(part).size() > 64 * 1024; }, 20000));
+    }
+    const qint64 left = QFileInfo(part).size();
+    QVERIFY(left < kSize);
+
+    Common common;
+    QVERIFY2(common.DownloadFiles(nginx.fileUrl("pkg.zip"), m_tmp->filePath("down"), QString()),
+             qPrintable(common.lastDownloadError()));
+    QCOMPARE(TestFiles::read(m_tmp->filePath("down/pkg.zip")), content);
+    QVERIFY(nginx.waitForRequests(2));
+    const QJsonObject rest = nginx.requests().last().toObject();
+    QCOMPARE(rest.value("status").toInt(), 206);
+    QCOMPARE(rest.value("range").toString(), QString("bytes=%1-").arg(left));
+    QVERIFY(!rest.value("ifRange").toString().isEmpty());
+    QCOMPARE(qint64(rest.value("bytes").toDouble()), kSize - left);
 }
 
 int main(int argc, char **argv) {
