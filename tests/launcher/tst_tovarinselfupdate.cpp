@@ -4,6 +4,7 @@
 #include "applicationfolder.h"
 #include "clock.h"
 #include "devserver.h"
+#include "downloadtool.h"
 #include "globals.h"
 #include "imageresources.h"
 #include "platform.h"
@@ -330,6 +331,8 @@ void tst_TovarinSelfUpdate::staging_data() {
     // Hidden files (a "Thumbs.db" of the station's explorer) are removed with the rest.
     QTest::newRow("hidden file left in staging") << int(GoodPackage) << "" << "hidden" << "" << "";
     QTest::newRow("download fails") << int(NoPackage) << "" << "" << "" << "主程序升级包下载失败";
+    // A download cut off at an earlier start survives the emptying of staging and is continued.
+    QTest::newRow("cut-off download continued") << int(GoodPackage) << "" << "part" << "" << "";
     QTest::newRow("exe package") << int(ExePackage) << "" << "" << "" << "主程序只能从zip升级包升级";
     QTest::newRow("damaged package") << int(NotAZip) << "" << "" << "" << "解压主程序升级包到当前目录失败";
     QTest::newRow("no updater in package") << int(NoUpdater) << "" << "" << "" << "主程序升级包缺少主程序或Pellock";
@@ -371,6 +374,16 @@ void tst_TovarinSelfUpdate::staging() {
     };
     if (step.isEmpty())
         disturbFiles();
+    if (disturb == "part") {
+        QVERIFY(m_server.setBehaviour("files/" + kZip,
+                                      QJsonObject{{"trickle", QJsonObject{{"chunkBytes", 64}, {"intervalMs", 100}}}}));
+        {
+            DownloadTool cut(m_server.fileUrl(kZip), staged());
+            cut.startDownload("Tovarin.zip");
+            QVERIFY(QTest::qWaitFor([this] { return QFileInfo(staged("Tovarin.zip.part")).size() > 0; }, 10000));
+        }
+        QVERIFY(m_server.clearBehaviour("files/" + kZip) && m_server.clearRequests());
+    }
     Tovarin::setMainAppStagingWatcherForTesting([step, disturbFiles](const QString &now) {
         if (now == step)
             disturbFiles();
@@ -405,6 +418,11 @@ void tst_TovarinSelfUpdate::staging() {
     QCOMPARE(packed,
              QStringList({"Tovarin/", "Tovarin/Tovarin", "Tovarin/conf/", "Tovarin/conf/station.txt"}));
     QCOMPARE(handOff("versionRemark"), QString("第一行\n第二行"));
+    if (disturb == "part") {
+        const QJsonArray fetched = m_server.requests("files/" + kZip);
+        QCOMPARE(fetched.size(), 1);
+        QVERIFY(fetched.at(0).toObject().value("headers").toObject().contains("range"));
+    }
 }
 
 // What the record of earlier runs of the offered package decides: a wrong package (refused, or
