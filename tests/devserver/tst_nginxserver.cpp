@@ -74,7 +74,7 @@ private slots:
             << qint64(0) << QByteArray("bytes=300000-") << QByteArray("\"stale-1\"") << 200 << 0 << 0;
         QTest::newRow("past the end")
             << qint64(0) << QByteArray("bytes=600000-") << QByteArray() << 416 << -1 << 0;
-        // 512 KiB at 128 KiB/s: four seconds, less the first second's worth that nginx lets go at once.
+        // 512 KiB at 128 KiB/s: four seconds, less up to the first second's worth nginx lets go at once.
         QTest::newRow("rate limited")
             << qint64(128 * 1024) << QByteArray() << QByteArray() << 200 << 0 << 2500;
     }
