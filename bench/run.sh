@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the benchmarks against the stand-in server on loopback and prints each figure next to
 # its reference tool measured in the same run. Then runs bench/install.sh when it is there, and
-# bench/signature.sh.
+# bench/signature.sh, and the shift-start benchmark (bench/shiftstart.sh; SHIFTSTART=0 leaves
+# it out).
 #
 #     bash bench/run.sh                 # uses (and if needed configures) build/
 #     BUILD_DIR=out ROUNDS=5 bash bench/run.sh
@@ -21,7 +22,7 @@ done
 if [ ! -f "$BUILD_DIR/CMakeCache.txt" ]; then
     cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
-cmake --build "$BUILD_DIR" -j2 --target downloadbench installbench stallbench >/dev/null
+cmake --build "$BUILD_DIR" -j2 --target downloadbench installbench stallbench shiftstation >/dev/null
 DOWNLOADBENCH=$ROOT/$BUILD_DIR/bin/downloadbench
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/tovarin-bench.XXXXXX")
@@ -115,3 +116,10 @@ else
 fi
 echo
 BUILD_DIR="$BUILD_DIR" ROUNDS="$ROUNDS" bash bench/signature.sh
+
+# ---------------------------------------------------------------------------------------------
+# Many stations fetching one package at once from nginx, with and without continuation.
+if [ "${SHIFTSTART:-1}" != 0 ]; then
+    echo
+    BUILD_DIR="$BUILD_DIR" bash bench/shiftstart.sh
+fi
