@@ -3,22 +3,29 @@
 #include "packageguard.h"
 #include "platform.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QDirIterator>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QMutex>
 #include <QSaveFile>
 #include <QSet>
 #include <QStorageInfo>
 #include <QTextStream>
 #include <QThread>
+#include <QWaitCondition>
 
 #include <quazip/quazip.h>
 #include <quazip/quazipfile.h>
 #include <quazip/quazipfileinfo.h>
 
 #include <algorithm>
+#include <atomic>
+#include <deque>
+#include <memory>
 
 namespace {
 
@@ -147,32 +154,205 @@ bool rollBack(const QString &root, const QString &journal) {
     return whole && removeTree(journal);
 }
 
-const char kLeftoverMark[] = ".leftover-";
-
-// Old files still held open (a running program on Windows) cannot be deleted yet: their journal
-// is renamed out of the way so that it blocks no later installation, and goes at a later start.
-void putAsideLeftovers(const QString &journal) {
-    if (!removeTree(journal))
-        QDir().rename(journal, journal + QLatin1String(kLeftoverMark) +
-                                   QString::number(QDateTime::currentMSecsSinceEpoch()));
-}
-
-void removeLeftovers(const QString &journal) {
-    const QFileInfo info(journal);
-    const QStringList leftovers =
-        QDir(info.path())
-            .entryList({info.fileName() + QLatin1String(kLeftoverMark) + QLatin1Char('*')},
-                       QDir::AllEntries | QDir::Hidden | QDir::System);
-    for (const QString &name : leftovers)
-        removeTree(join(info.path(), name));
-}
-
 QString stampOf(const QString &path) {
     const QFileInfo info(path);
     return QString::number(info.size()) + QLatin1Char(':') +
            QString::number(info.lastModified().toMSecsSinceEpoch());
 }
 
+// A finished journal is renamed to a name of this kind in one step before anything in it is
+// deleted: the journal's own name is free at once, and no installation or recovery ever reads
+// a journal half deleted. What carries such a name is only ever deleted, never acted on.
+const char kLeftoverMark[] = ".leftover-";
+// Held inside a leftover by whoever deletes it, so that two never work on the same one.
+const char kSweepLockName[] = "lock";
+
+// Renames a committed journal aside; the new name, or empty when it stays where it is.
+QString retire(const QString &journal) {
+    const QString name =
+        journal + QLatin1String(kLeftoverMark) + QString::number(QDateTime::currentMSecsSinceEpoch());
+    QString leftover = name;
+    for (int n = 1; QFileInfo::exists(leftover) || QFileInfo(leftover).isSymLink(); ++n)
+        leftover = name + QLatin1Char('-') + QString::number(n);
+    if (QDir().rename(journal, leftover))
+        return leftover;
+    // Windows renames no folder that holds an open file, such as an old program moved aside that
+    // still runs; the file itself can be renamed. So the files go one by one, the manifest
+    // first: a journal that lost its manifest but still says committed is only ever deleted.
+    if (!QDir().mkdir(leftover))
+        return QString();
+    const QString manifest = join(journal, QLatin1String(kManifestName));
+    if (QFileInfo::exists(manifest) && !QFile::rename(manifest, join(leftover, QLatin1String(kManifestName))))
+        return QString();
+    int moved = 0;
+    QDirIterator files(journal, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (files.hasNext())
+        QFile::rename(files.next(), join(leftover, QString::number(moved++)));
+    return QDir().rename(journal, join(leftover, QStringLiteral("rest"))) ? leftover : QString();
+}
+
+using StepWatcher = std::function<void(InstallService::INSTALLSTEP_E, int)>;
+
+// Deletes one leftover, file by file, until done or until stop says so. False when something
+// could not go (a file a running program holds on Windows).
+bool sweep(const QString &leftover, const std::function<bool()> &stop, const StepWatcher &watcher) {
+    const QString lockPath = join(leftover, QLatin1String(kSweepLockName));
+    QStringList folders;
+    bool whole = true;
+    int removed = 0;
+    QDirIterator it(leftover, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QFileInfo info = it.fileInfo();
+        if (info.isDir() && !info.isSymLink()) {
+            folders << path;
+            continue;
+        }
+        if (path == lockPath)
+            continue;
+        if (stop())
+            return false;
+        if (!QFile::remove(path)) {
+            // A read-only file goes on Windows once it is writable; a link is never followed.
+            if (!info.isSymLink())
+                QFile::setPermissions(path, info.permissions() | QFile::WriteOwner | QFile::WriteUser);
+            if (!QFile::remove(path)) {
+                whole = false;
+                continue;
+            }
+        }
+        if (watcher)
+            watcher(InstallService::STEP_FILE_REMOVED, ++removed);
+    }
+    // Deepest first; one still holding a file stays.
+    for (int i = folders.size() - 1; i >= 0; --i)
+        whole = QDir().rmdir(folders.at(i)) && whole;
+    return whole;
+}
+
+// Deletes leftovers on a thread of its own, one process-wide, so that an installation returns
+// once its files are in place. It stops between two files when the application object goes
+// (or the process exits without it): what it had not deleted yet keeps its leftover name and
+// goes at the next installation or recovery of that folder.
+class Sweeper {
+public:
+    struct Job {
+        QString leftover;
+        std::unique_ptr<Platform::FileLock> lock;
+        StepWatcher watcher;
+    };
+
+    static Sweeper &instance() {
+        // Built on first use, after Qt's own file statics, so it is destroyed before them.
+        static Sweeper sweeper;
+        return sweeper;
+    }
+
+    void add(Job job) {
+        QMutexLocker locker(&m_mutex);
+        m_jobs.push_back(std::move(job));
+        if (!m_pThread) {
+            m_bStop = false;
+            m_pThread = QThread::create([this] { run(); });
+            m_pThread->start(QThread::LowPriority);
+            qAddPostRoutine(stopInstance);
+        }
+        m_wake.wakeAll();
+    }
+
+    ~Sweeper() { stop(); }
+
+private:
+    static void stopInstance() { instance().stop(); }
+
+    void stop() {
+        QThread *thread;
+        {
+            QMutexLocker locker(&m_mutex);
+            m_bStop = true;
+            m_wake.wakeAll();
+            thread = m_pThread;
+            m_pThread = nullptr;
+        }
+        if (thread) {
+            thread->wait();
+            delete thread;
+        }
+        QMutexLocker locker(&m_mutex);
+        m_jobs.clear(); // their locks go, their leftovers stay for later
+    }
+
+    void run() {
+        for (;;) {
+            Job job;
+            {
+                QMutexLocker locker(&m_mutex);
+                while (m_jobs.empty() && !m_bStop)
+                    m_wake.wait(&m_mutex);
+                if (m_bStop)
+                    return;
+                job = std::move(m_jobs.front());
+                m_jobs.pop_front();
+            }
+            const auto stopping = [this] { return m_bStop.load(); };
+            // A file held for a moment (a virus scanner) goes at a second try; one a running
+            // program holds stays for the next start.
+            for (unsigned long pause : {0UL, 1000UL, 3000UL}) {
+                if (pause) {
+                    QMutexLocker locker(&m_mutex);
+                    if (!m_bStop)
+                        m_wake.wait(&m_mutex, pause);
+                }
+                if (sweep(job.leftover, stopping, job.watcher)) {
+                    job.lock.reset();
+                    QDir().rmdir(job.leftover);
+                    break;
+                }
+                if (m_bStop)
+                    return;
+            }
+        }
+    }
+
+    QMutex m_mutex;
+    QWaitCondition m_wake;
+    std::deque<Job> m_jobs;
+    std::atomic<bool> m_bStop{false};
+    QThread *m_pThread = nullptr;
+};
+
+// Hands every leftover of this journal that nobody deletes yet to the sweeper. Without an
+// application object (no end of it to stop at) they are deleted here and now.
+void sweepLeftovers(const QString &journal, const StepWatcher &watcher = StepWatcher()) {
+    const QFileInfo info(journal);
+    const QStringList leftovers =
+        QDir(info.path())
+            .entryList({info.fileName() + QLatin1String(kLeftoverMark) + QLatin1Char('*')},
+                       QDir::AllEntries | QDir::Hidden | QDir::System);
+    for (const QString &name : leftovers) {
+        const QString leftover = join(info.path(), name);
+        if (!QFileInfo(leftover).isDir() || QFileInfo(leftover).isSymLink()) {
+            QFile::remove(leftover);
+            continue;
+        }
+        auto lock = std::make_unique<Platform::FileLock>(join(leftover, QLatin1String(kSweepLockName)));
+        if (!lock->tryLock())
+            continue; // being deleted, by this process or another one
+        if (!QCoreApplication::instance()) {
+            if (sweep(
+                    leftover, [] { return false; }, watcher)) {
+                lock.reset();
+                QDir().rmdir(leftover);
+            }
+            continue;
+        }
+        Sweeper::instance().add({leftover, std::move(lock), watcher});
+    }
+}
+
+// A committed journal: its package goes if it is still the very file that was installed, the
+// journal is retired and deleted. False when it could not be renamed aside and stays.
 bool finish(const QString &journal) {
     Manifest manifest;
     readManifest(journal, manifest);
@@ -180,8 +360,7 @@ bool finish(const QString &journal) {
     if (!manifest.package.isEmpty() && QFileInfo::exists(manifest.package) &&
         stampOf(manifest.package) == manifest.packageStamp)
         QFile::remove(manifest.package);
-    putAsideLeftovers(journal);
-    return true;
+    return !retire(journal).isEmpty();
 }
 
 const char kRejectedMark[] = ".rejected-";
@@ -340,7 +519,13 @@ bool InstallService::isInstalling(const QString &targetFolder) {
 
 bool InstallService::settle(const QString &targetFolder, bool *pbCompleted, QString *pszProblem) {
     const QString journal = journalPathOf(targetFolder);
-    removeLeftovers(journal);
+    const bool settled = settleJournal(targetFolder, pbCompleted, pszProblem);
+    sweepLeftovers(journal);
+    return settled;
+}
+
+bool InstallService::settleJournal(const QString &targetFolder, bool *pbCompleted, QString *pszProblem) {
+    const QString journal = journalPathOf(targetFolder);
     if (!QFileInfo::exists(journal))
         return true;
     // Acted on only when every name it holds stays inside the folder: a journal is ours, but
@@ -684,12 +869,10 @@ InstallService::INSTALLRESULT_E InstallService::work(const QString &packagePath,
     }
     watch(STEP_COMMITTED, manifest.files.size());
 
-    // --- Clean up. What cannot go now (an old file still held open on Windows) goes with the
-    // journal at the next recoverInterrupted(). ------------------------------------------------
+    // --- Clean up: the replaced files are deleted after install() returned, off the caller's
+    // wait. A journal that cannot be renamed aside now is finished at the next settle(). ------
     const bool packageRemoved = QFile::remove(packagePath);
-    // Removing by name spares listing and examining 2,000 entries a second time.
-    for (const QString &rel : qAsConst(manifest.files))
-        QFile::remove(join(asideRoot, rel));
-    putAsideLeftovers(journal);
+    if (!retire(journal).isEmpty())
+        sweepLeftovers(journal, m_stepWatcher);
     return packageRemoved ? INSTALL_OK : INSTALL_PACKAGE_NOT_REMOVED;
 }

@@ -18,6 +18,11 @@
 // back; a killed process leaves the journal behind, and recoverInterrupted() at the next start
 // finishes the installation (when it had been marked complete) or undoes it.
 //
+// Once complete, the journal is renamed aside in one step and the files it replaced are deleted
+// on a thread of its own after install() returned: the operator does not wait for it, and the
+// next installation into the folder can start at once. That thread ends with the application
+// object, leaving what it had not deleted yet to the next installation or recovery.
+//
 // The work runs on a worker thread while the caller waits in a local event loop, so a window
 // that installs keeps painting. The object must live in the calling thread and must not be
 // destroyed while install() runs. An installation holds a lock on its folder that every process
@@ -42,7 +47,9 @@ public:
         STEP_FILE_STAGED,     // one file unpacked into the journal (index: files staged so far)
         STEP_JOURNAL_WRITTEN, // manifest on disk, nothing in the target changed yet
         STEP_FILE_MOVED_IN,   // one file in place (index: files in place so far)
-        STEP_COMMITTED        // every file in place and the installation marked complete
+        STEP_COMMITTED,       // every file in place and the installation marked complete
+        STEP_FILE_REMOVED     // one replaced file deleted, after install() returned, on the thread
+                              // that cleans up (index: files deleted so far)
     };
 
     explicit InstallService(QObject *parent = nullptr);
@@ -70,10 +77,12 @@ public:
     bool packageRefused() const;
 
     // Completes or undoes an installation into targetFolder that a killed process or a power
-    // loss interrupted, and removes what a finished one left behind. Call it at start, before
+    // loss interrupted, and removes what a finished one left behind (on the cleaning thread,
+    // as install() does, when an application object exists). Call it at start, before
     // anything reads or writes that folder (for an executable: its folder). True when nothing
     // is left to recover; false also while an installation into that folder runs, in this
-    // process or another one, whose journal is then left alone.
+    // process or another one, whose journal is then left alone, and when a completed journal
+    // could not be renamed aside (a later call tries again).
     // pbCompleted (optional) tells whether an interrupted installation was found complete and
     // finished: its package is gone now, but the folder holds what it installed.
     // A journal naming anything outside its folder is never acted on: it is renamed aside for
@@ -81,7 +90,8 @@ public:
     static bool recoverInterrupted(const QString &targetFolder, bool *pbCompleted = nullptr,
                                    QString *pszProblem = nullptr);
 
-    // Whether an installation into targetFolder runs now, in this process or another one.
+    // Whether an installation into targetFolder runs now, in this process or another one. The
+    // clean-up after an installation does not count: the folder is complete by then.
     static bool isInstalling(const QString &targetFolder);
 
     // Where the journal of installations into targetFolder lives.
@@ -95,7 +105,9 @@ public:
     // e.g. the updater, which a package carries but which never replaces itself while it runs.
     void setSkippedFolder(const QString &folder);
 
-    // Lets tests stop or disturb an installation at a known point. Called on the worker thread.
+    // Lets tests stop or disturb an installation at a known point. Called on the worker thread,
+    // and for STEP_FILE_REMOVED on the cleaning thread: it must stay callable until the clean-up
+    // of the installation is done or the application object is gone.
     void setStepWatcher(std::function<void(INSTALLSTEP_E step, int index)> watcher);
 
 signals:
@@ -105,6 +117,7 @@ signals:
 private:
     static bool settle(const QString &targetFolder, bool *pbCompleted = nullptr,
                        QString *pszProblem = nullptr);
+    static bool settleJournal(const QString &targetFolder, bool *pbCompleted, QString *pszProblem);
     INSTALLRESULT_E work(const QString &packagePath, const QString &targetFolder, const QString &exeName,
                          const QStringList &keepList, PACKAGEKIND_E kind);
 

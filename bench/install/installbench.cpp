@@ -1,6 +1,7 @@
 // Times one installation (or one compressDir) the way the programs run it: the work on the
 // installer's worker thread, the main thread waiting in its event loop with a 10 ms timer whose
-// longest gap between ticks is the stall a window would show.
+// longest gap between ticks is the stall a window would show. After an installation it also
+// times the clean-up that runs on after install() returned.
 //
 //   installbench install <package.zip> <targetFolder> [keep names...]
 //   installbench compress <package.zip> <sourceFolder>
@@ -18,6 +19,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QTimer>
@@ -180,9 +182,29 @@ int main(int argc, char **argv) {
     const auto result = service.install(args.at(1), args.at(2), args.mid(3), InstallService::PACKAGE_ZIP);
     const qint64 elapsed = total.nsecsElapsed();
     const qint64 longest = stall.stop();
+
+    // The replaced files are deleted after install() returned. A program lives on meanwhile;
+    // so does this one, until nothing named after the journal is left beside the folder.
+    const QFileInfo journal(InstallService::journalPathOf(args.at(2)));
+    const auto traces = [&journal] {
+        return !QDir(journal.path())
+                    .entryList({journal.fileName() + QLatin1Char('*')}, QDir::AllEntries | QDir::Hidden)
+                    .isEmpty();
+    };
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (!traces() || total.elapsed() > 600000)
+            loop.quit();
+    });
+    poll.start(10);
+    if (traces())
+        loop.exec();
+    const qint64 cleaned = total.nsecsElapsed();
     std::printf("install_ok=%d\ninstall_s=%.3f\nunpack_s=%.3f\nmove_in_s=%.3f\ncleanup_s=%.3f\n"
-                "stall_ms=%lld\n",
+                "background_s=%.3f\ncleaned=%d\nstall_ms=%lld\n",
                 result == InstallService::INSTALL_OK, seconds(elapsed), seconds(staged),
-                seconds(committed - staged), seconds(elapsed - committed), longest);
+                seconds(committed - staged), seconds(elapsed - committed), seconds(cleaned - elapsed),
+                !traces(), longest);
     return result == InstallService::INSTALL_OK ? 0 : 1;
 }

@@ -58,6 +58,12 @@ void tst_CommonFiles::init() {
 }
 
 void tst_CommonFiles::cleanup() {
+    // An installation deletes the files it replaced after it returned; that ends first. Watched
+    // from outside: on Windows a folder being listed cannot be removed.
+    QTRY_VERIFY(
+        QDir(m_tmp->path())
+            .entryList({QStringLiteral("*.installing*")}, QDir::AllEntries | QDir::Hidden | QDir::System)
+            .isEmpty());
     m_tmp.reset();
 }
 
@@ -115,9 +121,12 @@ void tst_CommonFiles::updataExe() {
         QVERIFY(!QFileInfo::exists(source));
     else if (sourcePresent && !sourceIsFolder)
         QCOMPARE(read(source), build);
-    // Exactly one copy is left: nothing temporary remains beside the target.
+    // Exactly one copy is left: nothing temporary remains beside the target, nor beside its
+    // folder once the clean-up after the installation is done.
     QCOMPARE(entriesBelow(m_tmp->filePath("install")),
              targetPresent ? QStringList{"tool.exe"} : QStringList{});
+    QTRY_COMPARE(QDir(m_tmp->path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 (QStringList{"download", "install"}));
 }
 
 void tst_CommonFiles::updataZip_data() {

@@ -277,12 +277,21 @@ void TestWindowsPlatform::runningProgramFiles() {
     QCOMPARE(TestFiles::read(program), newBytes);
     QCOMPARE(Platform::fileVersionOf(program), QStringLiteral("1.2.0.15"));
     QCOMPARE(countImage(m_szImage), 1); // the old program still runs, from its moved file
+    // Its file, which cannot be deleted yet, holds up no one.
+    QVERIFY(!InstallService::isInstalling(folder));
+    QVERIFY(InstallService::recoverInterrupted(folder));
 
     // What the running program held is cleared away once it has ended.
     cleanup();
     QVERIFY(InstallService::recoverInterrupted(folder));
     QVERIFY(!QFileInfo::exists(InstallService::journalPathOf(folder)));
     QCOMPARE(TestFiles::read(program), newBytes);
+    const QFileInfo journal(InstallService::journalPathOf(folder));
+    QTRY_VERIFY_WITH_TIMEOUT(QDir(journal.path())
+                                 .entryList({journal.fileName() + QStringLiteral("*")},
+                                            QDir::AllEntries | QDir::Hidden | QDir::System)
+                                 .isEmpty(),
+                             20000);
 }
 
 QTEST_GUILESS_MAIN(TestWindowsPlatform)
