@@ -1,4 +1,5 @@
 #include "devserver.h"
+#include "testfiles.h"
 #include "testpaths.h"
 
 #include <QDeadlineTimer>
@@ -143,15 +144,8 @@ void DevServer::stop() {
         if (m_bDetached) {
             if (m_iHttpPort)
                 controlOk("POST", QStringLiteral("quit"));
-        } else if (m_pProcess->state() != QProcess::NotRunning) {
-            m_pProcess->closeWriteChannel(); // the server watches its standard input
-            if (!m_pProcess->waitForFinished(3000)) {
-                m_pProcess->terminate();
-                if (!m_pProcess->waitForFinished(3000)) {
-                    m_pProcess->kill();
-                    m_pProcess->waitForFinished(3000);
-                }
-            }
+        } else {
+            TestFiles::endWatchingProcess(*m_pProcess, 3000); // the server watches its standard input
         }
         m_pProcess.reset();
     }

@@ -1,4 +1,5 @@
 #include "nginxserver.h"
+#include "testfiles.h"
 #include "testpaths.h"
 
 #include <QCoreApplication>
@@ -107,16 +108,8 @@ bool NginxServer::start(const QString &rootDir, qint64 rateBytesPerSecond) {
 
 void NginxServer::stop() {
     if (m_pProcess) {
-        if (m_pProcess->state() != QProcess::NotRunning) {
-            m_pProcess->closeWriteChannel(); // the launcher script watches its standard input
-            if (!m_pProcess->waitForFinished(8000)) {
-                m_pProcess->terminate();
-                if (!m_pProcess->waitForFinished(8000)) {
-                    m_pProcess->kill();
-                    m_pProcess->waitForFinished(3000);
-                }
-            }
-        }
+        // The launcher script watches its standard input.
+        TestFiles::endWatchingProcess(*m_pProcess, 8000);
         m_pProcess.reset();
     }
     m_iPort = 0;

@@ -84,3 +84,16 @@ void RawHttpServer::incomingConnection(qintptr handle) {
         socket->disconnectFromHost();
     });
 }
+
+void TestFiles::endWatchingProcess(QProcess &process, int waitMs) {
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.closeWriteChannel();
+    if (process.waitForFinished(waitMs))
+        return;
+    process.terminate();
+    if (!process.waitForFinished(waitMs)) {
+        process.kill();
+        process.waitForFinished(3000);
+    }
+}

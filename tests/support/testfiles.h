@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QDir>
 #include <QMap>
+#include <QProcess>
 #include <QStringList>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -24,6 +25,9 @@ using Tree = QMap<QString, QByteArray>;
 Tree snapshot(const QString &root);
 bool writeTree(const QString &root, const Tree &tree);
 
+// Ends a helper program that watches its standard input: closes it, then terminates and finally
+// kills the program if it does not end within waitMs each time.
+void endWatchingProcess(QProcess &process, int waitMs);
 } // namespace TestFiles
 
 // A temporary folder for one test function, optionally the working folder while it lives.
