@@ -206,7 +206,7 @@ void DownloadTool::httpHeaders() {
             if (m_pDigest)
                 m_pDigest->result();
             m_iResumeFrom = 0;
-        } else if (!m_bRestarted) {
+        } else if ((status == 416 || status == 206) && !m_bRestarted) {
             // 416 or a range that does not fit: ask for the whole file once.
             restartWhole();
             return;
