@@ -145,7 +145,6 @@ void tst_CommonTls::requests_data() {
         QTest::newRow(name) << server << setting << int(method) << launcherFile << outcome;
     };
     row("issuing CA, POST", "A", "a", HttpsPost, false, "answered");
-    row("issuing CA, GET", "A", "a", HttpsGet, false, "answered");
     row("issuing CA, plain GET of an https address", "A", "a", HttpGetOfHttps, false, "answered");
     row("issuing CA second in the file", "A", "b then a", HttpsPost, false, "answered");
     row("relative to serverConfig.ini", "A", "certs/a.pem", HttpsGet, false, "answered");
@@ -215,7 +214,6 @@ void tst_CommonTls::downloads_data() {
     row("package, another CA", "A", "b", Package, "tls");
     row("package, issuing CA, certificate expired", "B", "b", Package, "expired");
     row("package, CA file missing", "A", "missing", Package, "unreadable");
-    row("package, CA file without a certificate", "A", "no certificate", Package, "no certificate");
     row("package over http, CA file missing", "A", "missing", PackageOverHttp, "fetched");
     row("picture, no setting", "A", "", Picture, "tls");
     row("picture, issuing CA", "A", "a", Picture, "fetched");
