@@ -7,6 +7,9 @@
 # Usage: bench/signature.sh [build dir]   (the build must contain bin/installbench)
 # The package holds bench/install.sh's tree stored (ZIP_LEVEL=0), so that the zip, and what is
 # hashed, is 200 MiB; ZIP_LEVEL=6 packs it as install.sh does (about 100 MiB).
+# TREE names the older tool folder installed over (bench/tooltree.sh): "rebuild" (default), every
+# file replaced, or "upgrade", the previous build, where most files stay as they were and the
+# installation is so short that the digest's own time weighs more.
 # The package server is nginx when installed (as a plain process of ours, files and logs in the
 # temporary folder), the stand-in server otherwise (or with NGINX=none).
 set -euo pipefail
@@ -28,7 +31,7 @@ cleanup() {
 trap cleanup EXIT
 
 source bench/tooltree.sh
-make_tool_tree "$WORK"
+make_tool_tree "$WORK" "${TREE:-rebuild}"
 mkdir -p "$WORK/files"
 (cd "$WORK/new" && zip -r -q "-$ZIP_LEVEL" "$WORK/files/tool.zip" tool)
 rm -rf "$WORK/new"
@@ -146,7 +149,7 @@ rm -rf "$WORK/station"
 t0=$(date +%s.%N); openssl dgst -sha256 "$WORK/files/tool.zip" >/dev/null; t1=$(date +%s.%N)
 
 ut=$(median "${u_total[@]}"); st=$(median "${s_total[@]}")
-echo "== Signed package installation: $FILES files, $(echo "scale=1; $PACKAGE_BYTES / 1048576" | bc) MiB zip (zip -$ZIP_LEVEL) from $SERVER on 127.0.0.1 (median of $ROUNDS rounds, A B A B)"
+echo "== Signed package installation: $FILES files, $(echo "scale=1; $PACKAGE_BYTES / 1048576" | bc) MiB zip (zip -$ZIP_LEVEL) from $SERVER on 127.0.0.1 over the ${TREE:-rebuild} (median of $ROUNDS rounds, A B A B)"
 printf '  %-30s %9s %9s\n' "" unsigned signed
 printf '  %-30s %9s %9s\n' "total" "$ut" "$st" \
     "— download (digest if signed)" "$(median "${u_dl[@]}")" "$(median "${s_dl[@]}")" \

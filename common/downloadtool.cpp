@@ -133,10 +133,9 @@ bool DownloadTool::openPart(const QUrl &url) {
     if (resume) {
         // The digest covers the whole file, resumed or not: the bytes already there first.
         if (m_pDigest) {
-            QByteArray block(int(kReadBufferBytes), Qt::Uninitialized);
             qint64 n;
-            while ((n = file->read(block.data(), block.size())) > 0)
-                m_pDigest->addData(block.constData(), n);
+            while ((n = file->read(m_pDigest->block(), m_pDigest->blockBytes())) > 0)
+                m_pDigest->add(n);
         }
         file->seek(have);
         m_iResumeFrom = have;
@@ -257,22 +256,26 @@ void DownloadTool::httpReadyRead() {
         m_reply->skip(m_reply->bytesAvailable());
         return;
     }
-    if (m_chunk.size() != kReadBufferBytes)
+    if (!m_pDigest && m_chunk.size() != kReadBufferBytes)
         m_chunk.resize(kReadBufferBytes);
-    qint64 got = 0;
-    while ((got = m_reply->read(m_chunk.data(), m_chunk.size())) > 0) {
-        if (m_file->write(m_chunk.constData(), got) != got) {
+    for (;;) {
+        // With a digest, the bytes are read straight into the block that is hashed next.
+        char *buffer = m_pDigest ? m_pDigest->block() : m_chunk.data();
+        const qint64 got = m_reply->read(buffer, kReadBufferBytes);
+        if (got <= 0)
+            break;
+        if (m_file->write(buffer, got) != got) {
             noteWriteError();
             m_reply->skip(m_reply->bytesAvailable());
             return;
         }
         if (m_pDigest)
-            m_pDigest->addData(m_chunk.constData(), got);
+            m_pDigest->add(got);
     }
 }
 
 void DownloadTool::setDigestWanted(bool wanted) {
-    m_pDigest.reset(wanted ? new Platform::Sha256 : nullptr);
+    m_pDigest.reset(wanted ? new HashingThread(int(kReadBufferBytes)) : nullptr);
 }
 
 void DownloadTool::noteWriteError() {

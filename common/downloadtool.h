@@ -1,5 +1,6 @@
 #pragma once
 
+#include "hashingthread.h"
 #include "platform.h"
 #include "servertrust.h"
 
@@ -100,7 +101,7 @@ private:
     QNetworkAccessManager m_netManager;
     QPointer<QNetworkReply> m_reply;
     std::unique_ptr<QFile> m_file;
-    std::unique_ptr<Platform::Sha256> m_pDigest;
+    std::unique_ptr<HashingThread> m_pDigest;
     QByteArray m_digestValue;
     bool m_bDigestDone = false;
     bool m_bFailed = false;

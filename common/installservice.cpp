@@ -23,6 +23,7 @@
 #include <quazip/quazipfileinfo.h>
 
 #include <algorithm>
+#include <cstring>
 #include <atomic>
 #include <deque>
 #include <memory>
@@ -65,6 +66,32 @@ QString join(const QString &root, const QString &rel) {
 
 bool isLinkEntry(const QuaZipFileInfo64 &info) {
     return info.isSymbolicLink() || ((info.externalAttr >> 16) & kFileTypeMask) == kSymbolicLinkType;
+}
+
+// Whether an installed file already has the mode an entry would give it, as far as the file
+// system keeps modes: on Windows only whether it is read-only.
+bool sameMode(QFile::Permissions wanted, QFile::Permissions installed) {
+#ifdef Q_OS_WIN
+    const QFile::Permissions kept = QFile::WriteOwner;
+#else
+    const QFile::Permissions kept = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
+                                    QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther | QFile::WriteOther |
+                                    QFile::ExeOther;
+#endif
+    return (wanted & kept) == (installed & kept);
+}
+
+// Copies the first bytes of one file into another, both open, the source from its start.
+bool copyStart(QFile &from, QFile &to, qint64 bytes, QByteArray &buffer) {
+    if (!from.seek(0))
+        return false;
+    while (bytes > 0) {
+        const qint64 n = from.read(buffer.data(), std::min<qint64>(bytes, buffer.size()));
+        if (n <= 0 || to.write(buffer.constData(), n) != n)
+            return false;
+        bytes -= n;
+    }
+    return true;
 }
 
 QFile::Permissions modeOf(const QuaZipFileInfo64 &info, const QString &installed) {
@@ -707,6 +734,7 @@ InstallService::INSTALLRESULT_E InstallService::work(const QString &packagePath,
         }
         const KeepRule keep(root, keepList);
         QByteArray buffer(kChunk, Qt::Uninitialized);
+        QByteArray installedBuffer(kChunk, Qt::Uninitialized);
         qint64 bytesDone = 0;
         qint64 reported = 0;
         int filesDone = 0;
@@ -730,24 +758,52 @@ InstallService::INSTALLRESULT_E InstallService::work(const QString &packagePath,
             QuaZipFile entry(&zip);
             if (!entry.open(QIODevice::ReadOnly))
                 return fail();
-            QFile out;
+            // A file installed already with the entry's bytes and mode stays where it is: nothing
+            // is created or renamed for it. Creating files is most of an upgrade's time, and most
+            // files of a tool's upgrade are the ones it had. Compared byte for byte while the
+            // entry inflates; at the first difference the file is staged after all.
+            QFile installed;
+            bool comparing = false;
             if (!kept) {
+                const QFileInfo current(join(root, rel));
+                if (current.isFile() && !current.isSymLink() && current.size() == qint64(info.uncompressedSize) &&
+                    sameMode(modeOf(info, current.filePath()), current.permissions())) {
+                    installed.setFileName(current.filePath());
+                    comparing = installed.open(QIODevice::ReadOnly);
+                }
+            }
+            QFile out;
+            const auto stage = [&] {
                 const QString parent = QFileInfo(join(stagedRoot, rel)).path();
                 if (!madeFolders.contains(parent)) {
                     if (!QDir().mkpath(parent))
-                        return fail();
+                        return false;
                     madeFolders.insert(parent);
                 }
                 out.setFileName(join(stagedRoot, rel));
                 if (!out.open(QIODevice::WriteOnly))
-                    return fail();
+                    return false;
                 pOpenStaged = &out;
-            }
+                return true;
+            };
+            if (!kept && !comparing && !stage())
+                return fail();
             qint64 n;
             qint64 entryBytes = 0;
             while ((n = entry.read(buffer.data(), kChunk)) > 0) {
-                if (!kept && out.write(buffer.constData(), n) != n)
+                if (comparing) {
+                    if (installed.read(installedBuffer.data(), n) != n ||
+                        memcmp(installedBuffer.constData(), buffer.constData(), size_t(n)) != 0) {
+                        // What came before is the installed file's own start.
+                        comparing = false;
+                        if (!stage() || !copyStart(installed, out, entryBytes, installedBuffer) ||
+                            out.write(buffer.constData(), n) != n)
+                            return fail();
+                        installed.close();
+                    }
+                } else if (!kept && out.write(buffer.constData(), n) != n) {
                     return fail();
+                }
                 entryBytes += n;
                 bytesDone += n;
                 if (bytesDone - reported >= kProgressStep) {
@@ -761,7 +817,9 @@ InstallService::INSTALLRESULT_E InstallService::work(const QString &packagePath,
             if (n < 0 || entry.getZipError() != UNZ_OK || entryBytes != qint64(info.uncompressedSize))
                 return fail();
             ++filesDone;
-            if (!kept) {
+            if (comparing) {
+                installed.close();
+            } else if (!kept) {
                 if (!out.flush())
                     return fail();
                 out.close();

@@ -13,7 +13,8 @@
 // How: the package is first unpacked into a journal folder beside the target (same file system,
 // never inside it), where a damaged entry, a full disk or a file-size limit costs nothing. Only
 // then is a manifest written, and every file is put in place by two renames: the old file moves
-// aside into the journal, the new one moves in. Renaming works on open files and running
+// aside into the journal, the new one moves in. A file the folder holds already, byte for byte
+// and with its mode, is left where it is. Renaming works on open files and running
 // programs on Windows too, where overwriting and deleting do not. A failure rolls the renames
 // back; a killed process leaves the journal behind, and recoverInterrupted() at the next start
 // finishes the installation (when it had been marked complete) or undoes it.

@@ -42,23 +42,36 @@ QMap<QString, QByteArray> record(const QString &root) {
 #ifdef Q_OS_WIN
         files.insert(rel, read(path)); // no mode bits to compare
 #else
-        const QByteArray mode = QByteArray::number(uint(info.permissions() & 0x7777), 16);
+        // Owner, group and others: the "user" bits say what this process may do (anything, as root).
+        const QByteArray mode = QByteArray::number(uint(info.permissions() & 0x7077), 16);
         files.insert(rel, mode + ' ' + read(path));
 #endif
     }
     return files;
 }
 
-// The mode in record()'s notation: Qt's owner and "user" bits are both the Unix owner bits.
+// A Unix mode as Qt's permissions, whose owner and "user" bits both stand for the Unix owner bits.
+QFile::Permissions qtMode(quint32 unixMode) {
+    const auto third = [unixMode](int shift) { return (unixMode >> shift) & 7; };
+    return QFile::Permissions((third(6) << 12) | (third(6) << 8) | (third(3) << 4) | third(0));
+}
+
+// The mode in record()'s notation.
 QByteArray installed(quint32 unixMode, const QByteArray &content) {
 #ifdef Q_OS_WIN
     Q_UNUSED(unixMode)
     return content;
 #else
-    const auto third = [unixMode](int shift) { return (unixMode >> shift) & 7; };
-    const uint qtMode = (third(6) << 12) | (third(6) << 8) | (third(3) << 4) | third(0);
-    return QByteArray::number(qtMode, 16) + ' ' + content;
+    return QByteArray::number(uint(qtMode(unixMode) & 0x7077), 16) + ' ' + content;
 #endif
+}
+
+// Larger than one read of the installer, and no two reads alike.
+QByteArray multiReadBody() {
+    QByteArray body(600 * 1024, 'x');
+    for (int i = 0; i < body.size(); i += 97)
+        body[i] = char(i / 97);
+    return body;
 }
 
 // Everything named after the folder's journal beside it: the journal, its lock, what is left of
@@ -143,6 +156,8 @@ private slots:
     void faultMatrix_data();
     void faultMatrix();
     void progressArrivesWhileTheCallerWaits();
+    void unchangedFileStaysInPlace_data();
+    void unchangedFileStaysInPlace();
     void secondInstallationIntoABusyFolderIsRefused_data();
     void secondInstallationIntoABusyFolderIsRefused();
     void cleanUpAfterInstalling_data();
@@ -392,6 +407,64 @@ void tst_InstallService::progressArrivesWhileTheCallerWaits() {
     QCOMPARE(progress.last(), (QList<qint64>{40, 40, bytes, bytes}));
     QVERIFY(service.message().isEmpty());
     QTRY_VERIFY(journalTraces(scratch.filePath("t")).isEmpty());
+}
+
+// A file installed already with the package's bytes and mode is neither staged nor renamed:
+// its modification time tells whether it was touched. Anything else ends as the package says.
+void tst_InstallService::unchangedFileStaysInPlace_data() {
+    QTest::addColumn<QByteArray>("installedBytes");
+    QTest::addColumn<int>("installedMode"); // 0: a link to a file of those bytes
+    QTest::addColumn<int>("packageMode");
+    QTest::addColumn<bool>("leftInPlace");
+    // A difference after the installer's first read must keep what came before it.
+    const QByteArray body = multiReadBody();
+    QByteArray lastByte = body;
+    lastByte[lastByte.size() - 1] = '!';
+    QTest::newRow("same bytes and mode") << body << 0644 << 0644 << true;
+    QTest::newRow("one byte differs after the first read") << lastByte << 0644 << 0644 << false;
+    QTest::newRow("same start, installed one longer") << body + "tail" << 0644 << 0644 << false;
+    QTest::newRow("same bytes, now read-only") << body << 0644 << 0444 << false;
+#ifndef Q_OS_WIN
+    QTest::newRow("same bytes, now executable") << body << 0644 << 0755 << false;
+    QTest::newRow("a link to the same bytes") << body << 0 << 0644 << false;
+#endif
+}
+
+void tst_InstallService::unchangedFileStaysInPlace() {
+    QFETCH(QByteArray, installedBytes);
+    QFETCH(int, installedMode);
+    QFETCH(int, packageMode);
+    QFETCH(bool, leftInPlace);
+
+    QTemporaryDir scratch;
+    const QString target = scratch.filePath("tool");
+    const QString file = target + "/lib/data.bin";
+    const QByteArray body = multiReadBody();
+    QVERIFY(writeTree(target, Tree{{"other.txt", "old"}}));
+    if (installedMode == 0) {
+        QVERIFY(write(scratch.filePath("elsewhere.bin"), installedBytes));
+        QVERIFY(QDir().mkpath(target + "/lib"));
+        QVERIFY(QFile::link(scratch.filePath("elsewhere.bin"), file));
+    } else {
+        QVERIFY(write(file, installedBytes));
+        QVERIFY(QFile::setPermissions(file, qtMode(quint32(installedMode))));
+        QFile stamp(file);
+        QVERIFY(stamp.open(QIODevice::ReadWrite));
+        QVERIFY(stamp.setFileTime(QDateTime(QDate(2020, 1, 2), QTime(3, 4)), QFileDevice::FileModificationTime));
+    }
+    const QDateTime before = QFileInfo(file).lastModified();
+    const QString package = scratch.filePath("p.zip");
+    QVERIFY(ZipBuilder::write(package, {{"lib/data.bin", body, ZipEntry::File, quint32(packageMode)},
+                                        {"other.txt", "new"}}));
+
+    InstallService service;
+    QCOMPARE(service.install(package, target, {}, InstallService::PACKAGE_ZIP), InstallService::INSTALL_OK);
+    const QMap<QString, QByteArray> after = record(target);
+    QCOMPARE(after.value("other.txt"), installed(0644, "new"));
+    QVERIFY(after.value("lib/data.bin") == installed(quint32(packageMode), body));
+    QVERIFY(!QFileInfo(file).isSymLink());
+    QCOMPARE(QFileInfo(file).lastModified() == before, leftInPlace);
+    QTRY_VERIFY(journalTraces(target).isEmpty());
 }
 
 // Pressing another update button while an installation waits starts a second one inside that

@@ -1,4 +1,5 @@
 // Package signatures as the factory makes them and a station checks them.
+#include "hashingthread.h"
 #include "packagesignature.h"
 #include "packagesigner.h"
 #include "testfiles.h"
@@ -16,6 +17,8 @@ private slots:
     void signedWithOpenSsl();
     void keyLines_data();
     void keyLines();
+    void digestOnItsOwnThread_data();
+    void digestOnItsOwnThread();
 
 private:
     PackageSigner m_factory;
@@ -141,6 +144,38 @@ void tst_PackageSignature::keyLines() {
     QCOMPARE(found.m_bRequired, required);
     QCOMPARE(found.m_listKeys.size(), keys);
     QCOMPARE(found.m_listInvalid, invalid);
+}
+
+// The digest a download takes on a thread of its own: pieces handed over in the blocks it
+// lends, or copied in, in any sizes, give the digest of the whole; and it starts over.
+void tst_PackageSignature::digestOnItsOwnThread_data() {
+    QTest::addColumn<QList<int>>("pieces"); // bytes; a negative one is copied in with addData()
+    const int block = 1000;
+    QTest::newRow("nothing") << QList<int>{};
+    QTest::newRow("blocks lent, more of them than it holds")
+        << QList<int>{block, 1, block - 1, 0, block, block, block, block, 7, block};
+    QTest::newRow("copied in across blocks") << QList<int>{-(block * 9 + 3), -1};
+    QTest::newRow("lent and copied in turn") << QList<int>{block, -(block + 1), 5, -block};
+}
+
+void tst_PackageSignature::digestOnItsOwnThread() {
+    QFETCH(QList<int>, pieces);
+    HashingThread hashing(1000);
+    QByteArray whole;
+    for (const int piece : pieces) {
+        QByteArray bytes(qAbs(piece), Qt::Uninitialized);
+        for (int i = 0; i < bytes.size(); ++i)
+            bytes[i] = char((whole.size() + i) * 7 % 251);
+        if (piece < 0) {
+            hashing.addData(bytes.constData(), bytes.size());
+        } else {
+            memcpy(hashing.block(), bytes.constData(), size_t(piece));
+            hashing.add(piece);
+        }
+        whole += bytes;
+    }
+    QCOMPARE(hashing.result(), QCryptographicHash::hash(whole, QCryptographicHash::Sha256));
+    QCOMPARE(hashing.result(), QCryptographicHash::hash(QByteArray(), QCryptographicHash::Sha256));
 }
 
 QTEST_GUILESS_MAIN(tst_PackageSignature)
