@@ -13,6 +13,7 @@ through its window. Exit status 0 when all of it holds; each step is printed.
 
 usage: windows-smoke.py STATION_FOLDER OUTPUT_FOLDER [GRABSCREEN_EXE [UPGRADE_ZIP SOAK_LAUNCHER_EXE]]
 """
+import base64
 import hashlib
 import json
 import os
@@ -142,7 +143,9 @@ def records_of(requests, tool_uniq_id):
 
 def tool_round(soak_launcher, demotool, station, out, base, env, requests):
     """A tool page round on the soak's launcher: a forced package installs one of two tools, a
-    tool starts through temp.bat, a second start is refused, and closing ends the tool."""
+    forced package of a third tool whose signature does not verify is refused and leaves it as
+    it was, a tool starts through temp.bat, a second start is refused, and closing ends the
+    tool."""
     with urllib.request.urlopen(base + "__control/ping", timeout=5) as answer:
         files = json.load(answer)["ports"]["files"]
     maker = [sys.executable, "-B", os.path.join(ROOT, "devserver", "toolpackage.py")]
@@ -150,16 +153,35 @@ def tool_round(soak_launcher, demotool, station, out, base, env, requests):
     subprocess.run(maker + ["zip", "-o", os.path.join(files, "BPC-1.5.0.0.zip"), "--version", "1.5.0.0",
                             "--folder", "BPC", "--exe", "BPC", "--suffix", ".exe", "--binary", demotool,
                             "--file", "config.ini=[BPC]"], check=True)
-    for key, version in (("BPC", "1.0.0.0"), ("IPCProductCheck", "2.1.0.0")):
+    # IPCamSuite is offered 3.0.2.0 as a forced upgrade too, with a signature by another key.
+    refused = "IPCamSuite-3.0.2.0.zip"
+    subprocess.run(maker + ["zip", "-o", os.path.join(files, refused), "--version", "3.0.2.0",
+                            "--folder", "IPCamSuite", "--exe", "IPCamSuite", "--suffix", ".exe", "--binary",
+                            demotool], check=True)
+    with open(os.path.join(files, refused + ".sig"), "w") as f:
+        f.write(base64.b64encode(os.urandom(64)).decode("ascii"))
+    with urllib.request.urlopen(base + "__control/data", timeout=5) as answer:
+        data = json.load(answer)
+    for tool in data["tools"]:
+        if tool["proToolId"] == "103":
+            tool["package"].update(forceUpgrade=1, versionNo="3.0.2.0", file=refused)
+    urllib.request.urlopen(urllib.request.Request(base + "__control/data", data=json.dumps(data).encode("utf-8"),
+                                                  method="POST", headers={"Content-Type": "application/json"}),
+                           timeout=5).read()
+    for key, version in (("BPC", "1.0.0.0"), ("IPCProductCheck", "2.1.0.0"), ("IPCamSuite", "3.0.0.0")):
         os.makedirs(os.path.join(station, key), exist_ok=True)
         subprocess.run(maker + ["exe", "-o", os.path.join(station, key, key + ".exe"), "--version", version,
                                 "--binary", demotool], check=True)
+    with open(os.path.join(station, "IPCamSuite", "IPCamSuite.exe"), "rb") as f:
+        old_suite = f.read()
     with open(os.path.join(station, "CONFIGSET.ini"), "a", newline="") as f:
         f.write("\r\n[IPCProductCheck]\r\nID=101\r\nPath=./IPCProductCheck/\r\nExe=IPCProductCheck\r\n"
-                "\r\n[BPC]\r\nID=102\r\nPath=./BPC/\r\nExe=BPC\r\n")
+                "\r\n[BPC]\r\nID=102\r\nPath=./BPC/\r\nExe=BPC\r\n"
+                "\r\n[IPCamSuite]\r\nID=103\r\nPath=./IPCamSuite/\r\nExe=IPCamSuite\r\n")
     mainset = os.path.join(station, "MAINSET.ini")
     text = open(mainset, encoding="utf-8", newline="").read()
-    selected = re.sub(r"(\[SelectedTools\]\r?\ntool1=101\r?\n)", lambda m: m.group(1) + "tool2=102\r\n", text)
+    selected = re.sub(r"(\[SelectedTools\]\r?\ntool1=101\r?\n)", lambda m: m.group(1) + "tool2=102\r\ntool3=103\r\n",
+                      text)
     if selected == text:
         fail("MAINSET.ini has no [SelectedTools] with tool1=101 to add BPC to")
     open(mainset, "w", encoding="utf-8", newline="").write(selected)
@@ -182,6 +204,24 @@ def tool_round(soak_launcher, demotool, station, out, base, env, requests):
     if not requests("files/BPC-1.5.0.0.zip.sig"):
         fail("the launcher installed BPC without fetching its signature")
     step("the forced package installed BPC 1.5.0.0, its signature checked, and was reported")
+    wait_for(lambda: requests("files/%s.sig" % refused), 60, "the launcher fetches IPCamSuite's signature")
+    suite = os.path.join(station, "IPCamSuite")
+    def daily_log():
+        folder = os.path.join(station, "log")
+        names = os.listdir(folder) if os.path.isdir(folder) else []
+        return "".join(open(os.path.join(folder, n), encoding="utf-8", errors="replace").read() for n in names)
+    wait_for(lambda: refused + ".sig" in daily_log(), 60, "the refusal of IPCamSuite's package is in the daily log")
+    with open(os.path.join(suite, "IPCamSuite.exe"), "rb") as f:
+        if f.read() != old_suite:
+            fail("a package whose signature does not verify replaced IPCamSuite.exe")
+    if sorted(os.listdir(suite)) != ["IPCamSuite.exe"]:
+        fail("the refused package left %s in IPCamSuite" % sorted(os.listdir(suite)))
+    if records_of(requests, "U-IPCAMSUITE-103"):
+        fail("the refused package of IPCamSuite was reported as an upgrade")
+    staged = [os.path.join(d, n) for d, _, names in os.walk(station) for n in names if n.startswith(refused)]
+    if staged:
+        fail("the refused package is left in the station: %s" % staged)
+    step("the package of IPCamSuite signed by another key was refused: nothing installed or reported")
     running = lines("RUNNING")[0][0]
     step("%s started through temp.bat and is listed running" % running)
     toast = lines("TOAST")[0][0]
