@@ -32,6 +32,7 @@ namespace {
 
 constexpr qint64 kChunk = 256 * 1024;
 constexpr qint64 kProgressStep = 4 * 1024 * 1024;
+constexpr qint64 kCompareHead = 4096;
 // No package comes near this; larger announced totals are refused, never summed past it.
 constexpr qint64 kMaxPackageBytes = qint64(1) << 50;
 // Left free on the volume after staging, for the journal and everything else running there.
@@ -792,8 +793,14 @@ InstallService::INSTALLRESULT_E InstallService::work(const QString &packagePath,
             qint64 entryBytes = 0;
             while ((n = entry.read(buffer.data(), kChunk)) > 0) {
                 if (comparing) {
-                    if (installed.read(installedBuffer.data(), n) != n ||
-                        memcmp(installedBuffer.constData(), buffer.constData(), size_t(n)) != 0) {
+                    // A file that changed mostly differs at once: its start is read alone first.
+                    const qint64 head = std::min<qint64>(n, kCompareHead);
+                    const auto differs = [&](qint64 from, qint64 bytes) {
+                        return bytes > 0 && (installed.read(installedBuffer.data() + from, bytes) != bytes ||
+                                             memcmp(installedBuffer.constData() + from, buffer.constData() + from,
+                                                    size_t(bytes)) != 0);
+                    };
+                    if (differs(0, head) || differs(head, n - head)) {
                         // What came before is the installed file's own start.
                         comparing = false;
                         if (!stage() || !copyStart(installed, out, entryBytes, installedBuffer) ||
