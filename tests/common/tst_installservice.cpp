@@ -425,7 +425,6 @@ void tst_InstallService::unchangedFileStaysInPlace_data() {
     QTest::newRow("same start, installed one longer") << body + "tail" << 0644 << 0644 << false;
     QTest::newRow("same bytes, now read-only") << body << 0644 << 0444 << false;
 #ifndef Q_OS_WIN
-    QTest::newRow("same bytes, now executable") << body << 0644 << 0755 << false;
     QTest::newRow("a link to the same bytes") << body << 0 << 0644 << false;
 #endif
 }
