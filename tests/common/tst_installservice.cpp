@@ -328,7 +328,7 @@ void tst_InstallService::faultMatrix() {
                                    QString::number(killIndex), fault} +
                        keepList);
     child.start();
-    QVERIFY(child.waitForStarted());
+    QVERIFY2(child.waitForStarted(), qPrintable(child.errorString()));
     if (killStep >= 0) {
         QTRY_VERIFY_WITH_TIMEOUT(child.canReadLine() || child.state() == QProcess::NotRunning, 60000);
         QCOMPARE(child.readLine().replace("\r\n", "\n"), QByteArray("STOPPED\n"));
