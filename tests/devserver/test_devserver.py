@@ -419,9 +419,6 @@ class ByteRangeTest(ServerTestCase):
         cases = [
             # name, request headers, behaviour, status, body, Content-Range, Content-Length, sentBytes
             ("open range", {"Range": "bytes=300-"}, None, 206, c[300:], "bytes 300-999/1000", 700, 700),
-            ("closed range", {"Range": "bytes=300-399"}, None, 206, c[300:400], "bytes 300-399/1000", 100, 100),
-            ("end beyond the file", {"Range": "bytes=900-5000"}, None, 206, c[900:], "bytes 900-999/1000", 100, 100),
-            ("last bytes", {"Range": "bytes=-100"}, None, 206, c[900:], "bytes 900-999/1000", 100, 100),
             ("no range", {}, None, 200, c, None, 1000, 1000),
             ("If-Range ETag matches", {"Range": "bytes=300-", "If-Range": etag}, None,
              206, c[300:], "bytes 300-999/1000", 700, 700),
@@ -431,7 +428,6 @@ class ByteRangeTest(ServerTestCase):
             ("If-Range weak ETag", {"Range": "bytes=300-", "If-Range": "W/" + etag}, None, 200, c, None, 1000, 1000),
             ("If-Range date differs", {"Range": "bytes=300-", "If-Range": older}, None, 200, c, None, 1000, 1000),
             ("start at the end", {"Range": "bytes=1000-"}, None, 416, None, "bytes */1000", None, None),
-            ("several ranges", {"Range": "bytes=0-1,5-6"}, None, 200, c, None, 1000, 1000),
             ("end before start", {"Range": "bytes=500-400"}, None, 200, c, None, 1000, 1000),
             ("noRanges", {"Range": "bytes=300-"}, {"noRanges": True}, 200, c, None, 1000, 1000),
             ("status416", {"Range": "bytes=300-"}, {"status416": True}, 416, None, "bytes */1000", None, None),
@@ -440,8 +436,6 @@ class ByteRangeTest(ServerTestCase):
              206, c[300:400], "bytes 300-999/1000", 700, 100),
             ("stallAfter counts the range", {"Range": "bytes=300-"}, {"stallAfter": 50, "holdMs": 200},
              206, c[300:350], "bytes 300-999/1000", 700, 50),
-            ("trickle from the range", {"Range": "bytes=300-"}, {"trickle": {"chunkBytes": 256, "intervalMs": 5}},
-             206, c[300:], "bytes 300-999/1000", 700, 700),
         ]
         for name, request, behaviour, status, body, content_range, length, sent in cases:
             with self.subTest(name):
