@@ -963,9 +963,6 @@ class PackageSignatureTest(unittest.TestCase):
             ("a signature file in the folder is served as it is", "placed.bin",
              lambda n: (self.put(n, blob), self.put(n + ".sig", b"placed, not checked")), None, "as placed"),
             ("no package, no signature", "absent.zip", None, None, 404),
-            ("a 404 behaviour makes it missing", "hidden.bin",
-             lambda n: (self.put(n, blob), self.server.control("POST", "behaviour", {
-                 "path": "files/%s.sig" % n, "behaviour": {"status": 404}})), None, 404),
             ("the package grew after its signature was made", "grown.bin", lambda n: self.put(n, blob),
              lambda n: self.put(n, blob + b"more"), "made"),
             ("same size, other bytes, later time", "rewritten.bin", lambda n: self.put(n, blob),
@@ -973,9 +970,6 @@ class PackageSignatureTest(unittest.TestCase):
             ("toolpackage.py --sign, zip", "made.zip",
              lambda n: subprocess.run(generator + ["zip", "--folder", "T", "-o", os.path.join(self.server.files, n)],
                                       check=True), None, "beside"),
-            ("toolpackage.py --sign, exe", "made.exe",
-             lambda n: subprocess.run(generator + ["exe", "-o", os.path.join(self.server.files, n)], check=True),
-             None, "beside"),
         ]
         for name, package, prepare, change, expected in cases:
             with self.subTest(name):
