@@ -580,7 +580,10 @@ void tst_SelfUpdateCycle::launcherStartedDuringInstall() {
     QVERIFY(byHand->waitForStarted(10000));
     QVERIFY(QTest::qWaitFor([&] { return processesOf(stationFile("Pellock/Pellock")).isEmpty(); }, 60000));
     QVERIFY2(QTest::qWaitFor([&] { return byHand->peek(1 << 20).contains("登录窗口已显示"); }, 20000),
-             "the launcher started by hand never reached its login");
+             qPrintable(QString("the launcher started by hand never reached its login (%1, exit %2):\n%3")
+                            .arg(byHand->state() == QProcess::Running ? "running" : "ended")
+                            .arg(byHand->exitCode())
+                            .arg(QString::fromUtf8(byHand->peek(1 << 20)))));
     const QByteArray said = byHand->readAllStandardError();
     QVERIFY2(said.contains("等待安装结束"), "the launcher did not meet the installation");
     // It took the updater's journal for nothing of its own: the folder is wholly new, and the
