@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
@@ -16,6 +17,7 @@
 #include <QStorageInfo>
 #include <QTextStream>
 #include <QThread>
+#include <QTimer>
 #include <QWaitCondition>
 
 #include <quazip/quazip.h>
@@ -39,6 +41,8 @@ constexpr qint64 kMaxPackageBytes = qint64(1) << 50;
 constexpr qint64 kSpaceReserve = 16 * 1024 * 1024;
 constexpr quint32 kFileTypeMask = 0170000;
 constexpr quint32 kSymbolicLinkType = 0120000;
+constexpr qint64 kLockWaitMs = 2000;
+constexpr int kLockRetryMs = 50;
 
 const char kManifestName[] = "manifest";
 const char kCommittedName[] = "committed";
@@ -483,6 +487,22 @@ QString lockPathOf(const QString &journal) {
     return journal + QStringLiteral(".lock");
 }
 
+// A launcher or updater starting meanwhile holds the lock for an instant to look whether the
+// folder is being installed: that look must not cost the installation. Only a holder that keeps
+// it (an installation, a recovery) refuses this one. The caller's events go on meanwhile.
+bool takeLock(Platform::FileLock &lock) {
+    QElapsedTimer waited;
+    waited.start();
+    while (!lock.tryLock()) {
+        if (waited.elapsed() >= kLockWaitMs)
+            return false;
+        QEventLoop pause;
+        QTimer::singleShot(kLockRetryMs, &pause, &QEventLoop::quit);
+        pause.exec();
+    }
+    return true;
+}
+
 } // namespace
 
 InstallService::InstallService(QObject *parent) : QObject(parent) {}
@@ -595,7 +615,7 @@ InstallService::INSTALLRESULT_E InstallService::install(const QString &packagePa
 
     const QString journal = journalPathOf(folder);
     Platform::FileLock lock(lockPathOf(journal));
-    if (!lock.tryLock()) {
+    if (!takeLock(lock)) {
         m_szMessage = zip ? QStringLiteral("解压失败") : QStringLiteral("拷贝exe失败");
         return INSTALL_FAILED;
     }

@@ -14,6 +14,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <utility>
 
 using namespace TestFiles;
 using FileRecord = QMap<QString, QByteArray>;
@@ -160,6 +161,7 @@ private slots:
     void unchangedFileStaysInPlace();
     void secondInstallationIntoABusyFolderIsRefused_data();
     void secondInstallationIntoABusyFolderIsRefused();
+    void aMomentsLookAtTheFolderIsWaitedOut();
     void cleanUpAfterInstalling_data();
     void cleanUpAfterInstalling();
     void journalOfAnotherFolderBlocksNothing_data();
@@ -511,8 +513,9 @@ void tst_InstallService::secondInstallationIntoABusyFolderIsRefused() {
         QCOMPARE(read(target + "/a.txt"), QByteArray("old-a"));
     } else {
         InstallService outer;
+        bool meddled = false; // the inner one's wait for the lock runs events too
         connect(&outer, &InstallService::sigInstallProgress, &outer, [&] {
-            if (innerResult == -1)
+            if (!std::exchange(meddled, true))
                 meddle();
         });
         QCOMPARE(outer.install(first, target, {}, InstallService::PACKAGE_ZIP), InstallService::INSTALL_OK);
@@ -524,6 +527,22 @@ void tst_InstallService::secondInstallationIntoABusyFolderIsRefused() {
     QCOMPARE(inner.install(second, target, {}, InstallService::PACKAGE_ZIP), InstallService::INSTALL_OK);
     QCOMPARE(read(target + "/a.txt"), QByteArray("second"));
     QTRY_VERIFY(journalTraces(target).isEmpty());
+}
+
+// A program starting meanwhile looks at the folder's lock for an instant (isInstalling, a
+// recovery with nothing to recover): the installation starting at that instant goes on after it.
+void tst_InstallService::aMomentsLookAtTheFolderIsWaitedOut() {
+    QTemporaryDir scratch;
+    const QString target = scratch.filePath("t");
+    const QString package = scratch.filePath("p.zip");
+    QVERIFY(writeTree(target, Tree{{"a.txt", "old-a"}}));
+    QVERIFY(ZipBuilder::write(package, {{"a.txt", "new-a"}}));
+    Platform::FileLock look(InstallService::journalPathOf(target) + ".lock");
+    QVERIFY(look.tryLock());
+    QTimer::singleShot(300, this, [&look] { look.unlock(); });
+    InstallService service;
+    QCOMPARE(service.install(package, target, {}, InstallService::PACKAGE_ZIP), InstallService::INSTALL_OK);
+    QCOMPARE(read(target + "/a.txt"), QByteArray("new-a"));
 }
 
 // The replaced files are deleted after install() returned. Until that clean-up ends, however it
