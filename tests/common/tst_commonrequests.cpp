@@ -337,9 +337,15 @@ void tst_CommonRequests::answerSizeCap_data() {
             << method << QJsonObject{{"bodyBytes", 1024}, {"announceBytes", kAnswerCap + 1}} << false
             << qint64(0);
     }
-    // Far more than the kernel's socket buffers hold (tens of MiB on loopback, more under wine),
-    // so that what the server got out shows whether the client went on reading.
+    // Far more than the kernel's socket buffers hold (tens of MiB on loopback), so that what the
+    // server got out shows whether the client went on reading. Wine drains the socket whatever
+    // is read, so there the flood only has to pass the cap: the whole of a large one would still
+    // be encrypted and sent while the next test talks to the server.
+#ifdef Q_OS_WIN
+    const qint64 flood = 4 * kAnswerCap;
+#else
     const qint64 flood = 256 * 1024 * 1024;
+#endif
     for (int method : {HttpPost, HttpsGet})
         QTest::addRow("%s: a flood is cut off, not read", methodName(method))
             << method << QJsonObject{{"bodyBytes", flood}, {"noLength", true}} << false << flood / 2;
@@ -385,7 +391,8 @@ void tst_CommonRequests::answerSizeCap() {
 
 void tst_CommonRequests::slowServerGivesEmptyAnswer() {
     const QString path = QStringLiteral("ToolClientConfigManageApi/toolLogin");
-    QVERIFY(m_server.setBehaviour(path, QJsonObject{{"delayMs", 10500}, {"body", "late"}}));
+    QVERIFY2(m_server.setBehaviour(path, QJsonObject{{"delayMs", 10500}, {"body", "late"}}),
+             qPrintable(m_server.lastError()));
 
     // The caller's thread keeps serving its events during the wait.
     int ticks = 0;
