@@ -176,6 +176,11 @@ bool rollBack(const QString &root, const QString &journal) {
         const bool asideLeft = QFileInfo::exists(aside) || QFileInfo(aside).isSymLink();
         if (stagedLeft && !asideLeft)
             continue;
+        // The old file comes back over whatever holds its name, in one step: that may be the
+        // old file itself, still there under both names.
+        if (asideLeft && QFileInfo(aside).isFile() && !QFileInfo(aside).isSymLink() &&
+            !QFileInfo(installed).isDir() && Platform::renameOver(aside, installed))
+            continue;
         if (!stagedLeft && !removeTree(installed))
             whole = false;
         if (asideLeft && !QFile::rename(aside, installed))
@@ -931,6 +936,8 @@ InstallService::INSTALLRESULT_E InstallService::work(const QString &packagePath,
         const QString &rel = manifest.files.at(i);
         const QString installed = join(root, rel);
         const QFileInfo current(installed);
+        const QString staged = join(stagedRoot, rel);
+        bool inPlace = false;
         if (current.exists() || current.isSymLink()) {
             const QString aside = join(asideRoot, rel);
             const QString parent = QFileInfo(aside).path();
@@ -938,10 +945,14 @@ InstallService::INSTALLRESULT_E InstallService::work(const QString &packagePath,
                 QDir().mkpath(parent);
                 asideFolders.insert(parent);
             }
-            if (!QFile::rename(installed, aside))
+            // Where it can, the old file keeps its name until the new one takes it: a station
+            // killed in between still has its launcher to start the recovery with.
+            inPlace = !current.isSymLink() && current.isFile() &&
+                      Platform::keepAndReplace(installed, aside, staged, [&] { watch(STEP_OLD_KEPT, i); });
+            if (!inPlace && !QFile::rename(installed, aside))
                 return undo();
         }
-        if (!QFile::rename(join(stagedRoot, rel), installed))
+        if (!inPlace && !QFile::rename(staged, installed))
             return undo();
         watch(STEP_FILE_MOVED_IN, i + 1);
     }

@@ -49,8 +49,10 @@ public:
         STEP_JOURNAL_WRITTEN, // manifest on disk, nothing in the target changed yet
         STEP_FILE_MOVED_IN,   // one file in place (index: files in place so far)
         STEP_COMMITTED,       // every file in place and the installation marked complete
-        STEP_FILE_REMOVED     // one replaced file deleted, after install() returned, on the thread
+        STEP_FILE_REMOVED,    // one replaced file deleted, after install() returned, on the thread
                               // that cleans up (index: files deleted so far)
+        STEP_OLD_KEPT         // the old file also named in the journal, the new one not yet in
+                              // its place (index: files in place so far); Linux only
     };
 
     explicit InstallService(QObject *parent = nullptr);

@@ -13,6 +13,7 @@
 class QProcess;
 class QTextCodec;
 
+#include <functional>
 #include <memory>
 
 class QSettings;
@@ -83,6 +84,18 @@ bool chainLeadsToRoots(const QList<QByteArray> &chain, const QList<QByteArray> &
 // Pushes everything written so far on the file system holding path to the disk, so that a
 // power loss after it returns cannot undo those writes. False when the flush failed.
 bool flushFileSystemOf(const QString &path);
+
+// Gives the file at path a second name, keptAs, then puts from in path's place in one step: the
+// name path is never missing on the way, so a kill or power cut between the two leaves the old
+// file where it was. False, with nothing replaced, where the two steps cannot be taken: then
+// keptAs does not exist either. Linux: a hard link, then rename(2) over the old name. Windows:
+// always false; a running program there can be renamed, not replaced, and the caller renames.
+// between runs when both names exist and nothing is replaced yet (for a watcher).
+bool keepAndReplace(const QString &path, const QString &keptAs, const QString &from,
+                    const std::function<void()> &between = {});
+
+// Renames from to to, replacing a file already at to in one step. False if it could not.
+bool renameOver(const QString &from, const QString &to);
 
 // --- Processes ------------------------------------------------------------------------------
 // Image names of the running processes, one per process ("tool.exe" on Windows). On Linux it

@@ -473,6 +473,23 @@ bool FileLock::isLocked() const {
     return d->fd >= 0;
 }
 
+bool keepAndReplace(const QString &path, const QString &keptAs, const QString &from,
+                    const std::function<void()> &between) {
+    const QByteArray kept = QFile::encodeName(keptAs);
+    if (::link(QFile::encodeName(path).constData(), kept.constData()) != 0)
+        return false;
+    if (between)
+        between();
+    if (renameOver(from, path))
+        return true;
+    ::unlink(kept.constData());
+    return false;
+}
+
+bool renameOver(const QString &from, const QString &to) {
+    return ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
+}
+
 bool flushFileSystemOf(const QString &path) {
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)

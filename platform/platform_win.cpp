@@ -347,4 +347,19 @@ bool flushFileSystemOf(const QString &path) {
     return true;
 }
 
+bool keepAndReplace(const QString &path, const QString &keptAs, const QString &from,
+                    const std::function<void()> &between) {
+    Q_UNUSED(path)
+    Q_UNUSED(keptAs)
+    Q_UNUSED(from)
+    Q_UNUSED(between)
+    return false;
+}
+
+bool renameOver(const QString &from, const QString &to) {
+    return MoveFileExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(from).utf16()),
+                       reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(to).utf16()),
+                       MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
 } // namespace Platform

@@ -151,9 +151,18 @@ void tst_DownloadResume::resume() {
     QCOMPARE(headers.contains("range"), ranged);
     if (ranged)
         QVERIFY(headers.contains("if-range"));
+    // Qt's network layer may send a cut request again by itself, unseen by the client: an answer
+    // followed by another from the same byte was superseded, and only the other one counts.
+    const auto rangeStart = [&got](int i) {
+        const QString range = got.at(i).toObject().value("headers").toObject().value("range").toString();
+        return range.isEmpty() ? 0 : range.mid(6).section('-', 0, 0).toLongLong();
+    };
     qint64 total = 0;
-    for (const QJsonValue &request : got)
-        total += qint64(request.toObject().value("sentBytes").toDouble());
+    for (int i = 0; i < got.size(); ++i) {
+        if (i + 1 < got.size() && rangeStart(i + 1) == rangeStart(i))
+            continue;
+        total += qint64(got.at(i).toObject().value("sentBytes").toDouble());
+    }
     const qint64 last = qint64(got.last().toObject().value("sentBytes").toDouble());
     if (sent == "one file")
         QCOMPARE(total, qint64(expected.size()));

@@ -264,6 +264,11 @@ void tst_InstallService::faultMatrix_data() {
     QTest::newRow("killed before the end, every file in place")
         << "zip" << package << none << noKeep << 0 << int(InstallService::STEP_FILE_MOVED_IN) << files << ""
         << false << same;
+#ifndef Q_OS_WIN
+    QTest::newRow("killed with the first old file under both names")
+        << "zip" << package << none << noKeep << 0 << int(InstallService::STEP_OLD_KEPT) << 0 << ""
+        << false << same;
+#endif
     QTest::newRow("killed after completion, before cleaning up")
         << "zip" << package << none << noKeep << 0 << int(InstallService::STEP_COMMITTED) << files << ""
         << true << allNew;
@@ -336,6 +341,9 @@ void tst_InstallService::faultMatrix() {
         QCOMPARE(child.readLine().replace("\r\n", "\n"), QByteArray("STOPPED\n"));
         child.kill(); // SIGKILL: nothing of the installer runs any more
         QVERIFY(child.waitForFinished());
+        // Killed anywhere, the folder still has a file under every name it had.
+        for (auto it = before.cbegin(); it != before.cend(); ++it)
+            QVERIFY2(QFileInfo::exists(target + "/" + it.key()), qPrintable(it.key()));
 
         // The next start settles the folder before anything else touches it.
         QProcess recovery;
