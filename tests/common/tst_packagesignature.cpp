@@ -151,7 +151,6 @@ void tst_PackageSignature::keyLines() {
 void tst_PackageSignature::digestOnItsOwnThread_data() {
     QTest::addColumn<QList<int>>("pieces"); // bytes; a negative one is copied in with addData()
     const int block = 1000;
-    QTest::newRow("nothing") << QList<int>{};
     QTest::newRow("blocks lent, more of them than it holds")
         << QList<int>{block, 1, block - 1, 0, block, block, block, block, 7, block};
     QTest::newRow("copied in across blocks") << QList<int>{-(block * 9 + 3), -1};
